@@ -1,0 +1,1 @@
+﻿# ORVELLE GAME SUPPORT setup script (frame being written)
