@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs every test suite: the launcher's (GoogleTest and the built executable under Wine,
+# image checks) and the setup script's (Pester on PowerShell 7.6). Installs what they need.
+# Ends with one line "N passed, N failed" and exits non-zero when anything failed.
+set -uo pipefail
+cd "$(dirname "$0")"
+
+counts_dir=build/test-counts
+rm -rf "$counts_dir"
+mkdir -p "$counts_dir"
+
+status=0
+./build.sh || status=1
+
+run_suite() {
+    local name=$1 script=$2
+    echo
+    echo "=== $name ==="
+    TEST_COUNTS_FILE="$counts_dir/$name.counts" "$script" || status=1
+    if [ ! -s "$counts_dir/$name.counts" ]; then
+        echo "$name: the suite ended without reporting its counts"
+        echo "0 1" > "$counts_dir/$name.counts"
+    fi
+}
+
+run_suite launcher tests/launcher/run.sh
+run_suite setup-script tests/setup-script/run.sh
+
+passed=0
+failed=0
+while read -r p f; do
+    passed=$((passed + p))
+    failed=$((failed + f))
+done < <(cat "$counts_dir"/*.counts)
+
+echo
+[ "$failed" -eq 0 ] || status=1
+echo "$passed passed, $failed failed"
+exit $status

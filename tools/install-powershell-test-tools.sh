@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the setup script's tests run on: PowerShell 7.6 (a dotnet tool from NuGet)
+# and Pester 5.7.1 (a NuGet package fetched by tools/pester/pester.csproj), both under
+# build/tools. Players run Windows PowerShell 5.1; the tests guard 5.1's syntax separately.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools_dir=build/tools
+pwsh_version=7.6.10
+pester_version=5.7.1
+
+if ! command -v dotnet >/dev/null 2>&1; then
+    echo "The .NET SDK (dotnet) is needed to fetch PowerShell and Pester from NuGet." >&2
+    exit 1
+fi
+
+if [ ! -x "$tools_dir/pwsh/pwsh" ] || ! "$tools_dir/pwsh/pwsh" -NoProfile -Command '$PSVersionTable.PSVersion.ToString()' | grep -qx "$pwsh_version"; then
+    echo "Installing PowerShell $pwsh_version..."
+    rm -rf "$tools_dir/pwsh"
+    dotnet tool install PowerShell --version "$pwsh_version" --tool-path "$tools_dir/pwsh" >/dev/null
+fi
+
+if [ ! -f "$tools_dir/nuget/pester/$pester_version/tools/Pester.psd1" ]; then
+    echo "Installing Pester $pester_version..."
+    dotnet restore tools/pester/pester.csproj --packages "$tools_dir/nuget" >/dev/null
+fi
