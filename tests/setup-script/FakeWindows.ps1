@@ -17,7 +17,7 @@
 # a stub that is reached without a mock throws instead of touching this machine.
 
 # Loads the setup script so that it only defines its functions and state.
-$script:SetupScriptPath = Join-Path $PSScriptRoot '../../setup-script/ORVELLE-Prerequisites.ps1'
+$script:SetupScriptPath = [System.IO.Path]::GetFullPath((Join-Path $PSScriptRoot '../../setup-script/ORVELLE-Prerequisites.ps1'))
 
 #region Stubs for Windows-only commands
 if (-not (Get-Command Get-CimInstance -ErrorAction SilentlyContinue)) {
