@@ -1,6 +1,8 @@
 BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
+    # The PowerShell 7 that runs these tests is a dotnet tool: its process is "dotnet", and the
+    # real pwsh sits in $PSHOME.
 
     function Reset-RunState {
         $script:RestartRequired = $false
@@ -21,7 +23,7 @@ BeforeAll {
 
 Describe 'The script as a program' {
     It 'off Windows NT prints the refusal and exits with 3' {
-        $pwsh = [System.Diagnostics.Process]::GetCurrentProcess().MainModule.FileName
+        $pwsh = Join-Path $PSHOME 'pwsh'
         $saved = $env:OS
         try {
             $env:OS = $null
@@ -34,7 +36,7 @@ Describe 'The script as a program' {
     }
 
     It 'only defines its functions when dot-sourced' {
-        $pwsh = [System.Diagnostics.Process]::GetCurrentProcess().MainModule.FileName
+        $pwsh = Join-Path $PSHOME 'pwsh'
         $probe = ". '$SetupScriptPath'; (Get-Command Invoke-SetupSequence).CommandType; 'still here'"
         $output = & $pwsh -NoProfile -NonInteractive -Command $probe 2>&1
         $LASTEXITCODE | Should -Be 0
@@ -109,32 +111,29 @@ Describe 'Main sequence' {
         $run = Invoke-Run
         $run.ExitCode | Should -Be 0
         $expected = @(
-            @('===============================================', 'Cyan')
-            @('        ORVELLE GAME SUPPORT 1.0.2', 'White')
-            @('===============================================', 'Cyan')
-            @('Official Microsoft downloads + signature checks', 'DarkGray')
-            @('No antivirus disabling / no automatic exclusions', 'DarkGray')
-            @('Detected Microsoft Windows 11 Pro, version 23H2, build 22631, 64-bit.', 'Gray')
-            @('', '')
-            @('[1/5] Installing / repairing .NET Framework 3.5', 'Cyan')
-            @('STEP 1/5: Installing / repairing .NET Framework 3.5', 'Gray')
-            @('', '')
-            @('[2/5] Enabling DirectPlay for legacy games', 'Cyan')
-            @('STEP 2/5: Enabling DirectPlay for legacy games', 'Gray')
-            @('', '')
-            @('[3/5] Installing Microsoft Visual C++ runtimes', 'Cyan')
-            @('STEP 3/5: Installing Microsoft Visual C++ runtimes', 'Gray')
-            @('', '')
-            @('[4/5] Installing DirectX legacy game components', 'Cyan')
-            @('STEP 4/5: Installing DirectX legacy game components', 'Gray')
-            @('', '')
-            @('[5/5] Creating support report', 'Cyan')
-            @('STEP 5/5: Creating support report', 'Gray')
+            '===============================================|Cyan'
+            '        ORVELLE GAME SUPPORT 1.0.2|White'
+            '===============================================|Cyan'
+            'Official Microsoft downloads + signature checks|DarkGray'
+            'No antivirus disabling / no automatic exclusions|DarkGray'
+            'Detected Microsoft Windows 11 Pro, version 23H2, build 22631, 64-bit.|Gray'
+            '|'
+            '[1/5] Installing / repairing .NET Framework 3.5|Cyan'
+            'STEP 1/5: Installing / repairing .NET Framework 3.5|Gray'
+            '|'
+            '[2/5] Enabling DirectPlay for legacy games|Cyan'
+            'STEP 2/5: Enabling DirectPlay for legacy games|Gray'
+            '|'
+            '[3/5] Installing Microsoft Visual C++ runtimes|Cyan'
+            'STEP 3/5: Installing Microsoft Visual C++ runtimes|Gray'
+            '|'
+            '[4/5] Installing DirectX legacy game components|Cyan'
+            'STEP 4/5: Installing DirectX legacy game components|Gray'
+            '|'
+            '[5/5] Creating support report|Cyan'
+            'STEP 5/5: Creating support report|Gray'
         )
-        $run.Console.Count | Should -Be $expected.Count
-        for ($i = 0; $i -lt $expected.Count; $i++) {
-            "$($run.Console[$i].Text)|$($run.Console[$i].Colour)" | Should -BeExactly "$($expected[$i][0])|$($expected[$i][1])"
-        }
+        @($run.Console | ForEach-Object { '{0}|{1}' -f $_.Text, $_.Colour }) | Should -Be $expected
         Should -Invoke Clear-Host -Exactly 1
         Get-LogLines | Should -Be @(
             '[INFO] Detected Microsoft Windows 11 Pro, version 23H2, build 22631, 64-bit.'
