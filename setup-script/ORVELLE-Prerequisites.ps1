@@ -177,41 +177,1361 @@ function Get-WindowsBuildInfo {
 }
 #endregion
 
+#region Secured folders
+
+# Every standard user may add files and folders below ProgramData and owns what they add. The
+# folders this elevated script writes into, runs installers from and deletes in must therefore
+# be private to administrators: a folder made here gets its owner and a protected DACL in the
+# same call that creates it; a folder that is already there is checked and, when anyone else
+# could change it or it is a link, taken over before anything is written into it.
+#
+# Only Get-FolderItemSecurity, New-FolderWithSecurity and Set-FolderItemSecurity touch
+# Windows security; everything else here decides what they are asked to do. Security is
+# passed to them as security descriptor text (owner, DACL flags and entries by SID), which
+# also keeps "no DACL" (everyone full control) apart from "an empty DACL".
+
+$script:AdministratorsSid = 'S-1-5-32-544'
+# Owners a secured folder may have, who are also the only ones allowed to change it.
+$script:SecuredFolderOwners = @(
+    'S-1-5-32-544',                                                   # Administrators
+    'S-1-5-18',                                                       # SYSTEM
+    'S-1-5-80-956008885-3425870138-1993325350-3165082018-1558578458'  # TrustedInstaller
+)
+# The protected DACL of a secured folder, inherited by everything in it.
+$script:SecuredFolderAccess = @(
+    [pscustomobject]@{ Sid = 'S-1-5-18'; Rights = 0x1F01FF },      # SYSTEM: full control
+    [pscustomobject]@{ Sid = 'S-1-5-32-544'; Rights = 0x1F01FF },  # Administrators: full control
+    [pscustomobject]@{ Sid = 'S-1-5-32-545'; Rights = 0x1200A9 }   # Users: read and execute
+)
+# Access bits that let their holder change a folder or what is in it: write data / add file,
+# append data / add subfolder, write extended attributes, delete child, write attributes,
+# delete, write DAC, write owner, generic all, generic write (full control holds them all).
+$script:FolderWriteRights = 0x500D0156
+
+# Security descriptor text of a secured folder: owner Administrators and the protected DACL
+# above, each entry inherited by subfolders and files.
+function Get-SecuredFolderSddl {
+    $entries = foreach ($entry in $script:SecuredFolderAccess) {
+        '(A;OICI;0x{0};;;{1})' -f ([long]$entry.Rights).ToString('x', [Globalization.CultureInfo]::InvariantCulture), $entry.Sid
+    }
+    return ('O:{0}D:P{1}' -f $script:AdministratorsSid, ($entries -join ''))
+}
+
+# Security descriptor text of an item inside a secured folder: owner Administrators and no
+# entries of its own, only what it inherits from its folder.
+function Get-InheritingItemSddl {
+    return ('O:{0}D:' -f $script:AdministratorsSid)
+}
+
+# The attributes of the item at Path without following a link there, or $null when nothing
+# is there.
+function Get-FolderItemAttributes {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        return [System.IO.File]::GetAttributes($Path)
+    } catch [System.IO.FileNotFoundException], [System.IO.DirectoryNotFoundException] {
+        return $null
+    }
+}
+
+# True when the attributes mark a reparse point: a junction, mount point or symbolic link.
+function Test-IsLinkAttribute {
+    param([Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes)
+    return (($Attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0)
+}
+
+# Removes a junction, mount point or symbolic link itself; what it points to is not touched.
+function Remove-FolderLink {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
+    )
+    if (($Attributes -band [System.IO.FileAttributes]::Directory) -ne 0) {
+        # Removing a directory link without recursion deletes the link, never the target's files.
+        [System.IO.Directory]::Delete($Path)
+    } else {
+        [System.IO.File]::Delete($Path)
+    }
+}
+
+# Reads the owner and every access rule (own and inherited) of a file or folder: Owner as a
+# SID string, Access as entries with Sid, Rights (the access mask) and Allow. Windows only.
+function Get-FolderItemSecurity {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $sidType = [System.Security.Principal.SecurityIdentifier]
+    $security = Get-Acl -LiteralPath $Path
+    $owner = $security.GetOwner($sidType)
+    $ownerSid = ''
+    if ($null -ne $owner) {
+        $ownerSid = $owner.Value
+    }
+    $access = @()
+    foreach ($rule in $security.GetAccessRules($true, $true, $sidType)) {
+        $access += [pscustomobject]@{
+            Sid    = $rule.IdentityReference.Value
+            Rights = [long][int]$rule.FileSystemRights
+            Allow  = ($rule.AccessControlType -eq [System.Security.AccessControl.AccessControlType]::Allow)
+        }
+    }
+    return [pscustomobject]@{ Owner = $ownerSid; Access = $access }
+}
+
+# Creates one folder with the given security descriptor applied by the creating call itself.
+# A folder that already exists is left as it is; the caller checks it afterwards. Windows only.
+function New-FolderWithSecurity {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][string]$Sddl
+    )
+    $security = New-Object System.Security.AccessControl.DirectorySecurity
+    $security.SetSecurityDescriptorSddlForm($Sddl)
+    $null = [System.IO.Directory]::CreateDirectory($Path, $security)
+}
+
+# Replaces the owner and the DACL of an existing file or folder (never a link) with the given
+# security descriptor. Set-Acl enables the restore privilege, which lets an administrator
+# take over an item whose DACL shuts administrators out. Windows only.
+function Set-FolderItemSecurity {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][string]$Sddl
+    )
+    $attributes = Get-FolderItemAttributes -Path $Path
+    if ($null -eq $attributes -or (Test-IsLinkAttribute -Attributes $attributes)) {
+        throw ('{0} is no longer a real file or folder.' -f $Path)
+    }
+    if (($attributes -band [System.IO.FileAttributes]::Directory) -ne 0) {
+        $security = New-Object System.Security.AccessControl.DirectorySecurity
+    } else {
+        $security = New-Object System.Security.AccessControl.FileSecurity
+    }
+    $security.SetSecurityDescriptorSddlForm($Sddl)
+    Set-Acl -LiteralPath $Path -AclObject $security
+}
+
+# Says why the item at Path is not a secured folder, or returns "" when it is one: a real
+# folder (no link), owned by Administrators, SYSTEM or TrustedInstaller, on which nobody else
+# is allowed any kind of write access.
+function Get-FolderSafetyProblem {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $attributes = Get-FolderItemAttributes -Path $Path
+    if ($null -eq $attributes) {
+        return 'it does not exist'
+    }
+    if (Test-IsLinkAttribute -Attributes $attributes) {
+        return 'it is a link'
+    }
+    if (($attributes -band [System.IO.FileAttributes]::Directory) -eq 0) {
+        return 'a file of that name is in the way'
+    }
+    try {
+        $security = Get-FolderItemSecurity -Path $Path
+    } catch {
+        # A folder whose permissions shut administrators out cannot be judged, only taken over.
+        return ('its permissions cannot be read: {0}' -f $_.Exception.Message)
+    }
+    if ($script:SecuredFolderOwners -notcontains $security.Owner) {
+        return ('it is owned by {0}' -f $security.Owner)
+    }
+    foreach ($entry in @($security.Access)) {
+        if ($entry.Allow -and $script:SecuredFolderOwners -notcontains $entry.Sid -and ([long]$entry.Rights -band $script:FolderWriteRights) -ne 0) {
+            return ('{0} may change it' -f $entry.Sid)
+        }
+    }
+    return ''
+}
+
+# Gives owner Administrators and inherited permissions to everything inside a folder that
+# is being taken over, folder by folder from the top, and removes every link found there
+# as a link. Nothing is followed through a link.
+function Reset-SecuredFolderContent {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    foreach ($entry in @([System.IO.Directory]::GetFileSystemEntries($Path))) {
+        $attributes = Get-FolderItemAttributes -Path $entry
+        if ($null -eq $attributes) {
+            continue
+        }
+        if (Test-IsLinkAttribute -Attributes $attributes) {
+            Remove-FolderLink -Path $entry -Attributes $attributes
+            continue
+        }
+        Set-FolderItemSecurity -Path $entry -Sddl (Get-InheritingItemSddl)
+        if (($attributes -band [System.IO.FileAttributes]::Directory) -ne 0) {
+            Reset-SecuredFolderContent -Path $entry
+        }
+    }
+}
+
+# Makes Path a folder that only administrators (and the system) can change, its parent being
+# secured already. Creates it with its protection when it is missing; replaces a link there
+# by a new folder; takes over a real folder that others could change (owner and DACL reset on
+# it and everything in it, links inside removed). Returns Path, Outcome ("Created",
+# "Verified" or "TakenOver") and Reason (why it was taken over). Throws "The folder {0} could
+# not be secured: {1}" when the folder cannot be made safe.
+function Initialize-SecuredFolder {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $outcome = 'Verified'
+    $reason = ''
+    try {
+        $attributes = Get-FolderItemAttributes -Path $Path
+        if ($null -ne $attributes -and (Test-IsLinkAttribute -Attributes $attributes)) {
+            Remove-FolderLink -Path $Path -Attributes $attributes
+            $outcome = 'TakenOver'
+            $reason = 'it was a link'
+            $attributes = $null
+        }
+        if ($null -eq $attributes) {
+            New-FolderWithSecurity -Path $Path -Sddl (Get-SecuredFolderSddl)
+            if ($outcome -eq 'Verified') {
+                $outcome = 'Created'
+            }
+        }
+        $problem = Get-FolderSafetyProblem -Path $Path
+        if ($problem -eq 'it does not exist' -or $problem -eq 'it is a link' -or $problem -eq 'a file of that name is in the way') {
+            # Only a file left in the way, or someone racing this script, gets here; a second
+            # round would only race again.
+            throw $problem
+        }
+        if ($problem -ne '') {
+            $outcome = 'TakenOver'
+            $reason = $problem
+            Set-FolderItemSecurity -Path $Path -Sddl (Get-SecuredFolderSddl)
+            Reset-SecuredFolderContent -Path $Path
+            $problem = Get-FolderSafetyProblem -Path $Path
+            if ($problem -ne '') {
+                throw ('it is still not safe after the take-over: {0}' -f $problem)
+            }
+        }
+    } catch {
+        throw ('The folder {0} could not be secured: {1}' -f $Path, $_.Exception.Message)
+    }
+    return [pscustomobject]@{ Path = $Path; Outcome = $outcome; Reason = $reason }
+}
+
+# Creates an empty file that cannot have existed before under that name, so that nobody
+# else's leftover (or a link to another file) is reused: a leftover is deleted first, a link
+# as a link. Meant for secured folders, where nobody else can put it back in between.
+function New-FreshFile {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $attributes = Get-FolderItemAttributes -Path $Path
+    if ($null -ne $attributes) {
+        if (Test-IsLinkAttribute -Attributes $attributes) {
+            Remove-FolderLink -Path $Path -Attributes $attributes
+        } else {
+            [System.IO.File]::Delete($Path)
+        }
+    }
+    $stream = New-Object System.IO.FileStream($Path, [System.IO.FileMode]::CreateNew, [System.IO.FileAccess]::Write, [System.IO.FileShare]::ReadWrite)
+    $stream.Dispose()
+}
+#endregion
+
 #region Work and log folders
 
-# Sets WorkDir and LogPath and creates the work folder, the log folder and a fresh,
-# empty log file named after the start time.
+# Sets WorkDir and LogPath, makes "ORVELLE" and "ORVELLE\Game Support" under ProgramData and
+# the work folder "Downloads" and the log folder "Logs" in it private to administrators
+# (parents first, so nothing can be slipped into a folder between its check and its use),
+# then creates a fresh, empty log file named after the start time and logs every folder it
+# had to take over. A folder that cannot be secured throws before anything is written.
 function Initialize-SetupFolders {
-    $baseDir = Join-Path $env:ProgramData 'ORVELLE\Game Support'
+    $vendorDir = Join-Path $env:ProgramData 'ORVELLE'
+    $baseDir = Join-Path $vendorDir 'Game Support'
     $script:WorkDir = Join-Path $baseDir 'Downloads'
     $logDir = Join-Path $baseDir 'Logs'
-    $null = New-Item -ItemType Directory -Path $script:WorkDir -Force
-    $null = New-Item -ItemType Directory -Path $logDir -Force
+    $secured = @()
+    foreach ($folder in @($vendorDir, $baseDir, $script:WorkDir, $logDir)) {
+        $secured += Initialize-SecuredFolder -Path $folder
+    }
     $logFile = Join-Path $logDir ('Setup-{0}.log' -f (Get-Date).ToString('yyyyMMdd-HHmmss'))
     $script:LogPath = $logFile
-    [System.IO.File]::WriteAllBytes($logFile, [byte[]]@())
+    New-FreshFile -Path $logFile
+    foreach ($folder in $secured) {
+        if ($folder.Outcome -eq 'TakenOver') {
+            Write-Log -Message ('The folder {0} was taken over for administrators: {1}.' -f $folder.Path, $folder.Reason) -Level WARN
+        }
+    }
 }
 #endregion
 
 #region Checked process runner
+
+# Installer exit codes that mean "done, but Windows must restart": 3010 restart required,
+# 1641 restart already started. They set RestartRequired wherever they occur.
+$script:RestartExitCodes = @(3010, 1641)
+
+# Deletes a file when one is there. A link at the path is removed itself, even when its
+# target is missing, so that nothing written to the path afterwards lands elsewhere.
+# Never throws: a file that cannot be deleted is left for the next step to overwrite or
+# to re-check.
+function Remove-FileQuietly {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        [System.IO.File]::Delete($Path)
+    } catch {
+        try {
+            # File.Delete refuses read-only files; Remove-Item -Force does not.
+            if (Test-Path -LiteralPath $Path -PathType Leaf) {
+                Remove-Item -LiteralPath $Path -Force -ErrorAction Stop
+            }
+        } catch {
+            # Deleting is best effort; the caller does not depend on it.
+        }
+    }
+}
+
+# Returns the label with every character other than A-Z, a-z, 0-9, "_" and "-" replaced
+# by "_", so that it can name a file. Case-sensitive on purpose: a case-insensitive match
+# would let characters such as the Kelvin sign pass as letters.
+function ConvertTo-SafeLabel {
+    param([Parameter(Mandatory = $true)][AllowEmptyString()][string]$Label)
+    return ($Label -creplace '[^A-Za-z0-9_-]', '_')
+}
+
+# Appends a capture file's text to the log as one block when it holds more than white
+# space. Never throws: a missing capture or log file must not fail the run.
+function Add-CapturedOutputToLog {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        if (-not (Test-Path -LiteralPath $Path -PathType Leaf)) {
+            return
+        }
+        $text = Get-Content -LiteralPath $Path -Raw
+        if (-not [string]::IsNullOrWhiteSpace($text)) {
+            Add-LogText -Text ($text + "`r`n")
+        }
+    } catch {
+        # The captured output is only a help for support; losing it is not an error.
+    }
+}
+
+# Runs a program hidden, waits for it and everything it starts, copies what it printed
+# into the log and judges its exit code: returns the code when it is in SuccessCodes,
+# throws "<label> failed with exit code <code>." otherwise. 3010 and 1641 set
+# RestartRequired even when the caller does not count them as success. A program that
+# cannot be started throws its own start error.
+function Invoke-ProcessChecked {
+    param(
+        [Parameter(Mandatory = $true)][string]$FilePath,
+        [Parameter(Mandatory = $true)][string]$Arguments,
+        [int[]]$SuccessCodes = @(0, 3010, 1641),
+        [string]$Label = 'Process'
+    )
+    $safeLabel = ConvertTo-SafeLabel -Label $Label
+    $stdoutPath = Join-Path $script:WorkDir ('{0}-stdout.txt' -f $safeLabel)
+    $stderrPath = Join-Path $script:WorkDir ('{0}-stderr.txt' -f $safeLabel)
+    Remove-FileQuietly -Path $stdoutPath
+    Remove-FileQuietly -Path $stderrPath
+
+    Write-Log -Message ('Running {0}: {1} {2}' -f $Label, $FilePath, $Arguments) -Level INFO
+    $process = Start-Process -FilePath $FilePath -ArgumentList $Arguments -WindowStyle Hidden `
+        -RedirectStandardOutput $stdoutPath -RedirectStandardError $stderrPath -Wait -PassThru
+
+    Add-CapturedOutputToLog -Path $stdoutPath
+    Add-CapturedOutputToLog -Path $stderrPath
+
+    # Without an exit code nothing proves that the program succeeded; [int]$null would read 0.
+    if ($null -eq $process -or $null -eq $process.ExitCode) {
+        throw ('{0} failed: no exit code was reported.' -f $Label)
+    }
+    $exitCode = [int]$process.ExitCode
+    if ($script:RestartExitCodes -contains $exitCode) {
+        $script:RestartRequired = $true
+    }
+    if ($SuccessCodes -notcontains $exitCode) {
+        throw ('{0} failed with exit code {1}.' -f $Label, $exitCode)
+    }
+    Write-Log -Message ('{0} completed (exit code {1}).' -f $Label, $exitCode) -Level OK
+    return $exitCode
+}
 #endregion
 
 #region Verified Microsoft download
+
+# The only hosts installers are fetched from, compared exactly (no sub-domains): the
+# short-link host, the forwarding-link host, the Download Center and the Visual Studio
+# download host.
+$script:AllowedDownloadHosts = @('aka.ms', 'go.microsoft.com', 'download.microsoft.com', 'download.visualstudio.microsoft.com')
+# Organisation (O=) that the signer certificate's subject must name.
+$script:TrustedSignerOrganization = 'Microsoft Corporation'
+$script:DownloadAttempts = 3
+$script:BitsTransferDescription = 'ORVELLE prerequisite'
+
+# Splits a certificate subject such as 'CN=Microsoft Corporation, O="Contoso, Ltd.", C=US'
+# into fields with Type and Value. Fields end at ",", ";" or "+"; inside double quotes
+# these are part of the value and "" or \" stand for a quote; outside quotes a backslash
+# takes the next character literally. Returns no fields when a quote is left open, so a
+# malformed subject never passes for a valid one.
+function ConvertFrom-DistinguishedName {
+    param([Parameter(Mandatory = $true)][AllowEmptyString()][string]$Name)
+    $fields = New-Object System.Collections.Generic.List[object]
+    $type = New-Object System.Text.StringBuilder
+    $value = New-Object System.Text.StringBuilder
+    $inValue = $false
+    $inQuotes = $false
+    $wasQuoted = $false
+    $last = $Name.Length - 1
+    for ($index = 0; $index -le $last; $index++) {
+        $char = $Name[$index]
+        if ($inQuotes) {
+            if ($char -eq '"' -and $index -lt $last -and $Name[$index + 1] -eq '"') {
+                [void]$value.Append('"')
+                $index++
+            } elseif ($char -eq '\' -and $index -lt $last) {
+                [void]$value.Append($Name[$index + 1])
+                $index++
+            } elseif ($char -eq '"') {
+                $inQuotes = $false
+            } else {
+                [void]$value.Append($char)
+            }
+            continue
+        }
+        if ($char -eq ',' -or $char -eq ';' -or $char -eq '+') {
+            if ($inValue) {
+                $fields.Add((New-DistinguishedNameField -Type $type -Value $value -WasQuoted $wasQuoted))
+            }
+            [void]$type.Clear()
+            [void]$value.Clear()
+            $inValue = $false
+            $wasQuoted = $false
+            continue
+        }
+        $target = $type
+        if ($inValue) {
+            $target = $value
+        }
+        if ($char -eq '\' -and $index -lt $last) {
+            [void]$target.Append($Name[$index + 1])
+            $index++
+        } elseif (-not $inValue -and $char -eq '=') {
+            $inValue = $true
+        } elseif ($inValue -and -not $wasQuoted -and $char -eq '"' -and $value.ToString().Trim().Length -eq 0) {
+            [void]$value.Clear()
+            $inQuotes = $true
+            $wasQuoted = $true
+        } elseif ($wasQuoted -and [char]::IsWhiteSpace($char)) {
+            # White space between a closing quote and the next separator.
+        } else {
+            [void]$target.Append($char)
+        }
+    }
+    if ($inQuotes) {
+        return
+    }
+    if ($inValue) {
+        $fields.Add((New-DistinguishedNameField -Type $type -Value $value -WasQuoted $wasQuoted))
+    }
+    return $fields.ToArray()
+}
+
+# One field of a distinguished name; unquoted values lose their surrounding white space.
+function New-DistinguishedNameField {
+    param($Type, $Value, [bool]$WasQuoted)
+    $text = $Value.ToString()
+    if (-not $WasQuoted) {
+        $text = $text.Trim()
+    }
+    return [pscustomobject]@{ Type = $Type.ToString().Trim(); Value = $text }
+}
+
+# True when the certificate subject names Microsoft Corporation as its organisation: at
+# least one O= field, and every O= field equal to it as a whole, letter case ignored.
+# "O=Microsoft Corporation Holdings" or "CN=Microsoft Corporation, O=Contoso" do not count.
+function Test-MicrosoftSignerSubject {
+    param([Parameter(Mandatory = $true)][AllowEmptyString()][string]$Subject)
+    $organizations = @(ConvertFrom-DistinguishedName -Name $Subject | Where-Object { $_.Type -eq 'O' })
+    if ($organizations.Count -eq 0) {
+        return $false
+    }
+    foreach ($organization in $organizations) {
+        if (-not [string]::Equals($organization.Value, $script:TrustedSignerOrganization, [StringComparison]::OrdinalIgnoreCase)) {
+            return $false
+        }
+    }
+    return $true
+}
+
+# Returns true when the file carries a valid Authenticode signature whose signer is
+# Microsoft Corporation, after logging the file's SHA-256; throws the security message
+# otherwise.
+function Test-MicrosoftSignature {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $leafName = Split-Path -Path $Path -Leaf
+    $signature = Get-AuthenticodeSignature -LiteralPath $Path
+    $status = [string]$signature.Status
+    $publisher = ''
+    if ($null -ne $signature.SignerCertificate) {
+        $publisher = [string]$signature.SignerCertificate.Subject
+    }
+    if ($status -ne 'Valid' -or -not (Test-MicrosoftSignerSubject -Subject $publisher)) {
+        throw ('Security check failed for {0}. Signature status: {1}; publisher: {2}' -f $leafName, $status, $publisher)
+    }
+    $hash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256).Hash.ToUpperInvariant()
+    Write-Log -Message ('Verified Microsoft signature and SHA-256 for {0}: {1}' -f $leafName, $hash) -Level OK
+    return $true
+}
+
+# Throws unless the URL can be read and its real host (user information such as
+# "download.microsoft.com@" does not count) is one of the allowed Microsoft hosts.
+function Assert-MicrosoftDownloadHost {
+    param([Parameter(Mandatory = $true)][string]$Url)
+    $uri = $null
+    if (-not [System.Uri]::TryCreate($Url, [System.UriKind]::Absolute, [ref]$uri)) {
+        throw ('Blocked download from an unreadable URL: {0}' -f $Url)
+    }
+    $downloadHost = $uri.Host.ToLowerInvariant()
+    if ($script:AllowedDownloadHosts -notcontains $downloadHost) {
+        throw ('Blocked non-Microsoft download host: {0}' -f $uri.Host)
+    }
+}
+
+# Pauses between two download attempts.
+function Wait-RetryPause {
+    param([Parameter(Mandatory = $true)][int]$Seconds)
+    Start-Sleep -Seconds $Seconds
+}
+
+# Returns a web client that names this tool and its version in the User-Agent header.
+function New-DownloadWebClient {
+    $client = New-Object System.Net.WebClient
+    $client.Headers['User-Agent'] = 'ORVELLE-Game-Support/' + $script:ToolVersion
+    return $client
+}
+
+# Downloads the URL to the file with the given web client.
+function Invoke-WebClientDownload {
+    param(
+        [Parameter(Mandatory = $true)]$Client,
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination
+    )
+    $Client.DownloadFile($Url, $Destination)
+}
+
+# Fetches the URL to the destination once: through the Background Intelligent Transfer
+# Service, or, when BITS is missing or fails, through the web client. Throws when both fail.
+function Save-DownloadFile {
+    param(
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    try {
+        Import-Module BitsTransfer -ErrorAction Stop
+        Start-BitsTransfer -Source $Url -Destination $Destination -DisplayName $Label -Description $script:BitsTransferDescription -ErrorAction Stop
+        return
+    } catch {
+        # BITS refuses work without an interactive logon, among other reasons; the web
+        # client below is the fallback, and its own error is the one that counts.
+    }
+    $client = New-DownloadWebClient
+    try {
+        Invoke-WebClientDownload -Client $client -Url $Url -Destination $Destination
+    } finally {
+        $client.Dispose()
+    }
+}
+
+# Makes sure a Microsoft-signed copy of the URL's file is at Destination: reuses a cached
+# copy that passes the signature check, otherwise downloads it (at most three attempts,
+# pauses of 2 and 4 seconds) and checks it. Throws when the host is not allowed or no
+# attempt gives a verified file; a file that fails the check never stays at Destination.
+function Get-VerifiedMicrosoftFile {
+    param(
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    Assert-MicrosoftDownloadHost -Url $Url
+
+    if (Test-Path -LiteralPath $Destination -PathType Leaf) {
+        try {
+            $null = Test-MicrosoftSignature -Path $Destination
+            Write-Log -Message ('Using verified cached file for {0}.' -f $Label) -Level OK
+            return
+        } catch {
+            Remove-FileQuietly -Path $Destination
+        }
+    }
+
+    $lastError = ''
+    for ($attempt = 1; $attempt -le $script:DownloadAttempts; $attempt++) {
+        try {
+            Write-Log -Message ('Downloading {0} from Microsoft (attempt {1}/{2})...' -f $Label, $attempt, $script:DownloadAttempts) -Level INFO
+            Remove-FileQuietly -Path $Destination
+            Save-DownloadFile -Url $Url -Destination $Destination -Label $Label
+            $null = Test-MicrosoftSignature -Path $Destination
+            return
+        } catch {
+            $lastError = $_.Exception.Message
+            Remove-FileQuietly -Path $Destination
+            if ($attempt -lt $script:DownloadAttempts) {
+                Wait-RetryPause -Seconds (2 * $attempt)
+            }
+        }
+    }
+    throw ('Unable to securely download {0}: {1}' -f $Label, $lastError)
+}
 #endregion
 
 #region Windows features: .NET Framework 3.5 and DirectPlay
+
+# .NET Framework 3.5 counts as present when its setup key says Install = 1 or the NetFx3
+# feature reads Enabled. From build 28000 on Windows no longer enables it through DISM, so
+# Microsoft's own installer is downloaded, verified and run instead.
+$script:NetFx35MarkerKey = 'HKLM:\SOFTWARE\Microsoft\NET Framework Setup\NDP\v3.5'
+$script:NetFx35InstallerMinimumBuild = 28000
+$script:NetFx35Installer = @{
+    Url          = 'https://go.microsoft.com/fwlink/?LinkID=2337635'
+    File         = 'DotNet35Setup-Windows11-26H1.exe'
+    Label        = '.NET Framework 3.5 for Windows 11 26H1+'
+    Arguments    = '/quiet /norestart'
+    RunnerLabel  = 'DotNet35'
+    SuccessCodes = @(0, 3010, 1641, 1638)
+}
+$script:DismSuccessCodes = @(0, 3010)
+$script:NetFx35NotVerifiedMessage = '.NET Framework 3.5 installation could not be verified. If DISM reports 0x800F081F, use Windows installation media that exactly matches the installed Windows build.'
+
+# Full path of DISM in this Windows' System32 folder.
+function Get-DismPath {
+    return "$env:SystemRoot\System32\dism.exe"
+}
+
+# Returns the state text of an optional feature ("Enabled", "Disabled", ...). Throws when
+# the state cannot be read.
+function Get-OptionalFeatureState {
+    param([Parameter(Mandatory = $true)][string]$FeatureName)
+    $feature = Get-WindowsOptionalFeature -Online -FeatureName $FeatureName
+    if ($null -eq $feature -or $null -eq $feature.PSObject.Properties['State']) {
+        throw ('Feature {0} reported no state.' -f $FeatureName)
+    }
+    return [string]$feature.State
+}
+
+# Enables an optional feature with all its parents and no restart through DISM. Throws the
+# runner's message when DISM ends with anything but 0 or 3010.
+function Enable-OptionalFeatureWithDism {
+    param(
+        [Parameter(Mandatory = $true)][string]$FeatureName,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    $arguments = '/Online /Enable-Feature /FeatureName:{0} /All /NoRestart' -f $FeatureName
+    $null = Invoke-ProcessChecked -FilePath (Get-DismPath) -Arguments $arguments -SuccessCodes $script:DismSuccessCodes -Label $Label
+}
+
+# True when .NET Framework 3.5 is present: the setup key's Install value is 1, or else the
+# NetFx3 feature is Enabled. Never throws; anything unreadable counts as absent.
+function Test-NetFx35Installed {
+    try {
+        $marker = Get-ItemProperty -Path $script:NetFx35MarkerKey -Name 'Install'
+        if ($null -ne $marker -and $null -ne $marker.PSObject.Properties['Install'] -and [int]$marker.Install -eq 1) {
+            return $true
+        }
+    } catch {
+        # No key or no value: ask the feature instead.
+    }
+    try {
+        if ((Get-OptionalFeatureState -FeatureName 'NetFx3') -eq 'Enabled') {
+            return $true
+        }
+    } catch {
+        # A feature query that fails says nothing either way.
+    }
+    return $false
+}
+
+# Makes .NET Framework 3.5 present: DISM below build 28000, Microsoft's verified installer
+# from 28000 on (DISM is not tried when that download fails). Throws when the install
+# command fails or .NET Framework 3.5 is still not detected afterwards.
+function Install-NetFx35 {
+    param([Parameter(Mandatory = $true)][int]$WindowsBuild)
+    if (Test-NetFx35Installed) {
+        Write-Log -Message '.NET Framework 3.5 is already installed.' -Level OK
+        return
+    }
+
+    if ($WindowsBuild -ge $script:NetFx35InstallerMinimumBuild) {
+        $installer = $script:NetFx35Installer
+        $destination = Join-Path $script:WorkDir $installer.File
+        Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label
+        $null = Invoke-ProcessChecked -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel
+    } else {
+        Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3'
+    }
+
+    if (-not (Test-NetFx35Installed)) {
+        throw $script:NetFx35NotVerifiedMessage
+    }
+    Write-Log -Message '.NET Framework 3.5 verification passed.' -Level OK
+}
+
+# Enables DirectPlay through DISM unless the feature already reads Enabled. An unreadable
+# state is logged and DISM runs anyway. Throws the runner's message when DISM fails.
+function Install-DirectPlay {
+    $state = $null
+    try {
+        $state = Get-OptionalFeatureState -FeatureName 'DirectPlay'
+    } catch {
+        Write-Log -Message 'DirectPlay feature state could not be read; attempting installation.' -Level WARN
+    }
+    if ($state -eq 'Enabled') {
+        Write-Log -Message 'DirectPlay is already enabled.' -Level OK
+        return
+    }
+    Enable-OptionalFeatureWithDism -FeatureName 'DirectPlay' -Label 'DISM-DirectPlay'
+}
 #endregion
 
 #region Visual C++ runtimes
+
+# The Visual C++ packages, installed in this order. The x64 row is used only on 64-bit
+# Windows. Only Visual C++ 2005 is looked up first: its installer shows a popup when a
+# newer build of it is present. A failing v14 package is a failure, an older one a warning.
+$script:VisualCppPackages = @(
+    [pscustomobject]@{ Name = 'Visual C++ 2005 SP1 x86'; File = 'vc2005sp1-x86.exe'; Url = 'https://download.microsoft.com/download/8/B/4/8B42259F-5D70-43F4-AC2E-4B208FD8D66A/vcredist_x86.EXE'; Args = '/Q'; Critical = $false; SkipPattern = 'Microsoft Visual C++ 2005*'; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2008 SP1 x86'; File = 'vc2008sp1-x86.exe'; Url = 'https://download.microsoft.com/download/5/D/8/5D8C65CB-C849-4025-8E95-C3966CAFD8AE/vcredist_x86.exe'; Args = '/q /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2010 SP1 x86'; File = 'vc2010sp1-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/5/165255E7-1014-4D0A-B094-B6A430A6BFFC/vcredist_x86.exe'; Args = '/q /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2012 Update 4 x86'; File = 'vc2012u4-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/B/16B06F60-3B20-4FF2-B699-5E9B7962F9AE/VSU_4/vcredist_x86.exe'; Args = '/install /quiet /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2013 x86'; File = 'vc2013-x86.exe'; Url = 'https://aka.ms/highdpimfc2013x86enu'; Args = '/install /quiet /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ v14 latest x86'; File = 'vc14-latest-x86.exe'; Url = 'https://aka.ms/vc14/vc_redist.x86.exe'; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ v14 latest x64'; File = 'vc14-latest-x64.exe'; Url = 'https://aka.ms/vc14/vc_redist.x64.exe'; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'x64' }
+)
+$script:VisualCppSuccessCodes = @(0, 3010, 1641, 1638)
+
+# Installed programs of the OS's own bitness, and 32-bit programs on 64-bit Windows.
+$script:UninstallRootNative = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\*'
+$script:UninstallRootWow6432 = 'HKLM:\SOFTWARE\WOW6432Node\Microsoft\Windows\CurrentVersion\Uninstall\*'
+
+# Visual C++ 2005 can be present only in the side-by-side store, without an Uninstall entry.
+$script:VisualCpp2005Pattern = 'Microsoft Visual C++ 2005*'
+$script:VisualCpp2005ManifestFilter = 'x86_microsoft.vc80.crt_*'
+
+# Returns the packages for this Windows: every x86 row, and the x64 row on 64-bit Windows.
+function Get-VisualCppPackageList {
+    $is64Bit = Test-Is64BitOperatingSystem
+    return @($script:VisualCppPackages | Where-Object { $_.Architecture -eq 'x86' -or $is64Bit })
+}
+
+# True when WinSxS\Manifests holds a file named like the x86 Visual C++ 2005 runtime's
+# manifest. A missing or unreadable folder counts as no file.
+function Test-VisualCpp2005Manifest {
+    $manifests = Join-Path (Join-Path $env:SystemRoot 'WinSxS') 'Manifests'
+    try {
+        foreach ($file in [System.IO.Directory]::EnumerateFiles($manifests, $script:VisualCpp2005ManifestFilter)) {
+            return $true
+        }
+    } catch {
+        # No readable manifest folder: nothing found.
+    }
+    return $false
+}
+
+# Returns the first installed program whose DisplayName matches the pattern (-like: whole
+# name, any letter case) in the one Uninstall view of the architecture: WOW6432Node for x86
+# on 64-bit Windows, the native view otherwise. For the Visual C++ 2005 pattern a WinSxS
+# manifest stands in for a missing entry. Returns nothing when none is found; a query error
+# is logged at WARN and also answered with nothing.
+function Get-InstalledVisualCppRuntime {
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)][string]$DisplayNamePattern,
+        [ValidateSet('x86', 'x64')][string]$Architecture = 'x86'
+    )
+    try {
+        $root = $script:UninstallRootNative
+        if ($Architecture -eq 'x86' -and (Test-Is64BitOperatingSystem)) {
+            $root = $script:UninstallRootWow6432
+        }
+        foreach ($entry in @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)) {
+            if ($null -eq $entry -or $null -eq $entry.PSObject.Properties['DisplayName']) { continue }
+            $displayName = [string]$entry.DisplayName
+            if ([string]::IsNullOrWhiteSpace($displayName)) { continue }
+            if ($displayName -like $DisplayNamePattern) {
+                return $entry
+            }
+        }
+        if ($DisplayNamePattern -eq $script:VisualCpp2005Pattern -and (Test-VisualCpp2005Manifest)) {
+            return [pscustomobject]@{
+                DisplayName    = 'Microsoft Visual C++ 2005 x86 Runtime (WinSxS)'
+                DisplayVersion = 'installed'
+            }
+        }
+    } catch {
+        Write-Log -Message ('Could not query installed runtime pattern {0}: {1}' -f $DisplayNamePattern, $_.Exception.Message) -Level WARN
+    }
+}
+
+# Returns the version to show for an installed program: its DisplayVersion, or "unknown"
+# when that is missing or blank.
+function Get-DisplayVersionText {
+    param([Parameter(Mandatory = $true)]$Entry)
+    if ($null -ne $Entry.PSObject.Properties['DisplayVersion'] -and -not [string]::IsNullOrWhiteSpace([string]$Entry.DisplayVersion)) {
+        return [string]$Entry.DisplayVersion
+    }
+    return 'unknown'
+}
+
+# Downloads (or takes from the verified cache) and silently runs every package of the list,
+# one after another. Each package's problem becomes one failure (v14) or one warning (older
+# runtimes) and the next package still runs, so this step always ends normally.
+function Install-VisualCppRuntimes {
+    foreach ($package in @(Get-VisualCppPackageList)) {
+        try {
+            if (-not [string]::IsNullOrWhiteSpace($package.SkipPattern)) {
+                $installed = Get-InstalledVisualCppRuntime -DisplayNamePattern $package.SkipPattern -Architecture $package.Architecture
+                if ($null -ne $installed) {
+                    Write-Log -Message ('{0} is already installed (version {1}) - skipped to prevent duplicate-version popups.' -f $package.Name, (Get-DisplayVersionText -Entry $installed)) -Level OK
+                    continue
+                }
+            }
+            $destination = Join-Path $script:WorkDir $package.File
+            Get-VerifiedMicrosoftFile -Url $package.Url -Destination $destination -Label $package.Name
+            $runnerLabel = $package.File -replace '\.exe$', ''
+            $null = Invoke-ProcessChecked -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel
+        } catch {
+            if ($package.Critical) {
+                Add-Failure -Message ('{0}: {1}' -f $package.Name, $_.Exception.Message)
+            } else {
+                Add-Warning -Message ('Legacy runtime {0} was skipped or failed: {1}' -f $package.Name, $_.Exception.Message)
+            }
+        }
+    }
+}
 #endregion
 
 #region DirectX legacy runtime
+
+# The June 2010 DirectX package is unpacked into a folder of its own, emptied before every
+# extraction, and only its signed DXSETUP.exe is run.
+$script:DirectXLegacy = @{
+    Url                 = 'https://download.microsoft.com/download/8/4/a/84a35bf1-dafe-4ae8-82af-ad2ae20b6b14/directx_Jun2010_redist.exe'
+    PackageFile         = 'directx_Jun2010_redist.exe'
+    Label               = 'DirectX End-User Runtimes (June 2010)'
+    ExtractFolder       = 'DirectX-June2010'
+    ExtractSuccessCodes = @(0)
+    ExtractLabel        = 'DirectX-Extract'
+    SetupFile           = 'DXSETUP.exe'
+    SetupArguments      = '/silent'
+    SetupSuccessCodes   = @(0, 3010)
+    SetupLabel          = 'DXSETUP'
+    Dll                 = 'd3dx9_43.dll'
+}
+
+# Returns the attributes of whatever is at the path, without following a link there, or
+# $null when nothing is there.
+function Get-PathAttributes {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        return [System.IO.File]::GetAttributes($Path)
+    } catch [System.IO.FileNotFoundException], [System.IO.DirectoryNotFoundException] {
+        return $null
+    }
+}
+
+# Clears the read-only, hidden and system attributes of a real file or folder, which would
+# otherwise make Windows refuse to delete it (or, on a folder, the entries inside it).
+function Clear-ProtectiveAttributes {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
+    )
+    $protective = [int]([System.IO.FileAttributes]::ReadOnly -bor [System.IO.FileAttributes]::Hidden -bor [System.IO.FileAttributes]::System)
+    if (([int]$Attributes -band $protective) -eq 0) {
+        return
+    }
+    $cleared = [int]$Attributes -band (-bnot $protective)
+    if ($cleared -eq 0) {
+        $cleared = [int][System.IO.FileAttributes]::Normal
+    }
+    [System.IO.File]::SetAttributes($Path, [System.IO.FileAttributes]$cleared)
+}
+
+# Deletes one file-system entry. A link (symbolic link, junction, mount point) is removed
+# as a link and its target is never touched. A real folder is emptied entry by entry and
+# then removed. Read-only, hidden and system attributes are cleared first.
+function Remove-FileSystemEntry {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
+    )
+    $isDirectory = ($Attributes -band [System.IO.FileAttributes]::Directory) -ne 0
+    if (($Attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0) {
+        if ($isDirectory) {
+            [System.IO.Directory]::Delete($Path, $false)
+        } else {
+            [System.IO.File]::Delete($Path)
+        }
+        return
+    }
+    Clear-ProtectiveAttributes -Path $Path -Attributes $Attributes
+    if ($isDirectory) {
+        foreach ($child in [System.IO.Directory]::GetFileSystemEntries($Path)) {
+            $childAttributes = Get-PathAttributes -Path $child
+            if ($null -ne $childAttributes) {
+                Remove-FileSystemEntry -Path $child -Attributes $childAttributes
+            }
+        }
+        [System.IO.Directory]::Delete($Path, $false)
+        return
+    }
+    [System.IO.File]::Delete($Path)
+}
+
+# Deletes whatever is at the path with everything below it, hidden and read-only items
+# included, without ever following a link: a link at the path itself or anywhere below is
+# removed as a link, so nothing outside the tree is deleted. Nothing there is no error.
+function Remove-DirectoryTree {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $fullPath = [System.IO.Path]::GetFullPath($Path)
+    $attributes = Get-PathAttributes -Path $fullPath
+    if ($null -eq $attributes) {
+        return
+    }
+    Remove-FileSystemEntry -Path $fullPath -Attributes $attributes
+}
+
+# Downloads (or takes from the verified cache) the DirectX June 2010 package, unpacks it
+# into a fresh folder, verifies and runs its DXSETUP.exe silently and checks that
+# d3dx9_43.dll is in the system folder for 32-bit programs. Throws at the first stage that
+# fails, with that stage's message.
+function Install-DirectXLegacy {
+    $directX = $script:DirectXLegacy
+    $package = Join-Path $script:WorkDir $directX.PackageFile
+    Get-VerifiedMicrosoftFile -Url $directX.Url -Destination $package -Label $directX.Label
+
+    $extractFolder = [System.IO.Path]::GetFullPath((Join-Path $script:WorkDir $directX.ExtractFolder))
+    Remove-DirectoryTree -Path $extractFolder
+    $null = [System.IO.Directory]::CreateDirectory($extractFolder)
+
+    $extractArguments = '/Q /T:"' + $extractFolder + '"'
+    $null = Invoke-ProcessChecked -FilePath $package -Arguments $extractArguments -SuccessCodes $directX.ExtractSuccessCodes -Label $directX.ExtractLabel
+
+    $setup = Join-Path $extractFolder $directX.SetupFile
+    if (-not (Test-Path -LiteralPath $setup -PathType Leaf)) {
+        throw 'DXSETUP.exe was not found after secure extraction.'
+    }
+    $null = Test-MicrosoftSignature -Path $setup
+    $null = Invoke-ProcessChecked -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
+
+    $systemFolder = 'System32'
+    if (Test-Is64BitOperatingSystem) {
+        $systemFolder = 'SysWOW64'
+    }
+    $dll = Join-Path (Join-Path $env:SystemRoot $systemFolder) $directX.Dll
+    if (-not (Test-Path -LiteralPath $dll -PathType Leaf)) {
+        throw 'DirectX setup completed but d3dx9_43.dll was not found.'
+    }
+    Write-Log -Message 'DirectX legacy DLL verification passed (d3dx9_43.dll).' -Level OK
+}
 #endregion
 
 #region Diagnostic report
+
+# What the report looks at, in the order it lists them, and the bounds that keep it short.
+$script:ReportDllNames = @(
+    'd3d9.dll', 'd3dx9_43.dll', 'd3dx9_42.dll', 'xinput1_3.dll', 'xaudio2_7.dll',
+    'msvcp100.dll', 'msvcr100.dll', 'msvcp120.dll', 'msvcr120.dll', 'vcruntime140.dll', 'msvcp140.dll'
+)
+$script:ReportUninstallRoots = @(
+    'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\*',
+    'HKLM:\SOFTWARE\WOW6432Node\Microsoft\Windows\CurrentVersion\Uninstall\*'
+)
+$script:ReportRuntimePattern = 'Microsoft Visual C++*Redistributable*'
+$script:ReportEventProviders = @('Application Error', '.NET Runtime', 'SideBySide', 'Windows Error Reporting')
+$script:ReportEventHours = 48
+$script:ReportEventsQueried = 80
+$script:ReportEventsShown = 20
+$script:ReportEventMessageLength = 700
+$script:ReportMaxDetections = 10
+$script:ReportMaxGameFiles = 100
+$script:ReportPrivacyNote = 'Privacy note: This report can include computer name, local file paths and recent application error details. Review it before sharing.'
+
+# Returns the state name of an optional Windows feature ("Enabled", "Disabled", ...), or
+# "Unavailable" when the query fails or gives no state. Never throws.
+function Get-FeatureStateText {
+    param([string]$FeatureName)
+    try {
+        $features = @(Get-WindowsOptionalFeature -Online -FeatureName $FeatureName -ErrorAction Stop)
+        if ($features.Count -eq 0 -or $null -eq $features[0] -or $null -eq $features[0].PSObject.Properties['State']) {
+            return 'Unavailable'
+        }
+        $state = [string]$features[0].State
+        if ([string]::IsNullOrWhiteSpace($state)) {
+            return 'Unavailable'
+        }
+        return $state
+    } catch {
+        return 'Unavailable'
+    }
+}
+
+# Appends one line to the report's line list; without a text, an empty line.
+function Add-ReportLine {
+    param(
+        [Parameter(Mandatory = $true)][AllowEmptyCollection()]$Lines,
+        [AllowEmptyString()][AllowNull()][string]$Text = ''
+    )
+    $null = $Lines.Add($Text)
+}
+
+# The desktop folder of the account running the script; "" when it has none.
+function Get-DesktopFolder {
+    return [Environment]::GetFolderPath('Desktop')
+}
+
+# The folder the report goes to: the desktop when it exists, else TEMP.
+function Get-ReportFolder {
+    $desktop = Get-DesktopFolder
+    if (-not [string]::IsNullOrWhiteSpace($desktop) -and (Test-Path -LiteralPath $desktop -PathType Container)) {
+        return $desktop
+    }
+    return $env:TEMP
+}
+
+# The FileVersion text of a file's version resource; "" when it has none.
+function Get-FileVersionText {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $version = [System.Diagnostics.FileVersionInfo]::GetVersionInfo($Path).FileVersion
+    if ($null -eq $version) {
+        return ''
+    }
+    return [string]$version
+}
+
+# Windows build record, rights and whether this run asked for a restart.
+function Add-ReportWindowsBlock {
+    param($Lines, $Windows)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[WINDOWS]'
+    Add-ReportLine -Lines $Lines -Text ('OS           : {0}' -f $Windows.Caption)
+    Add-ReportLine -Lines $Lines -Text ('Version      : {0}' -f $Windows.DisplayVersion)
+    Add-ReportLine -Lines $Lines -Text ('Build        : {0}' -f $Windows.Build)
+    Add-ReportLine -Lines $Lines -Text ('Architecture : {0}' -f $Windows.Architecture)
+    Add-ReportLine -Lines $Lines -Text ('Admin        : {0}' -f [bool](Test-IsAdministrator))
+    Add-ReportLine -Lines $Lines -Text ('Pending reboot: {0}' -f [bool]$script:RestartRequired)
+}
+
+# .NET Framework 3.5 and the states of the NetFx3 and DirectPlay features.
+function Add-ReportFeaturesBlock {
+    param($Lines)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[WINDOWS FEATURES]'
+    Add-ReportLine -Lines $Lines -Text ('.NET Framework 3.5 installed : {0}' -f [bool](Test-NetFx35Installed))
+    Add-ReportLine -Lines $Lines -Text ('NetFx3 feature state         : {0}' -f (Get-FeatureStateText -FeatureName 'NetFx3'))
+    Add-ReportLine -Lines $Lines -Text ('DirectPlay feature state     : {0}' -f (Get-FeatureStateText -FeatureName 'DirectPlay'))
+}
+
+# FOUND (with version) or MISSING for each runtime DLL in System32 and, on 64-bit
+# Windows, SysWOW64.
+function Add-ReportDllBlock {
+    param($Lines)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[DIRECTX / COMMON DLL FILES]'
+    $folders = @(Join-Path $env:SystemRoot 'System32')
+    if (Test-Is64BitOperatingSystem) {
+        $folders += Join-Path $env:SystemRoot 'SysWOW64'
+    }
+    foreach ($folder in $folders) {
+        Add-ReportLine -Lines $Lines -Text ('-- {0}' -f $folder)
+        foreach ($dllName in $script:ReportDllNames) {
+            $dllPath = Join-Path $folder $dllName
+            if (Test-Path -LiteralPath $dllPath -PathType Leaf) {
+                Add-ReportLine -Lines $Lines -Text ('FOUND   {0,-18} Version {1}' -f $dllName, (Get-FileVersionText -Path $dllPath))
+            } else {
+                Add-ReportLine -Lines $Lines -Text ('MISSING {0}' -f $dllName)
+            }
+        }
+    }
+}
+
+# Visual C++ redistributables from both Uninstall views, one line per distinct name.
+function Add-ReportRuntimesBlock {
+    param($Lines)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[INSTALLED VISUAL C++ RUNTIMES]'
+    try {
+        $entries = @()
+        foreach ($root in $script:ReportUninstallRoots) {
+            try {
+                $entries += @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)
+            } catch {
+                # A view that cannot be read (or does not exist on 32-bit Windows) adds nothing.
+            }
+        }
+        $runtimes = @($entries | Where-Object {
+                $null -ne $_ -and $null -ne $_.PSObject.Properties['DisplayName'] -and [string]$_.DisplayName -like $script:ReportRuntimePattern
+            } | Sort-Object -Property { [string]$_.DisplayName })
+        $seen = New-Object 'System.Collections.Generic.HashSet[string]' ([StringComparer]::OrdinalIgnoreCase)
+        foreach ($runtime in $runtimes) {
+            $name = [string]$runtime.DisplayName
+            if (-not $seen.Add($name)) {
+                continue
+            }
+            $version = ''
+            if ($null -ne $runtime.PSObject.Properties['DisplayVersion']) {
+                $version = [string]$runtime.DisplayVersion
+            }
+            Add-ReportLine -Lines $Lines -Text ('{0} | {1}' -f $name, $version)
+        }
+        if ($seen.Count -eq 0) {
+            Add-ReportLine -Lines $Lines -Text 'No matching entries found.'
+        }
+    } catch {
+        Add-ReportLine -Lines $Lines -Text ('Unable to query runtimes: {0}' -f $_.Exception.Message)
+    }
+}
+
+# Name, driver version and driver date of each video controller.
+function Add-ReportGraphicsBlock {
+    param($Lines)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[GRAPHICS]'
+    try {
+        foreach ($controller in @(Get-CimInstance -ClassName Win32_VideoController -ErrorAction Stop)) {
+            Add-ReportLine -Lines $Lines -Text ('Name          : {0}' -f $controller.Name)
+            Add-ReportLine -Lines $Lines -Text ('DriverVersion : {0}' -f $controller.DriverVersion)
+            Add-ReportLine -Lines $Lines -Text ('DriverDate    : {0}' -f $controller.DriverDate)
+        }
+    } catch {
+        Add-ReportLine -Lines $Lines -Text ('Unable to query GPU: {0}' -f $_.Exception.Message)
+    }
+}
+
+# Microsoft Defender's status and its newest detections. Only reads; changes nothing.
+function Add-ReportDefenderBlock {
+    param($Lines)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]'
+    try {
+        if ($null -eq (Get-Command -Name 'Get-MpComputerStatus' -ErrorAction SilentlyContinue)) {
+            Add-ReportLine -Lines $Lines -Text 'Microsoft Defender PowerShell module is unavailable (another antivirus may be installed).'
+            return
+        }
+        $status = Get-MpComputerStatus -ErrorAction Stop
+        Add-ReportLine -Lines $Lines -Text ('AntivirusEnabled         : {0}' -f $status.AntivirusEnabled)
+        Add-ReportLine -Lines $Lines -Text ('RealTimeProtectionEnabled: {0}' -f $status.RealTimeProtectionEnabled)
+        Add-ReportLine -Lines $Lines -Text ('SignatureLastUpdated     : {0}' -f $status.AntivirusSignatureLastUpdated)
+
+        $detections = @()
+        try {
+            $detections = @(Get-MpThreatDetection -ErrorAction Stop)
+        } catch {
+            # Detections that cannot be read count as none.
+            $detections = @()
+        }
+        $recent = @($detections | Where-Object { $null -ne $_ } |
+                Sort-Object -Property InitialDetectionTime -Descending |
+                Select-Object -First $script:ReportMaxDetections)
+        if ($recent.Count -eq 0) {
+            Add-ReportLine -Lines $Lines -Text 'No recent Defender detections returned.'
+            return
+        }
+        Add-ReportLine -Lines $Lines -Text 'Recent detections (up to 10):'
+        foreach ($detection in $recent) {
+            $resources = @($detection.Resources | Where-Object { $null -ne $_ }) -join '; '
+            Add-ReportLine -Lines $Lines -Text ('Time={0}; ThreatID={1}; ActionSuccess={2}; Resources={3}' -f $detection.InitialDetectionTime, $detection.ThreatID, $detection.ActionSuccess, $resources)
+        }
+    } catch {
+        Add-ReportLine -Lines $Lines -Text ('Unable to query Defender: {0}' -f $_.Exception.Message)
+    }
+}
+
+# Size, version, signature state and SHA-256 of a game file, or of the EXE and DLL
+# files directly inside a game folder (at most 100).
+function Add-ReportGameFilesBlock {
+    param($Lines, [string]$GamePath)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[GAME FILES]'
+    try {
+        $item = Get-Item -LiteralPath $GamePath -Force -ErrorAction Stop
+        if ($item.PSIsContainer) {
+            $files = @(Get-ChildItem -LiteralPath $item.FullName -File -ErrorAction Stop |
+                    Where-Object { $_.Extension -eq '.exe' -or $_.Extension -eq '.dll' } |
+                    Select-Object -First $script:ReportMaxGameFiles)
+        } else {
+            $files = @($item)
+        }
+        Add-ReportLine -Lines $Lines -Text ('Target: {0}' -f $item.FullName)
+        foreach ($file in $files) {
+            $hash = Get-FileHash -LiteralPath $file.FullName -Algorithm SHA256 -ErrorAction Stop
+            $signature = Get-AuthenticodeSignature -LiteralPath $file.FullName -ErrorAction Stop
+            $version = Get-FileVersionText -Path $file.FullName
+            Add-ReportLine -Lines $Lines -Text ('{0} | Size={1} | Version={2} | Signature={3} | SHA256={4}' -f $file.Name, $file.Length, $version, [string]$signature.Status, $hash.Hash)
+        }
+        if ($files.Count -eq 0) {
+            Add-ReportLine -Lines $Lines -Text 'No EXE or DLL files found at the selected target.'
+        }
+    } catch {
+        Add-ReportLine -Lines $Lines -Text ('Unable to inspect game path: {0}' -f $_.Exception.Message)
+    }
+}
+
+# The newest error events of the Application log in the report's window, newest first.
+# A window without any error event gives none; any other query error is thrown.
+function Get-RecentApplicationErrors {
+    $filter = @{ LogName = 'Application'; Level = 2; StartTime = (Get-Date).AddHours(-$script:ReportEventHours) }
+    try {
+        return @(Get-WinEvent -FilterHashtable $filter -MaxEvents $script:ReportEventsQueried -ErrorAction Stop)
+    } catch {
+        if ([string]$_.FullyQualifiedErrorId -like 'NoMatchingEventsFound*') {
+            return @()
+        }
+        throw
+    }
+}
+
+# Recent crashes and load failures that matter for a game, one line each.
+function Add-ReportEventsBlock {
+    param($Lines)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[RECENT APPLICATION ERRORS - LAST 48 HOURS]'
+    try {
+        $events = @(Get-RecentApplicationErrors | Where-Object {
+                $null -ne $_ -and $script:ReportEventProviders -contains [string]$_.ProviderName
+            } | Select-Object -First $script:ReportEventsShown)
+        foreach ($event in $events) {
+            $message = ([string]$event.Message).Replace("`r", ' ').Replace("`n", ' ')
+            if ($message.Length -gt $script:ReportEventMessageLength) {
+                $message = $message.Substring(0, $script:ReportEventMessageLength) + '...'
+            }
+            Add-ReportLine -Lines $Lines -Text ('{0} | {1} | Event {2} | {3}' -f $event.TimeCreated, $event.ProviderName, $event.Id, $message)
+        }
+        if ($events.Count -eq 0) {
+            Add-ReportLine -Lines $Lines -Text 'No matching recent errors found.'
+        }
+    } catch {
+        Add-ReportLine -Lines $Lines -Text ('Unable to query event log: {0}' -f $_.Exception.Message)
+    }
+}
+
+# Failures and warnings of this run and the path of its log file.
+function Add-ReportResultBlock {
+    param($Lines)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[SETUP RESULT]'
+    if ($script:Failures.Count -eq 0) {
+        Add-ReportLine -Lines $Lines -Text 'Critical failures: none'
+    }
+    foreach ($failure in $script:Failures) {
+        Add-ReportLine -Lines $Lines -Text ('FAIL: {0}' -f $failure)
+    }
+    if ($script:Warnings.Count -eq 0) {
+        Add-ReportLine -Lines $Lines -Text 'Warnings: none'
+    }
+    foreach ($warning in $script:Warnings) {
+        Add-ReportLine -Lines $Lines -Text ('WARN: {0}' -f $warning)
+    }
+    Add-ReportLine -Lines $Lines -Text ('Setup log: {0}' -f $script:LogPath)
+}
+
+# Writes the lines as UTF-8 with a byte-order mark, CR LF after every line, replacing an
+# existing file: the same bytes under Windows PowerShell 5.1 and PowerShell 7.
+function Write-ReportFile {
+    param([Parameter(Mandatory = $true)][string]$Path, [Parameter(Mandatory = $true)][AllowEmptyCollection()]$Lines)
+    $builder = New-Object System.Text.StringBuilder
+    foreach ($line in $Lines) {
+        $null = $builder.Append($line).Append("`r`n")
+    }
+    [System.IO.File]::WriteAllText($Path, $builder.ToString(), (New-Object System.Text.UTF8Encoding $true))
+}
+
+# Describes the machine and this run's outcome in a new text file on the desktop (or in
+# TEMP) and returns the file's full path. Only reads the machine. Blocks that query
+# optional sources record their own errors in the report; anything else throws and no
+# file is written.
+function New-DiagnosticReport {
+    param([string]$RequestedGamePath = '')
+    $now = Get-Date
+    $culture = [System.Globalization.CultureInfo]::CurrentCulture
+    $reportPath = Join-Path (Get-ReportFolder) ('ORVELLE-Diagnostic-{0}.txt' -f $now.ToString('yyyyMMdd-HHmmss', $culture))
+    $lines = New-Object System.Collections.Generic.List[string]
+    $windows = Get-WindowsBuildInfo
+
+    Add-ReportLine -Lines $lines -Text 'ORVELLE GAME SUPPORT - DIAGNOSTIC REPORT'
+    Add-ReportLine -Lines $lines -Text ('Tool version : {0}' -f $script:ToolVersion)
+    Add-ReportLine -Lines $lines -Text ('Created      : {0}' -f $now.ToString('yyyy-MM-dd HH:mm:ss zzz', $culture))
+    Add-ReportLine -Lines $lines -Text ('Computer     : {0}' -f $env:COMPUTERNAME)
+    Add-ReportWindowsBlock -Lines $lines -Windows $windows
+    Add-ReportFeaturesBlock -Lines $lines
+    Add-ReportDllBlock -Lines $lines
+    Add-ReportRuntimesBlock -Lines $lines
+    Add-ReportGraphicsBlock -Lines $lines
+    Add-ReportDefenderBlock -Lines $lines
+    if (-not [string]::IsNullOrWhiteSpace($RequestedGamePath)) {
+        Add-ReportGameFilesBlock -Lines $lines -GamePath $RequestedGamePath
+    }
+    Add-ReportEventsBlock -Lines $lines
+    Add-ReportResultBlock -Lines $lines
+    Add-ReportLine -Lines $lines
+    Add-ReportLine -Lines $lines -Text $script:ReportPrivacyNote
+
+    Write-ReportFile -Path $reportPath -Lines $lines
+    Write-Log -Message ('Diagnostic report created: {0}' -f $reportPath) -Level OK
+    return $reportPath
+}
 #endregion
 
 #region Completion message
+
+# Texts of the message box, shown as they stand (this file is UTF-8 with a byte-order mark).
+$script:CompletionSuccessText = 'ติดตั้ง/ซ่อมแซมส่วนประกอบพื้นฐานเสร็จแล้ว'
+$script:CompletionAttentionText = 'ดำเนินการเสร็จแล้ว แต่มีบางรายการต้องตรวจสอบจากรายงานบน Desktop'
+$script:CompletionRestartText = 'กรุณารีสตาร์ต Windows ก่อนเข้าเกม'
+
+# Shows a modal Windows Forms message box with an OK button and waits until it is closed.
+# Throws when Windows Forms or an interactive desktop is unavailable.
+function Show-MessageBox {
+    param(
+        [Parameter(Mandatory = $true)][string]$Text,
+        [Parameter(Mandatory = $true)][string]$Caption,
+        [Parameter(Mandatory = $true)][ValidateSet('Information', 'Warning')][string]$Icon
+    )
+    Add-Type -AssemblyName System.Windows.Forms
+    $null = [System.Windows.Forms.MessageBox]::Show($Text, $Caption, [System.Windows.Forms.MessageBoxButtons]::OK, [System.Windows.Forms.MessageBoxIcon]$Icon)
+}
+
+# Ends a run that wrote its report: a coloured summary in the console, then a message box
+# in Thai. Success form when no failure was recorded (warnings do not count), attention
+# form otherwise; both ask for a restart when an installer needs one. A message box that
+# cannot be shown is passed over silently.
+function Show-CompletionMessage {
+    param([string]$ReportPath)
+    $rule = '=' * 47
+    if ($script:Failures.Count -eq 0) {
+        $colour = 'Green'
+        $banner = '  INSTALLATION / REPAIR COMPLETED'
+        $icon = 'Information'
+        $boxText = $script:CompletionSuccessText
+    } else {
+        $colour = 'Yellow'
+        $banner = '  COMPLETED WITH ITEMS THAT NEED ATTENTION'
+        $icon = 'Warning'
+        $boxText = $script:CompletionAttentionText
+    }
+    $restart = [bool]$script:RestartRequired
+
+    Write-Host ''
+    Write-Host $rule -ForegroundColor $colour
+    Write-Host $banner -ForegroundColor $colour
+    Write-Host $rule -ForegroundColor $colour
+    Write-Host ('Diagnostic report: {0}' -f $ReportPath) -ForegroundColor White
+    if ($restart) {
+        Write-Host 'Please restart Windows before opening the game.' -ForegroundColor Yellow
+    } else {
+        Write-Host 'You can try opening the Cindral Online launcher now.' -ForegroundColor Cyan
+    }
+    Write-Host 'This tool did not disable antivirus or add Defender exclusions.' -ForegroundColor Gray
+    Write-Host ''
+
+    if ($restart) {
+        $boxText = $boxText + "`r`n" + $script:CompletionRestartText
+    }
+    try {
+        Show-MessageBox -Text $boxText -Caption $script:ToolName -Icon $icon
+    } catch {
+        # No box without Windows Forms or a desktop; the console summary already stands.
+    }
+}
 #endregion
 
 #region Main sequence

@@ -107,6 +107,7 @@ function New-FakeWindows {
     if ($null -ne $DisplayVersion) {
         Set-FakeRegistryValue $machine -Key 'HKLM:\SOFTWARE\Microsoft\Windows NT\CurrentVersion' -Name 'DisplayVersion' -Value $DisplayVersion
     }
+    Add-FakeReportSources $machine
     return $machine
 }
 
@@ -130,8 +131,9 @@ function Add-FakeUninstallEntry {
     param(
         [Parameter(Mandatory = $true, Position = 0)]$Machine,
         [ValidateSet('Native', 'WOW6432Node')][string]$View = 'Native',
-        [AllowNull()][string]$DisplayName,
-        [AllowNull()][string]$DisplayVersion = '1.0.0',
+        # Untyped so that $null stays $null: a [string] parameter would turn it into "".
+        [AllowNull()]$DisplayName,
+        [AllowNull()]$DisplayVersion = '1.0.0',
         [string]$KeyName = ('{' + [guid]::NewGuid().ToString().ToUpperInvariant() + '}')
     )
     $root = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
@@ -249,6 +251,8 @@ function Use-FakeWindows {
         if ($null -ne $answer.Subject) { $certificate = [pscustomobject]@{ Subject = $answer.Subject } }
         [pscustomobject]@{ Status = $answer.Status; SignerCertificate = $certificate; Path = $full }
     }
+    Use-FakeReportSources
+    Use-FakeFolderSecurity $Machine
 }
 
 # Restores the environment variables that Use-FakeWindows changed.
@@ -288,5 +292,378 @@ function Get-LogLines {
     if ([string]::IsNullOrEmpty($script:LogPath) -or -not (Test-Path -LiteralPath $script:LogPath)) { return @() }
     $text = [System.IO.File]::ReadAllText($script:LogPath)
     return @($text -split "`r`n" | Where-Object { $_ -ne '' } | ForEach-Object { $_ -replace '^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ', '' })
+}
+#endregion
+
+#region What the diagnostic report reads: clock, Defender, event log, file versions
+
+# Adds the report's sources to a new machine: a running clock, Microsoft Defender on with no
+# detections, an empty Application log, no file versions and no unreadable files.
+function Add-FakeReportSources {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    $defender = [pscustomobject]@{
+        # $false: the Defender PowerShell module is not installed.
+        Module     = $true
+        # The status object, or a string that Get-MpComputerStatus throws.
+        Status     = [pscustomobject]@{ AntivirusEnabled = $true; RealTimeProtectionEnabled = $true; AntivirusSignatureLastUpdated = [datetime]'2025-06-13 07:15:00' }
+        # Detection objects, or a string that Get-MpThreatDetection throws.
+        Detections = @()
+    }
+    $Machine | Add-Member -NotePropertyName Clock -NotePropertyValue $null              # fixed [datetime] for Get-Date, or $null
+    $Machine | Add-Member -NotePropertyName Defender -NotePropertyValue $defender
+    $Machine | Add-Member -NotePropertyName Events -NotePropertyValue (New-Object System.Collections.Generic.List[object])
+    $Machine | Add-Member -NotePropertyName EventLogError -NotePropertyValue $null      # a string Get-WinEvent throws
+    $Machine | Add-Member -NotePropertyName FileVersions -NotePropertyValue @{}         # full path -> FileVersion text
+    $Machine | Add-Member -NotePropertyName UnreadableFiles -NotePropertyValue @()      # full paths Get-FileHash cannot open
+}
+
+# Adds a graphics adapter that Win32_VideoController returns, in order.
+function Add-FakeVideoController {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [Parameter(Mandatory = $true)][string]$Name,
+        [AllowNull()][string]$DriverVersion,
+        [AllowNull()]$DriverDate
+    )
+    $Machine.Cim['Win32_VideoController'] = @($Machine.Cim['Win32_VideoController']) + [pscustomobject]@{ Name = $Name; DriverVersion = $DriverVersion; DriverDate = $DriverDate }
+}
+
+# Adds a Microsoft Defender detection.
+function Add-FakeThreatDetection {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [Parameter(Mandatory = $true)][datetime]$Time,
+        [long]$ThreatId = 2147519003,
+        [bool]$ActionSuccess = $true,
+        [string[]]$Resources = @()
+    )
+    $Machine.Defender.Detections = @($Machine.Defender.Detections) + [pscustomobject]@{ InitialDetectionTime = $Time; ThreatID = $ThreatId; ActionSuccess = $ActionSuccess; Resources = $Resources }
+}
+
+# Adds an event to the machine's event log (by default an Application error).
+function Add-FakeEvent {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [Parameter(Mandatory = $true)][datetime]$TimeCreated,
+        [Parameter(Mandatory = $true)][string]$ProviderName,
+        [int]$Id = 1000,
+        [AllowNull()][string]$Message = 'Faulting application name: game.exe',
+        [int]$Level = 2,
+        [string]$LogName = 'Application'
+    )
+    $Machine.Events.Add([pscustomobject]@{ TimeCreated = $TimeCreated; ProviderName = $ProviderName; Id = $Id; Message = $Message; Level = $Level; LogName = $LogName })
+}
+
+# Creates a file with a version resource: the file is real, its FileVersion text comes from
+# the machine's table. Returns the full path.
+function New-FakeVersionedFile {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [Parameter(Mandatory = $true)][string]$Path,
+        [AllowNull()][string]$Version,
+        [string]$Content = 'fake'
+    )
+    $full = New-FakeFile -Path $Path -Content $Content
+    $Machine.FileVersions[$full] = $Version
+    return $full
+}
+
+# Mocks the report's sources from the machine's tables. Called by Use-FakeWindows.
+function Use-FakeReportSources {
+    Mock Get-Date -ParameterFilter { $null -ne $script:FakeMachine.Clock } { $script:FakeMachine.Clock }
+    Mock Get-Command -ParameterFilter { @($Name) -contains 'Get-MpComputerStatus' -and -not $script:FakeMachine.Defender.Module } { }
+    Mock Get-MpComputerStatus {
+        $answer = $script:FakeMachine.Defender.Status
+        if ($answer -is [string]) { throw $answer }
+        $answer
+    }
+    Mock Get-MpThreatDetection {
+        $answer = $script:FakeMachine.Defender.Detections
+        if ($answer -is [string]) { throw $answer }
+        $answer
+    }
+    # Like the real cmdlet: newest first, at most MaxEvents, and an error when nothing matches.
+    Mock Get-WinEvent {
+        if ($null -ne $script:FakeMachine.EventLogError) { throw $script:FakeMachine.EventLogError }
+        $filter = $FilterHashtable[0]
+        $found = @($script:FakeMachine.Events | Where-Object {
+                (-not $filter.ContainsKey('LogName') -or $_.LogName -eq $filter['LogName']) -and
+                (-not $filter.ContainsKey('Level') -or $_.Level -eq $filter['Level']) -and
+                (-not $filter.ContainsKey('StartTime') -or $_.TimeCreated -ge $filter['StartTime'])
+            } | Sort-Object -Property TimeCreated -Descending)
+        if ($MaxEvents -gt 0) { $found = @($found | Select-Object -First $MaxEvents) }
+        if ($found.Count -eq 0) {
+            $exception = New-Object System.Exception 'No events were found that match the specified selection criteria.'
+            throw (New-Object System.Management.Automation.ErrorRecord $exception, 'NoMatchingEventsFound,Microsoft.PowerShell.Commands.GetWinEventCommand', 'ObjectNotFound', $null)
+        }
+        $found
+    }
+    Mock Get-FileHash -ParameterFilter { $target = [string]$LiteralPath + [string]$Path; $target -ne '' -and $script:FakeMachine.UnreadableFiles -contains [System.IO.Path]::GetFullPath($target) } {
+        throw (New-Object System.UnauthorizedAccessException ("Access to the path '{0}' is denied." -f ([string]$LiteralPath + [string]$Path)))
+    }
+    if (Get-Command Get-DesktopFolder -ErrorAction SilentlyContinue) {
+        Mock Get-DesktopFolder { $script:FakeMachine.Desktop }
+    }
+    if (Get-Command Get-FileVersionText -ErrorAction SilentlyContinue) {
+        Mock Get-FileVersionText -ParameterFilter { $script:FakeMachine.FileVersions.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
+            $script:FakeMachine.FileVersions[[System.IO.Path]::GetFullPath($Path)]
+        }
+    }
+}
+#endregion
+
+#region Installers, downloads and signature checks at their function boundary
+
+# Gives the machine the programs that the setup steps run and download, answered through
+# mocks of Invoke-ProcessChecked, Get-VerifiedMicrosoftFile and Test-MicrosoftSignature:
+#
+#     Set-FakeInstaller $machine -Label 'DXSETUP' -ExitCode 1641
+#     Set-FakeInstaller $machine -Label 'DISM-NetFx3' -EnablesFeature 'NetFx3'
+#     Set-FakeInstaller $machine -Label 'DirectX-Extract' -CreatesFile $dxsetupPath
+#     Set-FakeDownloadFailure $machine -Label 'Visual C++ 2013 x86'   # or -Everything: offline
+#     Use-FakeInstallers $machine                                      # in BeforeEach or It
+#
+# A program without an entry ends with 0. The fake runner keeps the real runner's rules:
+# 3010 and 1641 set RestartRequired before the exit code is judged, a code outside the
+# success list (default 0, 3010, 1641) throws "<label> failed with exit code <code>.", and
+# a program's effects happen only when it succeeds. A failing download throws "Unable to
+# securely download <label>: <reason>"; a good one leaves a file at the destination. The
+# signature check accepts a file whose Signatures entry is Valid with O=Microsoft Corporation
+# and otherwise throws the security message. Everything done is recorded in order in
+# $machine.Installers.Events ("download <label>", "run <label>", "verify <file name>"), with
+# the parameters of each call in .Runs and .Downloads.
+
+# Adds the installer tables to a machine once.
+function Initialize-FakeInstallerTables {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if ($null -ne $Machine.PSObject.Properties['Installers']) { return }
+    $tables = [pscustomobject]@{
+        Programs         = @{}
+        FailingDownloads = @{}
+        Offline          = $null
+        Events           = New-Object System.Collections.Generic.List[string]
+        Runs             = New-Object System.Collections.Generic.List[object]
+        Downloads        = New-Object System.Collections.Generic.List[object]
+    }
+    Add-Member -InputObject $Machine -MemberType NoteProperty -Name Installers -Value $tables
+}
+
+# Describes what a program run under the runner label does: its exit code, or a start error
+# it throws instead, and on success the feature it enables and the files it creates.
+function Set-FakeInstaller {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [Parameter(Mandatory = $true)][string]$Label,
+        [int]$ExitCode = 0,
+        [string]$StartError = '',
+        [string]$EnablesFeature = '',
+        [string[]]$CreatesFile = @()
+    )
+    Initialize-FakeInstallerTables $Machine
+    $Machine.Installers.Programs[$Label] = @{ ExitCode = $ExitCode; StartError = $StartError; EnablesFeature = $EnablesFeature; CreatesFile = $CreatesFile }
+}
+
+# Makes the download with this label fail on every attempt, or every download with -Everything.
+function Set-FakeDownloadFailure {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [string]$Label = '',
+        [switch]$Everything,
+        [string]$Reason = 'The remote name could not be resolved.'
+    )
+    Initialize-FakeInstallerTables $Machine
+    if ($Everything) {
+        $Machine.Installers.Offline = $Reason
+    } else {
+        $Machine.Installers.FailingDownloads[$Label] = $Reason
+    }
+}
+
+# Sets the script state of a fresh run on this machine: empty lists, no restart, the work
+# folder under the machine's ProgramData (created) and a log file in its Logs folder.
+function Initialize-FakeRunState {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    $baseDir = Join-Path $Machine.ProgramData 'ORVELLE/Game Support'
+    $script:WorkDir = Join-Path $baseDir 'Downloads'
+    $logDir = Join-Path $baseDir 'Logs'
+    $null = New-Item -ItemType Directory -Path $script:WorkDir -Force
+    $null = New-Item -ItemType Directory -Path $logDir -Force
+    $script:LogPath = Join-Path $logDir 'Setup-test.log'
+    [System.IO.File]::WriteAllBytes($script:LogPath, [byte[]]@())
+    $script:RestartRequired = $false
+    $script:Failures = New-Object System.Collections.Generic.List[string]
+    $script:Warnings = New-Object System.Collections.Generic.List[string]
+}
+
+# Mocks the runner, the verified download and the signature check with the machine's
+# installer tables. Call it inside BeforeEach or It, after Use-FakeWindows.
+function Use-FakeInstallers {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    Initialize-FakeInstallerTables $Machine
+    Mock Invoke-ProcessChecked {
+        $installers = $script:FakeMachine.Installers
+        # The mock carries the runner's parameters with their defaults.
+        $codes = @($SuccessCodes)
+        $runLabel = $Label
+        $installers.Events.Add("run $runLabel")
+        $installers.Runs.Add([pscustomobject]@{ FilePath = $FilePath; Arguments = $Arguments; SuccessCodes = $codes; Label = $runLabel })
+        $program = $installers.Programs[$runLabel]
+        if ($null -eq $program) { $program = @{ ExitCode = 0; StartError = ''; EnablesFeature = ''; CreatesFile = @() } }
+        if ($program.StartError) { throw $program.StartError }
+        $code = $program.ExitCode
+        if ($code -eq 3010 -or $code -eq 1641) { $script:RestartRequired = $true }
+        if ($codes -notcontains $code) { throw ('{0} failed with exit code {1}.' -f $runLabel, $code) }
+        if ($program.EnablesFeature) { $script:FakeMachine.Features[$program.EnablesFeature] = 'Enabled' }
+        foreach ($file in $program.CreatesFile) { $null = New-FakeFile $file }
+        $code
+    }
+    Mock Get-VerifiedMicrosoftFile {
+        $installers = $script:FakeMachine.Installers
+        $installers.Events.Add("download $Label")
+        $installers.Downloads.Add([pscustomobject]@{ Url = $Url; Destination = $Destination; Label = $Label })
+        $reason = $installers.Offline
+        if ($null -eq $reason) { $reason = $installers.FailingDownloads[$Label] }
+        if ($null -ne $reason) { throw ('Unable to securely download {0}: {1}' -f $Label, $reason) }
+        if (-not (Test-Path -LiteralPath $Destination)) { $null = New-FakeFile $Destination -Content $Url }
+    }
+    Mock Test-MicrosoftSignature {
+        $full = [System.IO.Path]::GetFullPath($Path)
+        $leaf = Split-Path -Leaf $full
+        $script:FakeMachine.Installers.Events.Add("verify $leaf")
+        $answer = $script:FakeMachine.Signatures[$full]
+        if ($null -eq $answer) { $answer = @{ Status = 'NotSigned'; Subject = $null } }
+        $subject = [string]$answer.Subject
+        if ($answer.Status -eq 'Valid' -and $subject -match '(^|[,;+]\s*)O=Microsoft Corporation\s*($|[,;+])') { return $true }
+        throw ('Security check failed for {0}. Signature status: {1}; publisher: {2}' -f $leaf, $answer.Status, $subject)
+    }
+}
+#endregion
+
+#region Folder security: owners and permissions that Linux cannot hold
+
+# Windows security of the files and folders on the machine's disk, answered through mocks of
+# Get-FolderItemSecurity, New-FolderWithSecurity and Set-FolderItemSecurity:
+#
+#     Set-FakeFolderSecurity $machine -Path $folder                       # a standard user's folder
+#     Set-FakeFolderSecurity $machine -Path $folder -Owner 'S-1-5-18' -Access @(
+#         @{ Sid = 'S-1-5-32-545'; Rights = 0x1200A9; Allow = $true })
+#     Set-FakeFolderSecurity $machine -Path $folder -Refuse 'Attempted to perform an unauthorized operation.'
+#     Set-FakeFolderSecurity $machine -Path $folder -Unreadable 'Attempted to perform an unauthorized operation.'
+#
+# $machine.FolderSecurity maps a full path to Owner (SID), Access (entries with Sid, Rights,
+# Allow), Protected, Refuse (an error the setters throw for that path, or "") and Unreadable
+# (an error reading it throws until its security is set, or ""). A file or
+# folder without an entry reads like one a standard user made under ProgramData: owned by
+# that user and inheriting ProgramData's permissions, in which Users may add files and
+# folders. The setters store the security descriptor text they are given (owner, "P" for a
+# protected DACL, "(A;flags;0xmask;;;SID)" entries; anything else fails the test) and note
+# "create <path>" or "secure <path>" in $machine.FolderChanges. As on Windows, creating a
+# folder that exists changes nothing; setting security on a link fails here (Windows would
+# change what it points to), and a folder is only created inside an existing one.
+
+$script:FakePlayerSid = 'S-1-5-21-1004336348-1177238915-682003330-1001'
+
+# The permissions a folder inherits from ProgramData on Windows 11.
+function Get-FakeProgramDataAccess {
+    return @(
+        [pscustomobject]@{ Sid = 'S-1-5-18'; Rights = [long]0x1F01FF; Allow = $true },
+        [pscustomobject]@{ Sid = 'S-1-5-32-544'; Rights = [long]0x1F01FF; Allow = $true },
+        [pscustomobject]@{ Sid = 'S-1-3-0'; Rights = [long]0x10000000; Allow = $true },
+        [pscustomobject]@{ Sid = 'S-1-5-32-545'; Rights = [long]0x1200A9; Allow = $true },
+        [pscustomobject]@{ Sid = 'S-1-5-32-545'; Rights = [long]0x116; Allow = $true }
+    )
+}
+
+# Adds the folder security tables to a machine once.
+function Initialize-FakeFolderSecurityTables {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if ($null -ne $Machine.PSObject.Properties['FolderSecurity']) { return }
+    Add-Member -InputObject $Machine -MemberType NoteProperty -Name FolderSecurity -Value @{}
+    Add-Member -InputObject $Machine -MemberType NoteProperty -Name FolderChanges -Value (New-Object System.Collections.Generic.List[string])
+}
+
+# States the owner and permissions of a file or folder (the folder is created when missing).
+function Set-FakeFolderSecurity {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [Parameter(Mandatory = $true)][string]$Path,
+        [string]$Owner = $script:FakePlayerSid,
+        [object[]]$Access = (Get-FakeProgramDataAccess),
+        [bool]$Protected = $false,
+        [string]$Refuse = '',
+        [string]$Unreadable = ''
+    )
+    Initialize-FakeFolderSecurityTables $Machine
+    if (-not (Test-Path -LiteralPath $Path)) { $null = New-Item -ItemType Directory -Path $Path -Force }
+    $entries = @(foreach ($entry in $Access) { [pscustomobject]@{ Sid = [string]$entry.Sid; Rights = [long]$entry.Rights; Allow = [bool]$entry.Allow } })
+    $Machine.FolderSecurity[[System.IO.Path]::GetFullPath($Path)] = [pscustomobject]@{ Owner = $Owner; Access = $entries; Protected = $Protected; Refuse = $Refuse; Unreadable = $Unreadable }
+}
+
+# The security of a file or folder as the machine holds it.
+function Get-FakeFolderSecurity {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][string]$Path)
+    Initialize-FakeFolderSecurityTables $Machine
+    $record = $Machine.FolderSecurity[[System.IO.Path]::GetFullPath($Path)]
+    if ($null -eq $record) {
+        $record = [pscustomobject]@{ Owner = $script:FakePlayerSid; Access = @(Get-FakeProgramDataAccess); Protected = $false; Refuse = ''; Unreadable = '' }
+    }
+    return $record
+}
+
+# Reads security descriptor text as the setters accept it; throws on anything else.
+function ConvertFrom-FakeSddl {
+    param([Parameter(Mandatory = $true)][string]$Sddl)
+    if ($Sddl -notmatch '^O:(?<owner>S-1(-\d+)+)D:(?<protected>P?)(?<entries>.*)$') {
+        throw "Unexpected security descriptor text '$Sddl'."
+    }
+    $owner = $Matches['owner']
+    $protected = $Matches['protected'] -eq 'P'
+    $rest = $Matches['entries']
+    $access = @()
+    foreach ($match in [regex]::Matches($rest, '\((?<type>A|D);(?<flags>[A-Z]*);0x(?<mask>[0-9a-f]+);;;(?<sid>S-1(-\d+)+)\)')) {
+        $access += [pscustomobject]@{ Sid = $match.Groups['sid'].Value; Rights = [Convert]::ToInt64($match.Groups['mask'].Value, 16); Allow = ($match.Groups['type'].Value -eq 'A'); Flags = $match.Groups['flags'].Value }
+    }
+    if (($rest -replace '\((A|D);[A-Z]*;0x[0-9a-f]+;;;S-1(-\d+)+\)', '') -ne '') {
+        throw "Unexpected entries in security descriptor text '$Sddl'."
+    }
+    return [pscustomobject]@{ Owner = $owner; Access = $access; Protected = $protected; Refuse = ''; Unreadable = '' }
+}
+
+# Mocks the script's folder security calls with the machine's table. Called by Use-FakeWindows.
+function Use-FakeFolderSecurity {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if (-not (Get-Command Get-FolderItemSecurity -ErrorAction SilentlyContinue)) { return }
+    Initialize-FakeFolderSecurityTables $Machine
+    Mock Get-FolderItemSecurity {
+        $record = Get-FakeFolderSecurity $script:FakeMachine -Path $Path
+        if ($record.Unreadable) { throw $record.Unreadable }
+        [pscustomobject]@{ Owner = $record.Owner; Access = @($record.Access) }
+    }
+    Mock New-FolderWithSecurity {
+        $full = [System.IO.Path]::GetFullPath($Path)
+        if (-not [System.IO.Directory]::Exists([System.IO.Path]::GetDirectoryName($full))) {
+            throw (New-Object System.IO.DirectoryNotFoundException "Could not find a part of the path '$full'.")
+        }
+        if ([System.IO.File]::Exists($full)) {
+            throw (New-Object System.IO.IOException "Cannot create '$full' because a file with the same name already exists.")
+        }
+        if ([System.IO.Directory]::Exists($full)) { return }
+        $security = ConvertFrom-FakeSddl -Sddl $Sddl
+        $null = [System.IO.Directory]::CreateDirectory($full)
+        $script:FakeMachine.FolderSecurity[$full] = $security
+        $script:FakeMachine.FolderChanges.Add("create $full")
+    }
+    Mock Set-FolderItemSecurity {
+        $full = [System.IO.Path]::GetFullPath($Path)
+        $attributes = $null
+        try { $attributes = [System.IO.File]::GetAttributes($full) } catch { throw (New-Object System.IO.FileNotFoundException "Could not find file '$full'.") }
+        if (($attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0) {
+            throw "Set-FolderItemSecurity was given the link '$full'; Windows would have changed what it points to."
+        }
+        $existing = Get-FakeFolderSecurity $script:FakeMachine -Path $full
+        if ($existing.Refuse) { throw $existing.Refuse }
+        $script:FakeMachine.FolderSecurity[$full] = ConvertFrom-FakeSddl -Sddl $Sddl
+        $script:FakeMachine.FolderChanges.Add("secure $full")
+    }
 }
 #endregion
