@@ -1,0 +1,34 @@
+// The launcher: writes the embedded setup script to a private bootstrap
+// folder under ProgramData, runs it with the system's Windows PowerShell in a
+// new console, waits for it, cleans up and returns PowerShell's exit code.
+#pragma once
+
+#include <windows.h>
+
+#include "platform.h"
+
+namespace orvelle {
+
+// Buffer sizes in characters, terminating null included.
+struct LauncherBufferSizes {
+  static constexpr DWORD kProgramData = 260;
+  static constexpr size_t kBootstrapPath = 520;
+  static constexpr size_t kScriptPath = 520;
+  static constexpr UINT kSystemDirectory = 260;
+  static constexpr size_t kPowerShellPath = 520;
+  static constexpr size_t kCommandLine = 1040;
+};
+
+// Resource 101 of type RT_RCDATA holds the setup script.
+constexpr WORD kScriptResourceId = 101;
+
+// CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT
+constexpr DWORD kPowerShellCreationFlags =
+    CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT;
+
+// Runs the whole launcher and returns the process exit code: PowerShell's exit
+// code once it has started, otherwise one of the LauncherResult codes after
+// showing its message.
+int RunLauncher(Platform& platform, HMODULE module);
+
+}  // namespace orvelle

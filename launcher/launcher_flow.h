@@ -1,0 +1,187 @@
+// The launcher flow, written once for any set of buffer sizes. The executable
+// uses LauncherBufferSizes (launcher.h); tests instantiate it with smaller
+// buffers to reach the failures that guard the formatting steps.
+#pragma once
+
+#include "bounded_format.h"
+#include "folder_guard.h"
+#include "launcher.h"
+#include "launcher_result.h"
+
+namespace orvelle {
+
+namespace launcher_detail {
+
+inline int Fail(Platform& platform, LauncherResult result) {
+  platform.MessageBoxW(MessageForResult(result), kMessageCaption,
+                       kMessageStyle);
+  return result;
+}
+
+// The folders ORVELLE, ORVELLE\Game Support and ORVELLE\Game Support\Bootstrap
+// under ProgramData, from the outermost in. Each stays open, without delete
+// sharing, for as long as the launcher works in them, so that none of them
+// can be renamed or replaced underneath it.
+struct FolderChain {
+  static constexpr int kCount = 3;
+  HANDLE handles[kCount] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
+                            INVALID_HANDLE_VALUE};
+
+  void Close(Platform& platform) {
+    for (int i = kCount - 1; i >= 0; --i) {
+      if (handles[i] != INVALID_HANDLE_VALUE) {
+        platform.CloseHandle(handles[i]);
+        handles[i] = INVALID_HANDLE_VALUE;
+      }
+    }
+  }
+};
+
+}  // namespace launcher_detail
+
+template <class Sizes>
+int RunLauncherWithSizes(Platform& platform, HMODULE module) {
+  using launcher_detail::Fail;
+  using launcher_detail::FolderChain;
+
+  // Players start the setup from their Downloads folder, where other files may
+  // sit beside it: load system DLLs from the system folder only.
+  platform.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+  wchar_t programData[Sizes::kProgramData];
+  const DWORD programDataLength = platform.GetEnvironmentVariableW(
+      L"ProgramData", programData, Sizes::kProgramData);
+  if (programDataLength == 0 || programDataLength >= Sizes::kProgramData) {
+    return Fail(platform, kProgramDataMissing);
+  }
+
+  wchar_t vendorPath[Sizes::kBootstrapPath];
+  wchar_t productPath[Sizes::kBootstrapPath];
+  wchar_t bootstrapPath[Sizes::kBootstrapPath];
+  if (FormatBounded(bootstrapPath, Sizes::kBootstrapPath,
+                    L"%s\\ORVELLE\\Game Support\\Bootstrap", programData) < 0 ||
+      FormatBounded(productPath, Sizes::kBootstrapPath,
+                    L"%s\\ORVELLE\\Game Support", programData) < 0 ||
+      FormatBounded(vendorPath, Sizes::kBootstrapPath, L"%s\\ORVELLE",
+                    programData) < 0) {
+    return Fail(platform, kBootstrapPathTooLong);
+  }
+
+  FolderChain folders;
+  platform.AdjustTakeOverPrivileges(TRUE);
+  const wchar_t* const chain[FolderChain::kCount] = {vendorPath, productPath,
+                                                     bootstrapPath};
+  bool foldersSecured = true;
+  for (int i = 0; i < FolderChain::kCount && foldersSecured; ++i) {
+    folders.handles[i] = SecureFolder(platform, chain[i]);
+    foldersSecured = folders.handles[i] != INVALID_HANDLE_VALUE;
+  }
+  platform.AdjustTakeOverPrivileges(FALSE);
+  if (!foldersSecured) {
+    folders.Close(platform);
+    return Fail(platform, kBootstrapFolderFailed);
+  }
+
+  wchar_t scriptPath[Sizes::kScriptPath];
+  const DWORD processId = platform.GetCurrentProcessId();
+  if (FormatBounded(scriptPath, Sizes::kScriptPath,
+                    L"%s\\ORVELLE-Prerequisites-1.0.2-%lu.ps1", bootstrapPath,
+                    static_cast<unsigned long>(processId)) < 0) {
+    folders.Close(platform);
+    return Fail(platform, kScriptPathTooLong);
+  }
+
+  HRSRC resource = platform.FindResourceW(
+      module, MAKEINTRESOURCEW(kScriptResourceId), RT_RCDATA);
+  if (resource == nullptr) {
+    folders.Close(platform);
+    return Fail(platform, kResourceMissing);
+  }
+  HGLOBAL loaded = platform.LoadResource(module, resource);
+  const DWORD scriptSize = platform.SizeofResource(module, resource);
+  const void* scriptBytes = platform.LockResource(loaded);
+  if (loaded == nullptr || scriptSize == 0 || scriptBytes == nullptr) {
+    folders.Close(platform);
+    return Fail(platform, kResourceUnloadable);
+  }
+
+  // A file of that name left by an earlier run is removed and the script is
+  // written to a file that cannot have existed before: a pre-existing file
+  // would keep its old owner and permissions.
+  platform.DeleteFileW(scriptPath);
+  HANDLE script = platform.CreateFileW(scriptPath, GENERIC_WRITE, 0,
+                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+  if (script == INVALID_HANDLE_VALUE) {
+    folders.Close(platform);
+    return Fail(platform, kScriptCreateFailed);
+  }
+
+  const BYTE* bytes = static_cast<const BYTE*>(scriptBytes);
+  DWORD total = 0;
+  while (total < scriptSize) {
+    DWORD written = 0;
+    if (!platform.WriteFile(script, bytes + total, scriptSize - total,
+                            &written) ||
+        written == 0) {
+      break;
+    }
+    total += written;
+  }
+  platform.FlushFileBuffers(script);
+  platform.CloseHandle(script);
+  if (total != scriptSize) {
+    platform.DeleteFileW(scriptPath);
+    folders.Close(platform);
+    return Fail(platform, kScriptWriteIncomplete);
+  }
+
+  wchar_t systemDirectory[Sizes::kSystemDirectory];
+  wchar_t powerShellPath[Sizes::kPowerShellPath];
+  const UINT systemLength =
+      platform.GetSystemDirectoryW(systemDirectory, Sizes::kSystemDirectory);
+  if (systemLength == 0 || systemLength >= Sizes::kSystemDirectory ||
+      FormatBounded(powerShellPath, Sizes::kPowerShellPath,
+                    L"%s\\WindowsPowerShell\\v1.0\\powershell.exe",
+                    systemDirectory) < 0) {
+    platform.DeleteFileW(scriptPath);
+    folders.Close(platform);
+    return Fail(platform, kPowerShellNotFound);
+  }
+
+  wchar_t commandLine[Sizes::kCommandLine];
+  if (FormatBounded(commandLine, Sizes::kCommandLine,
+                    L"\"%s\" -NoLogo -NoProfile -ExecutionPolicy Bypass -File "
+                    L"\"%s\"",
+                    powerShellPath, scriptPath) < 0) {
+    platform.DeleteFileW(scriptPath);
+    folders.Close(platform);
+    return Fail(platform, kCommandTooLong);
+  }
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!platform.CreateProcessW(powerShellPath, commandLine,
+                               kPowerShellCreationFlags, bootstrapPath,
+                               &startup, &process)) {
+    platform.DeleteFileW(scriptPath);
+    folders.Close(platform);
+    return Fail(platform, kPowerShellStartFailed);
+  }
+
+  platform.WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 1;
+  platform.GetExitCodeProcess(process.hProcess, &exitCode);
+  platform.CloseHandle(process.hThread);
+  platform.CloseHandle(process.hProcess);
+
+  folders.Close(platform);
+  platform.DeleteFileW(scriptPath);
+  // Succeeds only when the folder is empty: another launcher's script keeps
+  // it. ORVELLE and Game Support stay; the setup script keeps its work and
+  // log folders there.
+  platform.RemoveDirectoryW(bootstrapPath);
+  return static_cast<int>(exitCode);
+}
+
+}  // namespace orvelle

@@ -1,0 +1,50 @@
+// The Platform implementation that calls Windows.
+#pragma once
+
+#include "platform.h"
+
+namespace orvelle {
+
+class Win32Platform final : public Platform {
+ public:
+  BOOL SetDefaultDllDirectories(DWORD flags) override;
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer,
+                                DWORD size) override;
+  DWORD GetCurrentProcessId() override;
+  DWORD GetLastError() override;
+  BOOL CreateDirectoryW(LPCWSTR path,
+                        SECURITY_ATTRIBUTES* attributes) override;
+  BOOL GetFileInformationByHandle(HANDLE file,
+                                  BY_HANDLE_FILE_INFORMATION* info) override;
+  BOOL GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION requested,
+                               PSECURITY_DESCRIPTOR descriptor, DWORD length,
+                               DWORD* needed) override;
+  BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION information,
+                               PSECURITY_DESCRIPTOR descriptor) override;
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override;
+  BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) override;
+  BOOL FindClose(HANDLE find) override;
+  BOOL AdjustTakeOverPrivileges(BOOL enable) override;
+  HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) override;
+  HGLOBAL LoadResource(HMODULE module, HRSRC resource) override;
+  DWORD SizeofResource(HMODULE module, HRSRC resource) override;
+  LPVOID LockResource(HGLOBAL loaded) override;
+  HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                     DWORD disposition, DWORD flags) override;
+  BOOL WriteFile(HANDLE file, const void* data, DWORD size,
+                 DWORD* written) override;
+  BOOL FlushFileBuffers(HANDLE file) override;
+  BOOL CloseHandle(HANDLE object) override;
+  BOOL DeleteFileW(LPCWSTR path) override;
+  BOOL RemoveDirectoryW(LPCWSTR path) override;
+  UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) override;
+  BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine,
+                      DWORD creationFlags, LPCWSTR currentDirectory,
+                      STARTUPINFOW* startup,
+                      PROCESS_INFORMATION* process) override;
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
+  BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
+  int MessageBoxW(LPCWSTR text, LPCWSTR caption, UINT style) override;
+};
+
+}  // namespace orvelle

@@ -1,0 +1,335 @@
+"""The real executable under Wine, with a recording stand-in for PowerShell.
+
+Message boxes: with no display, Wine's MessageBoxW returns at once; its
+arguments are read from a relay trace (WINEDEBUG=+relay, limited by the
+prefix's RelayInclude list to the calls asserted on here).
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import time
+import unittest
+
+import harness
+from harness import read_bytes, unix_path
+
+BIN_WIN = harness.TEST_ROOT_WIN + "\\bin"
+LAUNCHER_WIN = BIN_WIN + "\\" + harness.EXE_NAME
+NO_SCRIPT_WIN = BIN_WIN + "\\ORVELLE-Setup-without-script.exe"
+POWERSHELL_WIN = harness.SYSTEM_DIR + "\\WindowsPowerShell\\v1.0\\powershell.exe"
+CAPTION = 'L"ORVELLE GAME SUPPORT"'
+STYLE = "00010010"
+
+
+EMBEDDED_SCRIPT = None
+
+
+def embedded_script():
+    """Resource 101 of the executable under test: what it must write. That
+    it equals the setup script file is checked by test_pe."""
+    import pefile
+    pe = pefile.PE(harness.DIST_EXE)
+    for type_entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if type_entry.id == 10:
+            for name_entry in type_entry.directory.entries:
+                if name_entry.id == 101:
+                    data = name_entry.directory.entries[0].data.struct
+                    return pe.get_data(data.OffsetToData, data.Size)
+    raise AssertionError("resource 101 missing")
+
+
+def setUpModule():
+    global EMBEDDED_SCRIPT
+    EMBEDDED_SCRIPT = embedded_script()
+    harness.restart_prefix_server()
+    harness.prepare_prefix()
+    os.makedirs(unix_path(BIN_WIN), exist_ok=True)
+    shutil.copyfile(harness.DIST_EXE, unix_path(LAUNCHER_WIN))
+    shutil.copyfile(harness.NO_SCRIPT_EXE, unix_path(NO_SCRIPT_WIN))
+
+
+def wait_for(condition, timeout=90):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return False
+
+
+class LauncherUnderWine(unittest.TestCase):
+    def setUp(self):
+        name = self.id().split(".")[-1]
+        self.case_win = harness.TEST_ROOT_WIN + "\\" + name
+        shutil.rmtree(unix_path(self.case_win), ignore_errors=True)
+        self.program_data = self.case_win + "\\ProgramData"
+        self.record = self.case_win + "\\record"
+        os.makedirs(unix_path(self.program_data))
+        os.makedirs(unix_path(self.record))
+        self.bootstrap = self.program_data + "\\ORVELLE\\Game Support\\Bootstrap"
+        self.source = EMBEDDED_SCRIPT
+
+    def launch(self, exe=LAUNCHER_WIN, program_data="default", **options):
+        if program_data == "default":
+            program_data = self.program_data
+        return harness.run_launcher(exe, program_data, self.record, **options)
+
+    def records(self):
+        return harness.standin_records(unix_path(self.record))
+
+    def bootstrap_entries(self):
+        folder = unix_path(self.bootstrap)
+        return os.listdir(folder) if os.path.isdir(folder) else []
+
+    def assertMessage(self, run, message):
+        boxes = run.message_boxes()
+        self.assertEqual(len(boxes), 1, run.relay[-3000:])
+        self.assertIn('L"%s"' % message, boxes[0].arguments)
+        self.assertIn(CAPTION, boxes[0].arguments)
+        self.assertTrue(boxes[0].arguments.endswith("," + STYLE),
+                        boxes[0].arguments)
+        self.assertTrue(boxes[0].arguments.startswith("00000000,"))
+
+    def assertScriptRecorded(self, record):
+        expected = ('"%s" -NoLogo -NoProfile -ExecutionPolicy Bypass -File '
+                    '"%s\\ORVELLE-Prerequisites-1.0.2-' % (POWERSHELL_WIN,
+                                                          self.bootstrap))
+        self.assertTrue(record.command_line.startswith(expected),
+                        record.command_line)
+        self.assertRegex(record.command_line[len(expected):], r'^\d+\.ps1"$')
+        self.assertEqual(record.current_directory, self.bootstrap)
+        self.assertEqual(record.script, self.source)
+
+    # -- a normal run -------------------------------------------------------
+
+    def test_runs_system_powershell_on_the_script_byte_for_byte(self):
+        run = self.launch()
+        self.assertEqual(run.exit_code, 0, run.stdout)
+        records = self.records()
+        self.assertEqual(len(records), 1)
+        self.assertScriptRecorded(records[0])
+        self.assertEqual(records[0].script[:3], b"\xef\xbb\xbf")
+        self.assertFalse(os.path.exists(unix_path(records[0].script_path)))
+        self.assertEqual(self.bootstrap_entries(), [])
+        self.assertTrue(os.path.isdir(unix_path(
+            self.program_data + "\\ORVELLE\\Game Support")))
+
+    def test_cleans_up_by_deleting_the_script_then_removing_the_folder(self):
+        run = self.launch(relay=True)
+        self.assertEqual(run.exit_code, 0)
+        script = self.records()[0].script_path
+        calls = [(c.function, c.arguments, c.retval) for c in run.calls
+                 if c.function in ("DeleteFileW", "RemoveDirectoryW")]
+        escaped_script = script.replace("\\", "\\\\")
+        escaped_folder = self.bootstrap.replace("\\", "\\\\")
+        self.assertEqual(len(calls), 3, calls)
+        # The leftover check before writing, then the clean-up.
+        self.assertIn('L"%s"' % escaped_script, calls[0][1])
+        self.assertEqual(calls[1][0], "DeleteFileW")
+        self.assertIn('L"%s"' % escaped_script, calls[1][1])
+        self.assertEqual(calls[1][2], 1)
+        self.assertEqual(calls[2][0], "RemoveDirectoryW")
+        self.assertIn('L"%s"' % escaped_folder, calls[2][1])
+        self.assertEqual(self.bootstrap_entries(), [])
+        self.assertEqual(run.message_boxes(), [])
+
+    def test_restricts_dll_loading_first_and_writes_only_into_made_folders(self):
+        run = self.launch(relay=True)
+        self.assertEqual(run.exit_code, 0)
+        calls = run.calls
+        self.assertEqual(calls[0].function, "SetDefaultDllDirectories")
+        self.assertEqual(calls[0].arguments, "00000800")
+        names = [c.function for c in calls]
+        script_create = next(i for i, c in enumerate(calls)
+                             if c.function == "CreateFileW"
+                             and ".ps1" in c.arguments)
+        folder_steps = [i for i, c in enumerate(calls)
+                        if c.function in ("CreateDirectoryW",
+                                          "SetKernelObjectSecurity")]
+        self.assertEqual(names.count("CreateDirectoryW"), 3)
+        self.assertLess(max(folder_steps), script_create)
+        first_write = names.index("WriteFile")
+        self.assertLess(script_create, first_write)
+        self.assertLess(first_write, names.index("CreateProcessW"))
+        # The script file is created new: CREATE_NEW is disposition 1.
+        self.assertRegex(calls[script_create].arguments,
+                         r",40000000,00000000,00000000,00000001,")
+
+    def test_existing_bootstrap_folder_is_used(self):
+        os.makedirs(unix_path(self.bootstrap))
+        run = self.launch()
+        self.assertEqual(run.exit_code, 0)
+        self.assertScriptRecorded(self.records()[0])
+
+    def test_leftover_script_with_the_same_name_is_replaced_not_appended(self):
+        # The launcher's process id is not known in advance: plant a longer
+        # leftover (sparse, so cheap) under every id Wine hands out here.
+        os.makedirs(unix_path(self.bootstrap))
+        folder = unix_path(self.bootstrap)
+        planted = range(4, 4100, 4)
+        for pid in planted:
+            path = os.path.join(folder,
+                                "ORVELLE-Prerequisites-1.0.2-%d.ps1" % pid)
+            with open(path, "wb") as handle:
+                handle.truncate(len(self.source) + 4096)
+        run = self.launch()
+        self.assertEqual(run.exit_code, 0)
+        record = self.records()[0]
+        pid = int(re.search(r"-(\d+)\.ps1$", record.script_path).group(1))
+        self.assertIn(pid, planted, "launcher id outside the planted range")
+        self.assertEqual(record.script, self.source)
+
+    # -- exit codes ---------------------------------------------------------
+
+    def check_exit_code(self, code):
+        run = self.launch(exit_code=code, relay=True)
+        self.assertEqual(run.exit_code, code, run.stdout)
+        self.assertEqual(run.message_boxes(), [])
+        self.assertEqual(len(self.records()), 1)
+
+    def test_exit_code_0_passes_through(self):
+        self.check_exit_code(0)
+
+    def test_exit_code_1_passes_through(self):
+        self.check_exit_code(1)
+
+    def test_exit_code_3_passes_through(self):
+        self.check_exit_code(3)
+
+    def test_exit_code_15_passes_through(self):
+        self.check_exit_code(15)
+
+    def test_exit_code_20_passes_through(self):
+        self.check_exit_code(20)
+
+    def test_exit_code_3010_passes_through(self):
+        self.check_exit_code(3010)
+
+    # -- failures -----------------------------------------------------------
+
+    def test_program_data_unset_gives_10_and_creates_nothing(self):
+        default_vendor = os.path.join(harness.PREFIX, "drive_c", "ProgramData",
+                                      "ORVELLE")
+        shutil.rmtree(default_vendor, ignore_errors=True)
+        run = self.launch(program_data=None, relay=True)
+        self.assertEqual(run.exit_code, 10)
+        self.assertMessage(run,
+                           "Unable to locate the Windows ProgramData folder.")
+        self.assertNotIn("CreateDirectoryW", [c.function for c in run.calls])
+        self.assertFalse(os.path.exists(default_vendor))
+        self.assertEqual(self.records(), [])
+
+    def test_program_data_of_260_characters_gives_10_and_creates_nothing(self):
+        value = self.program_data + "\\"
+        value += "x" * (260 - len(value))
+        self.assertEqual(len(value), 260)
+        run = self.launch(program_data=value, relay=True)
+        self.assertEqual(run.exit_code, 10)
+        self.assertMessage(run,
+                           "Unable to locate the Windows ProgramData folder.")
+        self.assertNotIn("CreateDirectoryW", [c.function for c in run.calls])
+        self.assertEqual(os.listdir(unix_path(self.program_data)), [])
+
+    def test_file_where_the_folder_belongs_gives_12_and_is_kept(self):
+        planted = os.path.join(unix_path(self.program_data), "ORVELLE")
+        with open(planted, "wb") as handle:
+            handle.write(b"planted")
+        run = self.launch(relay=True)
+        self.assertEqual(run.exit_code, 12)
+        self.assertMessage(run, "Unable to create the temporary setup folder.")
+        self.assertEqual(read_bytes(planted), b"planted")
+        self.assertEqual(self.records(), [])
+
+    def test_executable_without_the_script_resource_gives_14(self):
+        run = self.launch(exe=NO_SCRIPT_WIN, relay=True)
+        self.assertEqual(run.exit_code, 14)
+        self.assertMessage(run, "The embedded setup resource is missing.")
+        self.assertTrue(os.path.isdir(unix_path(self.bootstrap)))
+        self.assertEqual(self.bootstrap_entries(), [])
+        self.assertFalse(any(c.function == "CreateFileW" and ".ps1" in c.arguments
+                             for c in run.calls))
+
+    def test_missing_powershell_gives_20_and_leaves_no_script(self):
+        aside = harness.POWERSHELL_UNIX + ".aside"
+        os.replace(harness.POWERSHELL_UNIX, aside)
+        try:
+            run = self.launch(relay=True)
+        finally:
+            os.replace(aside, harness.POWERSHELL_UNIX)
+        self.assertEqual(run.exit_code, 20)
+        self.assertMessage(
+            run, "Windows PowerShell could not start the setup process.")
+        self.assertTrue(os.path.isdir(unix_path(self.bootstrap)))
+        self.assertEqual(self.bootstrap_entries(), [])
+        names = [c.function for c in run.calls]
+        self.assertEqual(names[-2:], ["DeleteFileW", "MessageBoxW"])
+        self.assertNotIn("RemoveDirectoryW", names)
+
+    # -- two launchers at once ---------------------------------------------
+
+    def start_held(self, log_name):
+        env = harness.wine_env(True, {
+            "ORVELLE_STANDIN_RECORD": self.record,
+            "ORVELLE_STANDIN_EXIT": "0",
+            "ORVELLE_STANDIN_HOLD": "1",
+        })
+        log = open(os.path.join(unix_path(self.case_win), log_name), "wb")
+        process = subprocess.Popen(
+            harness.launcher_command(LAUNCHER_WIN, self.program_data),
+            env=env, stdout=subprocess.PIPE, stderr=log)
+        return process, log
+
+    def finish(self, process, log):
+        stdout, _ = process.communicate(timeout=120)
+        log.close()
+        relay = read_bytes(log.name).decode("utf-8", "replace")
+        return harness.LauncherRun(
+            harness.parse_exit_code(stdout.decode()), relay, stdout.decode())
+
+    def release(self, record):
+        name = record.script_path.rsplit("\\", 1)[1]
+        with open(os.path.join(unix_path(self.record), "release-" + name),
+                  "wb"):
+            pass
+
+    def test_two_launchers_at_once_first_deletes_only_its_own_script(self):
+        first, first_log = self.start_held("first.relay")
+        self.assertTrue(wait_for(lambda: len(self.records()) == 1))
+        first_record = self.records()[0]
+        second, second_log = self.start_held("second.relay")
+        self.assertTrue(wait_for(lambda: len(self.records()) == 2))
+        second_record = [r for r in self.records()
+                         if r.pid != first_record.pid][0]
+        first_script = unix_path(first_record.script_path)
+        second_script = unix_path(second_record.script_path)
+        self.assertNotEqual(first_script, second_script)
+        self.assertEqual(first_record.script, self.source)
+        self.assertEqual(second_record.script, self.source)
+
+        self.release(first_record)
+        first_run = self.finish(first, first_log)
+        self.assertEqual(first_run.exit_code, 0)
+        self.assertFalse(os.path.exists(first_script))
+        self.assertTrue(os.path.exists(second_script))
+        deleted = [c.arguments for c in first_run.calls
+                   if c.function == "DeleteFileW"]
+        self.assertTrue(all(second_record.script_path.rsplit("\\", 1)[1]
+                            not in d for d in deleted))
+        removals = [c for c in first_run.calls
+                    if c.function == "RemoveDirectoryW"]
+        self.assertEqual(len(removals), 1)
+        self.assertEqual(removals[0].retval, 0)  # still holds the other script
+
+        self.release(second_record)
+        second_run = self.finish(second, second_log)
+        self.assertEqual(second_run.exit_code, 0)
+        self.assertFalse(os.path.exists(second_script))
+        names = [c.function for c in second_run.calls]
+        self.assertEqual(names[-2:], ["DeleteFileW", "RemoveDirectoryW"])
+        self.assertEqual(self.bootstrap_entries(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,196 @@
+// An in-memory stand-in for the operating system, for driving the launcher
+// and the folder rules in tests: a small tree of folders, files and links with
+// security descriptors kept as SDDL text, open handles, a script resource, a
+// PowerShell process, and a log of every call in order.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace orvelle_test {
+
+// Owner Administrators, protected DACL: SYSTEM and Administrators full
+// control, Users read and execute; inherited by files and folders.
+constexpr const wchar_t* kPrivateFolderSddl =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+constexpr const wchar_t* kPrivateFileSddl =
+    L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+// What a folder that a standard user made below ProgramData looks like:
+// owned by the user, Users may add files and folders.
+constexpr const wchar_t* kUserOwnedFolderSddl =
+    L"O:S-1-5-21-1111-2222-3333-1001D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)"
+    L"(A;OICIID;0x1200a9;;;BU)(A;CIID;0x116;;;BU)"
+    L"(A;OICIIOID;GA;;;CO)(A;OICIID;FA;;;S-1-5-21-1111-2222-3333-1001)";
+constexpr const wchar_t* kUserOwnedFileSddl =
+    L"O:S-1-5-21-1111-2222-3333-1001D:(A;ID;FA;;;S-1-5-21-1111-2222-3333-1001)"
+    L"(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)";
+
+std::wstring SddlOf(PSECURITY_DESCRIPTOR descriptor);
+std::string Narrow(const std::wstring& text);
+
+class FakePlatform final : public orvelle::Platform {
+ public:
+  struct Node {
+    bool directory = false;
+    bool link = false;  // a junction or symbolic link: the entry itself
+    std::wstring sddl;
+    std::string content;
+    DWORD linkCount = 1;
+  };
+  struct ShownMessage {
+    std::wstring text;
+    std::wstring caption;
+    UINT style;
+  };
+  struct ProcessStart {
+    std::wstring application;
+    std::wstring commandLine;
+    DWORD flags = 0;
+    std::wstring currentDirectory;
+    DWORD startupSize = 0;
+    bool startupOtherwiseZero = false;
+    bool scriptPresent = false;
+    std::string scriptAtStart;
+  };
+
+  FakePlatform();
+
+  // File system.
+  std::map<std::wstring, Node> nodes;
+  void AddFolder(const std::wstring& path, const std::wstring& sddl);
+  void AddFile(const std::wstring& path, const std::string& content,
+               const std::wstring& sddl = L"");
+  void AddLink(const std::wstring& path, bool directory);
+  bool Exists(const std::wstring& path) const;
+  std::vector<std::wstring> Children(const std::wstring& folder) const;
+
+  // Environment and system.
+  bool programDataSet = true;
+  std::wstring programData = L"C:\\ProgramData";
+  std::wstring systemDirectory = L"C:\\Windows\\system32";
+  UINT systemDirectoryResult = 0;  // when non-zero, returned as is
+  DWORD processId = 4242;
+
+  // Resource 101.
+  bool resourcePresent = true;
+  bool loadFails = false;
+  bool lockFails = false;
+  std::string resource = "\xEF\xBB\xBF# setup script\n";
+
+  // Writing: each WriteFile call writes at most writeChunk bytes; the call
+  // with number failWriteCall (1-based) fails, zeroWriteCall reports 0 bytes.
+  DWORD writeChunk = 0xFFFFFFFF;
+  int failWriteCall = 0;
+  int zeroWriteCall = 0;
+
+  // PowerShell.
+  bool processStartFails = false;
+  bool exitCodeFails = false;
+  DWORD childExitCode = 0;
+  std::vector<ProcessStart> starts;
+
+  // Calls that fail: name -> (1-based call number of that name, or 0 for
+  // every call; error code left for GetLastError).
+  struct Failure {
+    int call;
+    DWORD error;
+  };
+  std::multimap<std::string, Failure> failures;
+  void FailCall(const std::string& name, int call, DWORD error);
+
+  // Observations.
+  struct FileOpen {
+    std::wstring path;
+    DWORD access;
+    DWORD share;
+    DWORD disposition;
+    DWORD flags;
+  };
+  std::vector<FileOpen> opens;  // every CreateFileW call
+  std::vector<std::string> calls;  // "Name argument"
+  std::vector<ShownMessage> messages;
+  std::map<std::wstring, std::wstring> securitySet;  // path -> SDDL, last set
+  std::vector<SECURITY_INFORMATION> securityInformation;
+  bool privilegesEnabled = false;
+  bool privilegesEnabledAtStart = false;
+  std::map<std::string, int> callCounts;
+  size_t OpenHandleCount() const { return handles_.size(); }
+  // Index in calls of the first entry starting with prefix, or -1.
+  int IndexOf(const std::string& prefix) const;
+  int LastIndexOf(const std::string& prefix) const;
+  // Index in calls of the first entry equal to call, or -1.
+  int IndexOfCall(const std::string& call) const;
+
+  // Platform.
+  BOOL SetDefaultDllDirectories(DWORD flags) override;
+  DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer,
+                                DWORD size) override;
+  DWORD GetCurrentProcessId() override;
+  DWORD GetLastError() override;
+  BOOL CreateDirectoryW(LPCWSTR path,
+                        SECURITY_ATTRIBUTES* attributes) override;
+  BOOL GetFileInformationByHandle(HANDLE file,
+                                  BY_HANDLE_FILE_INFORMATION* info) override;
+  BOOL GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION requested,
+                               PSECURITY_DESCRIPTOR descriptor, DWORD length,
+                               DWORD* needed) override;
+  BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION information,
+                               PSECURITY_DESCRIPTOR descriptor) override;
+  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override;
+  BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) override;
+  BOOL FindClose(HANDLE find) override;
+  BOOL AdjustTakeOverPrivileges(BOOL enable) override;
+  HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) override;
+  HGLOBAL LoadResource(HMODULE module, HRSRC resource) override;
+  DWORD SizeofResource(HMODULE module, HRSRC resource) override;
+  LPVOID LockResource(HGLOBAL loaded) override;
+  HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                     DWORD disposition, DWORD flags) override;
+  BOOL WriteFile(HANDLE file, const void* data, DWORD size,
+                 DWORD* written) override;
+  BOOL FlushFileBuffers(HANDLE file) override;
+  BOOL CloseHandle(HANDLE object) override;
+  BOOL DeleteFileW(LPCWSTR path) override;
+  BOOL RemoveDirectoryW(LPCWSTR path) override;
+  UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) override;
+  BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine,
+                      DWORD creationFlags, LPCWSTR currentDirectory,
+                      STARTUPINFOW* startup,
+                      PROCESS_INFORMATION* process) override;
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
+  BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
+  int MessageBoxW(LPCWSTR text, LPCWSTR caption, UINT style) override;
+
+ private:
+  struct OpenHandle {
+    enum Kind { kObject, kFind, kProcess, kThread } kind = kObject;
+    std::wstring path;
+    DWORD access = 0;
+    DWORD share = 0;
+    DWORD flags = 0;
+    std::vector<std::wstring> listing;
+    size_t next = 0;
+  };
+
+  // Logs the call; returns true when a configured failure applies (and sets
+  // the last error).
+  bool Enter(const std::string& name, const std::wstring& argument = L"");
+  HANDLE NewHandle(OpenHandle handle);
+  static std::wstring ParentOf(const std::wstring& path);
+  bool DeleteBlockedByOpenHandle(const std::wstring& path) const;
+  void FillFindData(const std::wstring& name, WIN32_FIND_DATAW* data) const;
+
+  std::map<HANDLE, OpenHandle> handles_;
+  uintptr_t nextHandle_ = 0x1000;
+  DWORD lastError_ = ERROR_SUCCESS;
+  int writeCalls_ = 0;
+};
+
+}  // namespace orvelle_test

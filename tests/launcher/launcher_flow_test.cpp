@@ -1,0 +1,519 @@
+// The launcher flow driven through the fake platform: call order, the eleven
+// failures with their messages and clean-up, exit code pass-through, the
+// write loop and the fresh script file.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "launcher.h"
+#include "launcher_flow.h"
+#include "launcher_result.h"
+
+namespace orvelle_test {
+namespace {
+
+using orvelle::LauncherBufferSizes;
+
+const std::wstring kVendor = L"C:\\ProgramData\\ORVELLE";
+const std::wstring kProduct = L"C:\\ProgramData\\ORVELLE\\Game Support";
+const std::wstring kBootstrap =
+    L"C:\\ProgramData\\ORVELLE\\Game Support\\Bootstrap";
+const std::wstring kScript = kBootstrap + L"\\ORVELLE-Prerequisites-1.0.2-4242.ps1";
+const std::wstring kPowerShell =
+    L"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe";
+
+const HMODULE kModule = reinterpret_cast<HMODULE>(0x140000000ULL);
+
+int RunLauncherOn(FakePlatform& platform) {
+  return orvelle::RunLauncher(platform, kModule);
+}
+
+// Smaller buffers, to reach the failures that guard each formatting step.
+struct TinyBootstrapPath : LauncherBufferSizes {
+  static constexpr size_t kBootstrapPath = 40;
+};
+struct TinyScriptPath : LauncherBufferSizes {
+  static constexpr size_t kScriptPath = 80;
+};
+struct TinyPowerShellPath : LauncherBufferSizes {
+  static constexpr size_t kPowerShellPath = 50;
+};
+struct TinyCommandLine : LauncherBufferSizes {
+  static constexpr size_t kCommandLine = 150;
+};
+
+std::set<std::wstring> Paths(const FakePlatform& platform) {
+  std::set<std::wstring> paths;
+  for (const auto& entry : platform.nodes) paths.insert(entry.first);
+  return paths;
+}
+
+TEST(LauncherFlow, MakesThePlatformCallsInOrderOnAFreshMachine) {
+  FakePlatform platform;
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  const std::string size = std::to_string(platform.resource.size());
+  const std::vector<std::string> expected = {
+      "SetDefaultDllDirectories 2048",
+      "GetEnvironmentVariableW ProgramData",
+      "AdjustTakeOverPrivileges on",
+      "CreateDirectoryW " + Narrow(kVendor),
+      "CreateFileW(open) " + Narrow(kVendor),
+      "GetFileInformationByHandle " + Narrow(kVendor),
+      "CreateDirectoryW " + Narrow(kProduct),
+      "CreateFileW(open) " + Narrow(kProduct),
+      "GetFileInformationByHandle " + Narrow(kProduct),
+      "CreateDirectoryW " + Narrow(kBootstrap),
+      "CreateFileW(open) " + Narrow(kBootstrap),
+      "GetFileInformationByHandle " + Narrow(kBootstrap),
+      "AdjustTakeOverPrivileges off",
+      "GetCurrentProcessId",
+      "FindResourceW",
+      "LoadResource",
+      "SizeofResource",
+      "LockResource",
+      "DeleteFileW " + Narrow(kScript),
+      "CreateFileW(new) " + Narrow(kScript),
+      "WriteFile " + size,
+      "FlushFileBuffers",
+      "CloseHandle " + Narrow(kScript),
+      "GetSystemDirectoryW",
+      "CreateProcessW " + Narrow(kPowerShell),
+      "WaitForSingleObject INFINITE",
+      "GetExitCodeProcess",
+      "CloseHandle <thread>",
+      "CloseHandle <process>",
+      "CloseHandle " + Narrow(kBootstrap),
+      "CloseHandle " + Narrow(kProduct),
+      "CloseHandle " + Narrow(kVendor),
+      "DeleteFileW " + Narrow(kScript),
+      "RemoveDirectoryW " + Narrow(kBootstrap),
+  };
+  EXPECT_EQ(platform.calls, expected);
+}
+
+TEST(LauncherFlow, FoldersCreatedPrivateAndBootstrapRemovedAfterTheRun) {
+  FakePlatform platform;
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  EXPECT_EQ(platform.nodes[kVendor].sddl, kPrivateFolderSddl);
+  EXPECT_EQ(platform.nodes[kProduct].sddl, kPrivateFolderSddl);
+  EXPECT_FALSE(platform.Exists(kBootstrap));
+  EXPECT_FALSE(platform.Exists(kScript));
+  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+  EXPECT_FALSE(platform.privilegesEnabled);
+}
+
+TEST(LauncherFlow, StartsPowerShellWithTheScriptInTheBootstrapFolder) {
+  FakePlatform platform;
+  platform.resource = std::string("\xEF\xBB\xBF", 3) + "Write-Host 'x'\n" +
+                      std::string("\0\x01\xFF", 3) + "\n";
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  const FakePlatform::ProcessStart& start = platform.starts[0];
+  EXPECT_EQ(start.application, kPowerShell);
+  EXPECT_EQ(start.commandLine,
+            L"\"" + kPowerShell +
+                L"\" -NoLogo -NoProfile -ExecutionPolicy Bypass -File \"" +
+                kScript + L"\"");
+  EXPECT_EQ(start.flags, 0x410u);
+  EXPECT_EQ(start.currentDirectory, kBootstrap);
+  EXPECT_EQ(start.startupSize, sizeof(STARTUPINFOW));
+  EXPECT_TRUE(start.startupOtherwiseZero);
+  ASSERT_TRUE(start.scriptPresent);
+  EXPECT_EQ(start.scriptAtStart, platform.resource);
+}
+
+class ExitCodePassThrough : public ::testing::TestWithParam<DWORD> {};
+
+TEST_P(ExitCodePassThrough, ReturnsPowerShellsCodeWithoutAMessage) {
+  FakePlatform platform;
+  platform.childExitCode = GetParam();
+  EXPECT_EQ(RunLauncherOn(platform), static_cast<int>(GetParam()));
+  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_FALSE(platform.Exists(kScript));
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, ExitCodePassThrough,
+                         ::testing::Values(0u, 1u, 3u, 10u, 15u, 20u, 3010u,
+                                           0xC0000005u));
+
+TEST(LauncherFlow, UnreadableExitCodeBecomesOne) {
+  FakePlatform platform;
+  platform.childExitCode = 0;
+  platform.exitCodeFails = true;
+  EXPECT_EQ(RunLauncherOn(platform), 1);
+  EXPECT_TRUE(platform.messages.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Every failure: its code, its one message, and what it leaves behind.
+
+enum class Leaves {
+  kNothing,         // no folder was created
+  kPartialFolders,  // stopped while making the folders
+  kBootstrap,       // all folders stay, no script was written
+  kBootstrapAfterScript,  // the script was written and deleted again
+};
+
+struct FailureCase {
+  const char* name;
+  int code;
+  const wchar_t* message;
+  int (*run)(orvelle::Platform&, HMODULE);
+  void (*arrange)(FakePlatform&);
+  Leaves leaves;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+
+template <class Sizes>
+int RunWith(orvelle::Platform& platform, HMODULE module) {
+  return orvelle::RunLauncherWithSizes<Sizes>(platform, module);
+}
+
+const FailureCase kFailureCases[] = {
+    {"ProgramDataUnset", 10, L"Unable to locate the Windows ProgramData folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) { p.programDataSet = false; }, Leaves::kNothing},
+    {"ProgramData260Chars", 10,
+     L"Unable to locate the Windows ProgramData folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) { p.programData = L"C:\\" + std::wstring(257, L'p'); },
+     Leaves::kNothing},
+    {"BootstrapPathTooLong", 11, L"The temporary setup path is too long.",
+     RunWith<TinyBootstrapPath>, [](FakePlatform&) {}, Leaves::kNothing},
+    {"FolderCannotBeCreated", 12,
+     L"Unable to create the temporary setup folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.FailCall("CreateDirectoryW", 2, ERROR_ACCESS_DENIED);
+     },
+     Leaves::kPartialFolders},
+    {"FolderCannotBeMadePrivate", 12,
+     L"Unable to create the temporary setup folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.AddFolder(kVendor, kUserOwnedFolderSddl);
+       p.FailCall("SetKernelObjectSecurity", 1, ERROR_ACCESS_DENIED);
+     },
+     Leaves::kPartialFolders},
+    {"ScriptPathTooLong", 13, L"The temporary script path is too long.",
+     RunWith<TinyScriptPath>, [](FakePlatform&) {}, Leaves::kBootstrap},
+    {"ResourceMissing", 14, L"The embedded setup resource is missing.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) { p.resourcePresent = false; }, Leaves::kBootstrap},
+    {"ResourceNotLoaded", 15, L"Unable to load the embedded setup resource.",
+     RunWith<LauncherBufferSizes>, [](FakePlatform& p) { p.loadFails = true; },
+     Leaves::kBootstrap},
+    {"ResourceEmpty", 15, L"Unable to load the embedded setup resource.",
+     RunWith<LauncherBufferSizes>, [](FakePlatform& p) { p.resource.clear(); },
+     Leaves::kBootstrap},
+    {"ResourceNotLocked", 15, L"Unable to load the embedded setup resource.",
+     RunWith<LauncherBufferSizes>, [](FakePlatform& p) { p.lockFails = true; },
+     Leaves::kBootstrap},
+    {"ScriptNotCreated", 16, L"Unable to prepare the setup script.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.FailCall("CreateFileW(new)", 1, ERROR_ACCESS_DENIED);
+     },
+     Leaves::kBootstrap},
+    {"ScriptIncomplete", 17, L"Unable to write the complete setup script.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.writeChunk = 5;
+       p.failWriteCall = 2;
+     },
+     Leaves::kBootstrapAfterScript},
+    {"SystemDirectoryUnreadable", 18, L"Unable to locate Windows PowerShell.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) { p.FailCall("GetSystemDirectoryW", 1, 5); },
+     Leaves::kBootstrapAfterScript},
+    {"SystemDirectoryTooLong", 18, L"Unable to locate Windows PowerShell.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) { p.systemDirectoryResult = 300; },
+     Leaves::kBootstrapAfterScript},
+    {"PowerShellPathTooLong", 18, L"Unable to locate Windows PowerShell.",
+     RunWith<TinyPowerShellPath>, [](FakePlatform&) {},
+     Leaves::kBootstrapAfterScript},
+    {"CommandLineTooLong", 19, L"Unable to prepare the setup command.",
+     RunWith<TinyCommandLine>, [](FakePlatform&) {},
+     Leaves::kBootstrapAfterScript},
+    {"PowerShellDoesNotStart", 20,
+     L"Windows PowerShell could not start the setup process.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) { p.processStartFails = true; },
+     Leaves::kBootstrapAfterScript},
+};
+
+class LauncherFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(LauncherFailure, ShowsItsOneMessageAndCleansUpAsSpecified) {
+  const FailureCase& c = GetParam();
+  FakePlatform platform;
+  c.arrange(platform);
+  const std::set<std::wstring> before = Paths(platform);
+
+  EXPECT_EQ(c.run(platform, kModule), c.code);
+
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_EQ(platform.messages[0].text, c.message);
+  EXPECT_EQ(platform.messages[0].caption, L"ORVELLE GAME SUPPORT");
+  EXPECT_EQ(platform.messages[0].style, 0x10010u);
+  EXPECT_EQ(platform.calls.back(), "MessageBoxW");
+  EXPECT_EQ(orvelle::MessageForResult(c.code), std::wstring(c.message));
+
+  // Nothing that was there before is deleted, the bootstrap folder is never
+  // removed on a failure, no handle stays open, no script is left.
+  for (const std::wstring& path : before) EXPECT_TRUE(platform.Exists(path));
+  EXPECT_EQ(platform.IndexOf("RemoveDirectoryW"), -1);
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+  EXPECT_FALSE(platform.Exists(kScript));
+  EXPECT_FALSE(platform.privilegesEnabled);
+
+  switch (c.leaves) {
+    case Leaves::kNothing:
+      EXPECT_EQ(Paths(platform), before);
+      EXPECT_EQ(platform.IndexOf("CreateDirectoryW"), -1);
+      break;
+    case Leaves::kPartialFolders:
+      EXPECT_FALSE(platform.Exists(kBootstrap));
+      EXPECT_EQ(platform.IndexOf("CreateFileW(new)"), -1);
+      EXPECT_EQ(platform.IndexOf("FindResourceW"), -1);
+      break;
+    case Leaves::kBootstrap:
+      EXPECT_TRUE(platform.Exists(kBootstrap));
+      EXPECT_EQ(platform.callCounts["WriteFile"], 0);
+      break;
+    case Leaves::kBootstrapAfterScript:
+      EXPECT_TRUE(platform.Exists(kBootstrap));
+      // The script was created, then deleted as the last step before the box.
+      EXPECT_NE(platform.IndexOf("CreateFileW(new)"), -1);
+      EXPECT_EQ(platform.LastIndexOf("DeleteFileW " + Narrow(kScript)),
+                static_cast<int>(platform.calls.size()) - 5);
+      break;
+  }
+  if (c.code != 20) {
+    EXPECT_EQ(platform.IndexOf("CreateProcessW"), -1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCode, LauncherFailure, ::testing::ValuesIn(kFailureCases),
+    [](const ::testing::TestParamInfo<FailureCase>& info) {
+      return std::to_string(info.param.code) + "_" + info.param.name;
+    });
+
+TEST(LauncherFailureTable, EveryCodeFrom10To20HasItsOwnMessage) {
+  std::set<std::wstring> seen;
+  for (int code = orvelle::kFirstLauncherResult;
+       code <= orvelle::kLastLauncherResult; ++code) {
+    const wchar_t* message = orvelle::MessageForResult(code);
+    ASSERT_NE(message, nullptr) << code;
+    EXPECT_TRUE(seen.insert(message).second) << code;
+  }
+  EXPECT_EQ(orvelle::MessageForResult(9), nullptr);
+  EXPECT_EQ(orvelle::MessageForResult(21), nullptr);
+  EXPECT_EQ(orvelle::MessageForResult(0), nullptr);
+}
+
+TEST(LauncherFailure, ResourceIsLoadedSizedAndLockedBeforeTheCheck) {
+  FakePlatform platform;
+  platform.loadFails = true;
+  EXPECT_EQ(RunLauncherOn(platform), 15);
+  EXPECT_EQ(platform.callCounts["LoadResource"], 1);
+  EXPECT_EQ(platform.callCounts["SizeofResource"], 1);
+  EXPECT_EQ(platform.callCounts["LockResource"], 1);
+}
+
+// ---------------------------------------------------------------------------
+// ProgramData limits.
+
+TEST(LauncherProgramData, AcceptsA259CharacterValue) {
+  FakePlatform platform;
+  const std::wstring longest = L"C:\\" + std::wstring(256, L'p');
+  platform.programData = longest;
+  platform.AddFolder(longest, L"");
+  EXPECT_EQ(RunLauncherOn(platform), 0);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_EQ(platform.starts[0].currentDirectory,
+            longest + L"\\ORVELLE\\Game Support\\Bootstrap");
+}
+
+TEST(LauncherProgramData, MissingProgramDataFolderIsNotCreated) {
+  FakePlatform platform;
+  platform.programData = L"C:\\NoSuchFolder";
+  EXPECT_EQ(RunLauncherOn(platform), 12);
+  EXPECT_FALSE(platform.Exists(L"C:\\NoSuchFolder"));
+}
+
+// ---------------------------------------------------------------------------
+// The write loop.
+
+TEST(LauncherWriteLoop, PartialWritesContinueFromWhereTheyStopped) {
+  FakePlatform platform;
+  platform.resource = std::string("\xEF\xBB\xBF", 3) + std::string(20, 'a') +
+                      "bcdefg\n";
+  platform.writeChunk = 7;
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_EQ(platform.starts[0].scriptAtStart, platform.resource);
+  // Each call asks for all that remains.
+  std::vector<std::string> writes;
+  for (const std::string& call : platform.calls) {
+    if (call.rfind("WriteFile", 0) == 0) writes.push_back(call);
+  }
+  const std::vector<std::string> expected = {"WriteFile 30", "WriteFile 23",
+                                             "WriteFile 16", "WriteFile 9",
+                                             "WriteFile 2"};
+  EXPECT_EQ(writes, expected);
+}
+
+TEST(LauncherWriteLoop, ZeroBytesWrittenStopsTheLoop) {
+  FakePlatform platform;
+  platform.writeChunk = 4;
+  platform.zeroWriteCall = 3;
+  EXPECT_EQ(RunLauncherOn(platform), 17);
+  EXPECT_EQ(platform.callCounts["WriteFile"], 3);
+  EXPECT_EQ(platform.callCounts["FlushFileBuffers"], 1);
+  EXPECT_FALSE(platform.Exists(kScript));
+}
+
+TEST(LauncherWriteLoop, FailedWriteStopsTheLoopAndStillFlushesAndCloses) {
+  FakePlatform platform;
+  platform.failWriteCall = 1;
+  EXPECT_EQ(RunLauncherOn(platform), 17);
+  EXPECT_EQ(platform.callCounts["WriteFile"], 1);
+  const int flush = platform.IndexOf("FlushFileBuffers");
+  const int close = platform.IndexOf("CloseHandle " + Narrow(kScript));
+  const int remove = platform.LastIndexOf("DeleteFileW " + Narrow(kScript));
+  ASSERT_NE(flush, -1);
+  EXPECT_LT(flush, close);
+  EXPECT_LT(close, remove);
+}
+
+// ---------------------------------------------------------------------------
+// The script file and the bootstrap folder.
+
+TEST(LauncherScriptFile, LeftoverWithTheSameNameIsReplacedNotAppended) {
+  FakePlatform platform;
+  platform.AddFolder(kVendor, kPrivateFolderSddl);
+  platform.AddFolder(kProduct, kPrivateFolderSddl);
+  platform.AddFolder(kBootstrap, kPrivateFolderSddl);
+  platform.AddFile(kScript, "an older, longer script that must not survive\n",
+                   kUserOwnedFileSddl);
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_EQ(platform.starts[0].scriptAtStart, platform.resource);
+  EXPECT_LT(platform.IndexOf("DeleteFileW " + Narrow(kScript)),
+            platform.IndexOf("CreateFileW(new) " + Narrow(kScript)));
+}
+
+TEST(LauncherScriptFile, LeftoverThatCannotBeDeletedIsNotReused) {
+  FakePlatform platform;
+  platform.AddFolder(kVendor, kPrivateFolderSddl);
+  platform.AddFolder(kProduct, kPrivateFolderSddl);
+  platform.AddFolder(kBootstrap, kPrivateFolderSddl);
+  platform.AddFile(kScript, "planted\n", kUserOwnedFileSddl);
+  platform.FailCall("DeleteFileW", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RunLauncherOn(platform), 16);
+  EXPECT_EQ(platform.nodes[kScript].content, "planted\n");
+  EXPECT_EQ(platform.callCounts["WriteFile"], 0);
+}
+
+TEST(LauncherScriptFile, CreatedNewForWritingOnlyWithoutSharing) {
+  FakePlatform platform;
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  int scriptOpens = 0;
+  for (const FakePlatform::FileOpen& open : platform.opens) {
+    if (open.path != kScript) continue;
+    ++scriptOpens;
+    EXPECT_EQ(open.access, static_cast<DWORD>(GENERIC_WRITE));
+    EXPECT_EQ(open.share, 0u);
+    EXPECT_EQ(open.disposition, static_cast<DWORD>(CREATE_NEW));
+    EXPECT_EQ(open.flags, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+  }
+  EXPECT_EQ(scriptOpens, 1);
+}
+
+TEST(LauncherBootstrapFolder, FoldersAreHeldOpenWithoutDeleteSharingOrLinks) {
+  FakePlatform platform;
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  int folderOpens = 0;
+  for (const FakePlatform::FileOpen& open : platform.opens) {
+    if (open.path == kScript) continue;
+    ++folderOpens;
+    EXPECT_EQ(open.disposition, static_cast<DWORD>(OPEN_EXISTING));
+    EXPECT_EQ(open.share & FILE_SHARE_DELETE, 0u) << Narrow(open.path);
+    EXPECT_NE(open.flags & FILE_FLAG_OPEN_REPARSE_POINT, 0u);
+    EXPECT_NE(open.flags & FILE_FLAG_BACKUP_SEMANTICS, 0u);
+  }
+  EXPECT_EQ(folderOpens, 3);
+  // Held until PowerShell has ended: closed after the wait, before clean-up.
+  EXPECT_GT(platform.IndexOfCall("CloseHandle " + Narrow(kBootstrap)),
+            platform.IndexOf("WaitForSingleObject"));
+}
+
+TEST(LauncherBootstrapFolder, ExistingPrivateFoldersAreUsedAsTheyAre) {
+  FakePlatform platform;
+  platform.AddFolder(kVendor, kPrivateFolderSddl);
+  platform.AddFolder(kProduct, kPrivateFolderSddl);
+  platform.AddFolder(kBootstrap, kPrivateFolderSddl);
+  EXPECT_EQ(RunLauncherOn(platform), 0);
+  EXPECT_EQ(platform.IndexOf("SetKernelObjectSecurity"), -1);
+  EXPECT_EQ(platform.callCounts["GetKernelObjectSecurity"], 3);
+}
+
+TEST(LauncherBootstrapFolder, AnotherLaunchersScriptKeepsTheFolder) {
+  FakePlatform platform;
+  const std::wstring other = kBootstrap + L"\\ORVELLE-Prerequisites-1.0.2-99.ps1";
+  platform.AddFolder(kVendor, kPrivateFolderSddl);
+  platform.AddFolder(kProduct, kPrivateFolderSddl);
+  platform.AddFolder(kBootstrap, kPrivateFolderSddl);
+  platform.AddFile(other, "other launcher's script\n");
+  EXPECT_EQ(RunLauncherOn(platform), 0);
+  EXPECT_FALSE(platform.Exists(kScript));
+  EXPECT_TRUE(platform.Exists(other));
+  EXPECT_TRUE(platform.Exists(kBootstrap));
+  EXPECT_NE(platform.IndexOfCall("RemoveDirectoryW " + Narrow(kBootstrap)),
+            -1);
+}
+
+TEST(LauncherBootstrapFolder, UserOwnedFoldersAreTakenOverBeforeTheScript) {
+  FakePlatform platform;
+  platform.AddFolder(kVendor, kUserOwnedFolderSddl);
+  platform.AddFolder(kProduct, kUserOwnedFolderSddl);
+  platform.AddFolder(kBootstrap, kUserOwnedFolderSddl);
+  platform.AddFile(kBootstrap + L"\\version.dll", "MZ planted",
+                   kUserOwnedFileSddl);
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  EXPECT_EQ(platform.nodes[kVendor].sddl, kPrivateFolderSddl);
+  EXPECT_EQ(platform.nodes[kProduct].sddl, kPrivateFolderSddl);
+  EXPECT_EQ(platform.nodes[kBootstrap + L"\\version.dll"].sddl,
+            kPrivateFileSddl);
+  const int lastReset = platform.LastIndexOf("SetKernelObjectSecurity");
+  const int privilegesOff = platform.IndexOf("AdjustTakeOverPrivileges off");
+  EXPECT_LT(platform.IndexOf("AdjustTakeOverPrivileges on"),
+            platform.IndexOf("SetKernelObjectSecurity"));
+  EXPECT_LT(lastReset, privilegesOff);
+  EXPECT_LT(privilegesOff, platform.IndexOf("CreateFileW(new)"));
+}
+
+TEST(LauncherBootstrapFolder, JunctionInPlaceOfTheBootstrapFolderIsReplaced) {
+  FakePlatform platform;
+  platform.AddFolder(kVendor, kPrivateFolderSddl);
+  platform.AddFolder(kProduct, kPrivateFolderSddl);
+  platform.AddLink(kBootstrap, /*directory=*/true);
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_EQ(platform.starts[0].scriptAtStart, platform.resource);
+  EXPECT_EQ(platform.IndexOf("FOLLOWED-LINK"), -1);
+  EXPECT_EQ(platform.IndexOf("LISTED-THROUGH-LINK"), -1);
+  EXPECT_LT(platform.IndexOfCall("RemoveDirectoryW " + Narrow(kBootstrap)),
+            platform.IndexOf("CreateFileW(new)"));
+}
+
+}  // namespace
+}  // namespace orvelle_test

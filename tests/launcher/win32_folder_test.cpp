@@ -1,0 +1,68 @@
+// SecureFolder against the real file system (under Wine in the Linux run):
+// the descriptors built on the stack are accepted by CreateDirectoryW and
+// SetKernelObjectSecurity, and the handle pins the folder.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "folder_guard.h"
+#include "win32_platform.h"
+
+namespace {
+
+std::wstring NewTestFolder(const wchar_t* name) {
+  wchar_t temp[MAX_PATH];
+  const DWORD length = GetTempPathW(MAX_PATH, temp);
+  EXPECT_GT(length, 0u);
+  std::wstring base = std::wstring(temp) + L"orvelle-folder-test-" +
+                      std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(base.c_str(), nullptr);
+  return base + L"\\" + name;
+}
+
+TEST(Win32SecureFolder, CreatesThenReusesARealFolder) {
+  orvelle::Win32Platform platform;
+  const std::wstring path = NewTestFolder(L"created");
+  HANDLE folder = orvelle::SecureFolder(platform, path.c_str());
+  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  EXPECT_TRUE(CloseHandle(folder));
+
+  // Existing now, with a file inside: accepted as it is or taken over, and a
+  // file can still be created and removed in it afterwards.
+  const std::wstring file = path + L"\\inside.txt";
+  HANDLE inside = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(inside, INVALID_HANDLE_VALUE);
+  CloseHandle(inside);
+  folder = orvelle::SecureFolder(platform, path.c_str());
+  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(folder));
+  EXPECT_TRUE(DeleteFileW(file.c_str()));
+  EXPECT_TRUE(RemoveDirectoryW(path.c_str()));
+}
+
+TEST(Win32SecureFolder, RefusesAFileWhereTheFolderBelongs) {
+  orvelle::Win32Platform platform;
+  const std::wstring path = NewTestFolder(L"plain-file");
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  EXPECT_EQ(orvelle::SecureFolder(platform, path.c_str()),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  DeleteFileW(path.c_str());
+}
+
+TEST(Win32SecureFolder, MissingParentIsNotCreated) {
+  orvelle::Win32Platform platform;
+  const std::wstring path = NewTestFolder(L"no-parent") + L"\\child";
+  EXPECT_EQ(orvelle::SecureFolder(platform, path.c_str()),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+}  // namespace
