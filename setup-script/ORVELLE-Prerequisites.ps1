@@ -1017,17 +1017,6 @@ $script:DirectXLegacy = @{
     Dll                 = 'd3dx9_43.dll'
 }
 
-# Returns the attributes of whatever is at the path, without following a link there, or
-# $null when nothing is there.
-function Get-PathAttributes {
-    param([Parameter(Mandatory = $true)][string]$Path)
-    try {
-        return [System.IO.File]::GetAttributes($Path)
-    } catch [System.IO.FileNotFoundException], [System.IO.DirectoryNotFoundException] {
-        return $null
-    }
-}
-
 # Clears the read-only, hidden and system attributes of a real file or folder, which would
 # otherwise make Windows refuse to delete it (or, on a folder, the entries inside it).
 function Clear-ProtectiveAttributes {
@@ -1054,19 +1043,14 @@ function Remove-FileSystemEntry {
         [Parameter(Mandatory = $true)][string]$Path,
         [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
     )
-    $isDirectory = ($Attributes -band [System.IO.FileAttributes]::Directory) -ne 0
-    if (($Attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0) {
-        if ($isDirectory) {
-            [System.IO.Directory]::Delete($Path, $false)
-        } else {
-            [System.IO.File]::Delete($Path)
-        }
+    if (Test-IsLinkAttribute -Attributes $Attributes) {
+        Remove-FolderLink -Path $Path -Attributes $Attributes
         return
     }
     Clear-ProtectiveAttributes -Path $Path -Attributes $Attributes
-    if ($isDirectory) {
+    if (($Attributes -band [System.IO.FileAttributes]::Directory) -ne 0) {
         foreach ($child in [System.IO.Directory]::GetFileSystemEntries($Path)) {
-            $childAttributes = Get-PathAttributes -Path $child
+            $childAttributes = Get-FolderItemAttributes -Path $child
             if ($null -ne $childAttributes) {
                 Remove-FileSystemEntry -Path $child -Attributes $childAttributes
             }
@@ -1083,7 +1067,7 @@ function Remove-FileSystemEntry {
 function Remove-DirectoryTree {
     param([Parameter(Mandatory = $true)][string]$Path)
     $fullPath = [System.IO.Path]::GetFullPath($Path)
-    $attributes = Get-PathAttributes -Path $fullPath
+    $attributes = Get-FolderItemAttributes -Path $fullPath
     if ($null -eq $attributes) {
         return
     }

@@ -1,0 +1,653 @@
+BeforeAll {
+    . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
+    . $SetupScriptPath
+
+    function Reset-RunState {
+        $script:RestartRequired = $false
+        $script:Failures = New-Object System.Collections.Generic.List[string]
+        $script:Warnings = New-Object System.Collections.Generic.List[string]
+        $script:LogPath = ''
+        $script:WorkDir = ''
+    }
+
+    # Makes the report and returns its path; fails when it returns anything but one string.
+    function Invoke-Report {
+        param([string]$GamePath = '')
+        $output = @(New-DiagnosticReport -RequestedGamePath $GamePath 6>$null)
+        $output.Count | Should -Be 1 -Because 'the report returns its path and nothing else'
+        $output[0] | Should -BeOfType [string]
+        return $output[0]
+    }
+
+    # The report's lines; fails unless every line, the last included, ends with CR LF.
+    function Read-ReportLines {
+        param([string]$Path)
+        $text = [System.IO.File]::ReadAllText($Path, (New-Object System.Text.UTF8Encoding $false))
+        $text | Should -Match "`r`n\z" -Because 'the last line ends with CR LF too'
+        $lines = $text.Substring(0, $text.Length - 2).Split([string[]]@("`r`n"), [StringSplitOptions]::None)
+        foreach ($line in $lines) {
+            $line | Should -Not -Match "[`r`n]" -Because 'every line break is CR LF'
+        }
+        return $lines
+    }
+
+    # The lines of one block after its header, up to the empty line that ends it.
+    function Get-ReportBlock {
+        param([string[]]$Lines, [string]$Header)
+        $start = [array]::IndexOf($Lines, $Header)
+        $start | Should -BeGreaterThan 0 -Because "the report has a block $Header"
+        $Lines[$start - 1] | Should -BeExactly '' -Because 'an empty line stands before every block'
+        $block = New-Object System.Collections.Generic.List[string]
+        for ($i = $start + 1; $i -lt $Lines.Count -and $Lines[$i] -ne ''; $i++) {
+            $block.Add($Lines[$i])
+        }
+        return $block.ToArray()
+    }
+
+    function Get-Block {
+        param([string]$Header, [string]$GamePath = '')
+        return Get-ReportBlock -Lines @(Read-ReportLines (Invoke-Report -GamePath $GamePath)) -Header $Header
+    }
+
+    # Compares lines exactly (letter case and blanks included), whole text at once for a readable diff.
+    function Assert-Lines {
+        param([AllowEmptyCollection()][string[]]$Actual, [AllowEmptyCollection()][string[]]$Expected)
+        @($Actual).Count | Should -Be @($Expected).Count -Because ("the lines are:`n" + (@($Actual) -join "`n"))
+        (@($Actual) -join "`n") | Should -BeExactly (@($Expected) -join "`n")
+    }
+
+    # Runs a script block under a culture and restores the previous one.
+    function Invoke-InCulture {
+        param([System.Globalization.CultureInfo]$Culture, [scriptblock]$ScriptBlock)
+        $saved = [System.Globalization.CultureInfo]::CurrentCulture
+        try {
+            [System.Globalization.CultureInfo]::CurrentCulture = $Culture
+            & $ScriptBlock
+        } finally {
+            [System.Globalization.CultureInfo]::CurrentCulture = $saved
+        }
+    }
+
+    # "zzz" of a local time: sign, two-digit hours, colon, two-digit minutes.
+    function Get-OffsetText {
+        param([datetime]$Time)
+        $offset = [TimeZoneInfo]::Local.GetUtcOffset($Time)
+        $sign = '+'
+        if ($offset.Ticks -lt 0) { $sign = '-' }
+        return $sign + ([Math]::Abs($offset.Hours)).ToString('00', [cultureinfo]::InvariantCulture) + ':' + ([Math]::Abs($offset.Minutes)).ToString('00', [cultureinfo]::InvariantCulture)
+    }
+
+    $script:Invariant = [System.Globalization.CultureInfo]::InvariantCulture
+    $script:Clock = [datetime]'2025-06-14 09:30:15'
+}
+
+Describe 'The whole report of a Windows 11 x64 gaming PC' {
+    BeforeEach {
+        Reset-RunState
+        $machine = New-FakeWindows
+        $machine.Clock = $Clock
+        $machine.Features['NetFx3'] = 'Enabled'
+        $machine.Features['DirectPlay'] = 'Enabled'
+        $system32 = Join-Path $machine.SystemRoot 'System32'
+        $sysWow64 = Join-Path $machine.SystemRoot 'SysWOW64'
+        $null = New-FakeVersionedFile $machine -Path (Join-Path $system32 'd3d9.dll') -Version '10.0.22621.1 (WinBuild.160101.0800)'
+        $null = New-FakeVersionedFile $machine -Path (Join-Path $system32 'xinput1_3.dll') -Version '9.18.944.0'
+        $null = New-FakeVersionedFile $machine -Path (Join-Path $system32 'vcruntime140.dll') -Version '14.40.33810.0'
+        $null = New-FakeVersionedFile $machine -Path (Join-Path $system32 'msvcp140.dll') -Version '14.40.33810.0'
+        $null = New-FakeVersionedFile $machine -Path (Join-Path $sysWow64 'd3d9.dll') -Version '10.0.22621.1 (WinBuild.160101.0800)'
+        $null = New-FakeVersionedFile $machine -Path (Join-Path $sysWow64 'd3dx9_43.dll') -Version '9.29.952.3111'
+        $null = New-FakeVersionedFile $machine -Path (Join-Path $sysWow64 'msvcr100.dll') -Version '10.00.40219.325'
+        $null = New-FakeVersionedFile $machine -Path (Join-Path $sysWow64 'vcruntime140.dll') -Version '14.40.33810.0'
+        Add-FakeUninstallEntry $machine -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.40.33810' -DisplayVersion '14.40.33810.0'
+        Add-FakeUninstallEntry $machine -DisplayName 'Microsoft Visual C++ 2022 X64 Minimum Runtime - 14.40.33810' -DisplayVersion '14.40.33810'
+        Add-FakeUninstallEntry $machine -DisplayName $null -DisplayVersion $null
+        Add-FakeUninstallEntry $machine -View WOW6432Node -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.40.33810' -DisplayVersion '14.40.33810.0'
+        Add-FakeUninstallEntry $machine -View WOW6432Node -DisplayName 'Microsoft Visual C++ 2010  x86 Redistributable - 10.0.40219' -DisplayVersion '10.0.40219'
+        Add-FakeVideoController $machine -Name 'NVIDIA GeForce RTX 3060' -DriverVersion '31.0.15.5222' -DriverDate ([datetime]'2024-03-12')
+        Add-FakeThreatDetection $machine -Time ([datetime]'2025-06-10 18:02:11') -ThreatId 2147735505 -Resources @('file:_C:\Users\Player\Downloads\trainer.exe')
+        Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-14 08:12:40') -ProviderName 'Application Error' -Id 1000 -Message "Faulting application name: game.exe, version: 1.4.2.0`r`nFaulting module name: d3d9.dll"
+        Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-13 22:05:03') -ProviderName 'MsiInstaller' -Id 11708 -Message 'Product: Cindral Online -- Installation failed.'
+        Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-13 21:40:00') -ProviderName 'SideBySide' -Id 33 -Message 'Activation context generation failed for "C:\Games\Cindral\launcher.exe".'
+        Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-11 10:00:00') -ProviderName 'Application Error' -Id 1000 -Message 'Older than the window.'
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $true }
+        $script:RestartRequired = $true
+        $script:Warnings.Add('DirectPlay: DISM exited with code 50.')
+        $script:LogPath = Join-Path $machine.ProgramData 'Setup-20250614-092801.log'
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'matches its golden file line by line' {
+        $expected = [System.IO.File]::ReadAllText((Join-Path $PSScriptRoot 'golden/windows11-x64-gaming-pc.txt')).Replace("`r", '')
+        $expected = $expected.Replace('{OFFSET}', (Get-OffsetText $Clock)).Replace('{SYSTEM32}', $system32).Replace('{SYSWOW64}', $sysWow64).Replace('{LOGPATH}', $script:LogPath)
+        $path = Invoke-InCulture $Invariant { Invoke-Report }
+        ((Read-ReportLines $path) -join "`n") + "`n" | Should -BeExactly $expected
+    }
+
+    It 'is named after the local time, lies on the desktop and starts with a UTF-8 byte-order mark' {
+        $path = Invoke-InCulture $Invariant { Invoke-Report }
+        $path | Should -BeExactly (Join-Path $machine.Desktop 'ORVELLE-Diagnostic-20250614-093015.txt')
+        $bytes = [System.IO.File]::ReadAllBytes($path)
+        $bytes[0..2] | Should -Be @(0xEF, 0xBB, 0xBF)
+        $bytes[3] | Should -Be ([byte][char]'O')
+    }
+
+    It 'logs "Diagnostic report created: " and the path at OK and shows it in green' {
+        $script:LogPath = Join-Path $TestDrive 'setup.log'
+        [System.IO.File]::WriteAllBytes($script:LogPath, [byte[]]@())
+        $script:report = $null
+        $console = @(Get-ConsoleLines { $script:report = New-DiagnosticReport })
+        Get-LogLines | Should -Contain ('[OK] Diagnostic report created: {0}' -f $script:report)
+        $console[-1].Text | Should -BeExactly ('Diagnostic report created: {0}' -f $script:report)
+        $console[-1].Colour | Should -Be 'Green'
+    }
+}
+
+Describe 'Windows and feature lines' {
+    BeforeEach { Reset-RunState }
+    AfterEach { Reset-FakeWindows }
+
+    It 'on <Scenario> read <Admin>, reboot <Reboot>, NetFx3 <NetFx3>, DirectPlay <DirectPlay>' -ForEach @(
+        @{ Scenario = 'an elevated run after an installer asked for a restart'; IsAdministrator = $true; Restart = $true; Features = @{ NetFx3 = 'Enabled'; DirectPlay = 'EnablePending' }; NetFx35 = $true
+            Admin = 'True'; Reboot = 'True'; NetFx3 = 'Enabled'; DirectPlay = 'EnablePending'; Installed = 'True' }
+        @{ Scenario = 'a declined elevation prompt (feature query needs rights)'; IsAdministrator = $false; Restart = $false; Features = @{ NetFx3 = $null; DirectPlay = $null }; NetFx35 = $false
+            Admin = 'False'; Reboot = 'False'; NetFx3 = 'Unavailable'; DirectPlay = 'Unavailable'; Installed = 'False' }
+        @{ Scenario = 'a Windows without the DirectPlay feature'; IsAdministrator = $true; Restart = $false; Features = @{ NetFx3 = 'Disabled' }; NetFx35 = $false
+            Admin = 'True'; Reboot = 'False'; NetFx3 = 'Disabled'; DirectPlay = 'Unavailable'; Installed = 'False' }
+    ) {
+        $machine = New-FakeWindows -IsAdministrator $IsAdministrator -Caption 'Microsoft Windows 10 Home' -DisplayVersion '22H2' -Build 19045
+        $machine.Features = $Features
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $NetFx35 }
+        $script:RestartRequired = $Restart
+        $lines = @(Read-ReportLines (Invoke-Report))
+        Assert-Lines (Get-ReportBlock $lines '[WINDOWS]') @(
+            'OS           : Microsoft Windows 10 Home'
+            'Version      : 22H2'
+            'Build        : 19045'
+            'Architecture : 64-bit'
+            "Admin        : $Admin"
+            "Pending reboot: $Reboot")
+        Assert-Lines (Get-ReportBlock $lines '[WINDOWS FEATURES]') @(
+            ".NET Framework 3.5 installed : $Installed"
+            "NetFx3 feature state         : $NetFx3"
+            "DirectPlay feature state     : $DirectPlay")
+    }
+
+    It 'leaves the Version value empty on a build without DisplayVersion' {
+        Use-FakeWindows (New-FakeWindows -DisplayVersion $null -Build 17763 -Caption 'Microsoft Windows 10 Enterprise LTSC 2019')
+        Mock Test-NetFx35Installed { $false }
+        (Get-Block '[WINDOWS]')[1] | Should -BeExactly 'Version      : '
+    }
+}
+
+Describe 'Get-FeatureStateText' {
+    AfterEach { Reset-FakeWindows }
+
+    It 'returns "<Expected>" when <Case>' -ForEach @(
+        @{ Case = 'the feature is enabled'; Answer = { [pscustomobject]@{ State = 'Enabled' } }; Expected = 'Enabled' }
+        @{ Case = 'the query reports an error'; Answer = { Write-Error 'Feature name NetFx3 is unknown.' }; Expected = 'Unavailable' }
+        @{ Case = 'the query throws'; Answer = { throw 'The requested operation requires elevation.' }; Expected = 'Unavailable' }
+        @{ Case = 'the query returns nothing'; Answer = { }; Expected = 'Unavailable' }
+        @{ Case = 'the result has no state'; Answer = { [pscustomobject]@{ FeatureName = 'NetFx3' } }; Expected = 'Unavailable' }
+        @{ Case = 'the state is empty'; Answer = { [pscustomobject]@{ State = $null } }; Expected = 'Unavailable' }
+    ) {
+        Use-FakeWindows (New-FakeWindows)
+        Mock Get-WindowsOptionalFeature $Answer
+        Get-FeatureStateText -FeatureName 'NetFx3' | Should -BeExactly $Expected
+    }
+
+    It 'asks the running Windows for the named feature' {
+        Use-FakeWindows (New-FakeWindows)
+        Mock Get-WindowsOptionalFeature { [pscustomobject]@{ State = 'Disabled' } }
+        $null = Get-FeatureStateText -FeatureName 'DirectPlay'
+        Should -Invoke Get-WindowsOptionalFeature -Exactly 1 -ParameterFilter { $Online -and $FeatureName -eq 'DirectPlay' }
+    }
+}
+
+Describe 'Add-ReportLine' {
+    It 'appends the text, or an empty line without one, and returns nothing' {
+        $lines = New-Object System.Collections.Generic.List[string]
+        $output = @(Add-ReportLine -Lines $lines -Text 'first'; Add-ReportLine -Lines $lines; Add-ReportLine -Lines $lines -Text 'third')
+        $output.Count | Should -Be 0
+        Assert-Lines $lines.ToArray() @('first', '', 'third')
+    }
+}
+
+Describe 'DLL lines' {
+    BeforeEach { Reset-RunState }
+    AfterEach { Reset-FakeWindows }
+
+    It 'on <Bitness> Windows list <Count> lines: <Folders>' -ForEach @(
+        @{ Bitness = '64-bit'; Is64Bit = $true; Count = 24; Folders = @('System32', 'SysWOW64') }
+        @{ Bitness = '32-bit'; Is64Bit = $false; Count = 12; Folders = @('System32') }
+    ) {
+        $machine = New-FakeWindows -Is64Bit $Is64Bit
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+        $block = @(Get-Block '[DIRECTX / COMMON DLL FILES]')
+        $block.Count | Should -Be $Count
+        $groups = @($block | Where-Object { $_.StartsWith('-- ') })
+        Assert-Lines $groups @($Folders | ForEach-Object { '-- ' + (Join-Path $machine.SystemRoot $_) })
+        Assert-Lines $block[1..11] @(
+            'MISSING d3d9.dll', 'MISSING d3dx9_43.dll', 'MISSING d3dx9_42.dll', 'MISSING xinput1_3.dll', 'MISSING xaudio2_7.dll',
+            'MISSING msvcp100.dll', 'MISSING msvcr100.dll', 'MISSING msvcp120.dll', 'MISSING msvcr120.dll', 'MISSING vcruntime140.dll', 'MISSING msvcp140.dll')
+    }
+
+    It 'shows FOUND with the version text, an empty version for a file without one, and MISSING for a folder of that name' {
+        $machine = New-FakeWindows -Is64Bit $false
+        $system32 = Join-Path $machine.SystemRoot 'System32'
+        $null = New-FakeVersionedFile $machine -Path (Join-Path $system32 'xaudio2_7.dll') -Version '9.29.1962.0 (debug)'
+        $null = New-FakeFile (Join-Path $system32 'msvcr120.dll') -Content 'no version resource'
+        $null = New-Item -ItemType Directory -Path (Join-Path $system32 'd3d9.dll')
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+        $block = @(Get-Block '[DIRECTX / COMMON DLL FILES]')
+        $block[1] | Should -BeExactly 'MISSING d3d9.dll'
+        $block[5] | Should -BeExactly 'FOUND   xaudio2_7.dll      Version 9.29.1962.0 (debug)'
+        $block[9] | Should -BeExactly 'FOUND   msvcr120.dll       Version '
+    }
+}
+
+Describe 'Visual C++ runtime lines' {
+    BeforeEach { Reset-RunState }
+    AfterEach { Reset-FakeWindows }
+
+    It 'lists <Case>' -ForEach @(
+        @{ Case = 'both views sorted, one line per name whatever its letter case'; Is64Bit = $true
+            Entries = @(
+                @{ View = 'WOW6432Node'; DisplayName = 'Microsoft Visual C++ 2013 Redistributable (x86) - 12.0.40664'; DisplayVersion = '12.0.40664.0' }
+                @{ View = 'Native'; DisplayName = 'Microsoft Visual C++ 2013 Redistributable (x64) - 12.0.40664'; DisplayVersion = '12.0.40664.0' }
+                @{ View = 'Native'; DisplayName = 'Microsoft Visual C++ 2008 Redistributable - x86 9.0.30729.6161'; DisplayVersion = '9.0.30729.6161' }
+                @{ View = 'WOW6432Node'; DisplayName = 'MICROSOFT VISUAL C++ 2008 REDISTRIBUTABLE - X86 9.0.30729.6161'; DisplayVersion = '9.0.30729.6161' }
+            )
+            Expected = @(
+                'Microsoft Visual C++ 2008 Redistributable - x86 9.0.30729.6161 | 9.0.30729.6161'
+                'Microsoft Visual C++ 2013 Redistributable (x64) - 12.0.40664 | 12.0.40664.0'
+                'Microsoft Visual C++ 2013 Redistributable (x86) - 12.0.40664 | 12.0.40664.0') }
+        @{ Case = 'only names that start with Microsoft Visual C++ and say Redistributable; no version gives an empty value'; Is64Bit = $true
+            Entries = @(
+                @{ View = 'Native'; DisplayName = $null; DisplayVersion = '1.0' }
+                @{ View = 'Native'; DisplayName = 'Microsoft Visual C++ 2022 X64 Additional Runtime - 14.40.33810'; DisplayVersion = '14.40.33810' }
+                @{ View = 'Native'; DisplayName = 'Redistributable of Microsoft Visual C++ 2010'; DisplayVersion = '10.0' }
+                @{ View = 'Native'; DisplayName = 'Microsoft Visual C   2012 Redistributable'; DisplayVersion = '11.0' }
+                @{ View = 'WOW6432Node'; DisplayName = 'microsoft visual c++ 2005 redistributable'; DisplayVersion = $null }
+            )
+            Expected = @('microsoft visual c++ 2005 redistributable | ') }
+        @{ Case = '"No matching entries found." when nothing matches'; Is64Bit = $true
+            Entries = @(@{ View = 'Native'; DisplayName = 'Cindral Online'; DisplayVersion = '1.4.2' })
+            Expected = @('No matching entries found.') }
+        @{ Case = 'the native view alone on 32-bit Windows'; Is64Bit = $false
+            Entries = @(@{ View = 'Native'; DisplayName = 'Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.40.33810'; DisplayVersion = '14.40.33810.0' })
+            Expected = @('Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.40.33810 | 14.40.33810.0') }
+    ) {
+        $machine = New-FakeWindows -Is64Bit $Is64Bit
+        foreach ($entry in $Entries) {
+            Add-FakeUninstallEntry $machine -View $entry.View -DisplayName $entry.DisplayName -DisplayVersion $entry.DisplayVersion
+        }
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+        Assert-Lines (Get-Block '[INSTALLED VISUAL C++ RUNTIMES]') $Expected
+    }
+
+    It 'passes over an Uninstall view that cannot be read' {
+        $machine = New-FakeWindows
+        Add-FakeUninstallEntry $machine -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.40.33810' -DisplayVersion '14.40.33810.0'
+        Add-FakeUninstallEntry $machine -View WOW6432Node -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.40.33810' -DisplayVersion '14.40.33810.0'
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+        Mock Get-ItemProperty -ParameterFilter { ([string]$Path) -like '*WOW6432Node*Uninstall*' } { throw 'Requested registry access is not allowed.' }
+        Assert-Lines (Get-Block '[INSTALLED VISUAL C++ RUNTIMES]') @('Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.40.33810 | 14.40.33810.0')
+    }
+}
+
+Describe 'Graphics lines' {
+    BeforeEach { Reset-RunState }
+    AfterEach { Reset-FakeWindows }
+
+    It 'lists <Case>' -ForEach @(
+        @{ Case = 'each adapter in query order, three lines each'; Adapters = @(
+                @{ Name = 'Intel(R) UHD Graphics 630'; DriverVersion = '31.0.101.2125'; DriverDate = [datetime]'2023-05-02' }
+                @{ Name = 'AMD Radeon RX 6600'; DriverVersion = '31.0.24027.1012'; DriverDate = $null })
+            Expected = @(
+                'Name          : Intel(R) UHD Graphics 630', 'DriverVersion : 31.0.101.2125', 'DriverDate    : 05/02/2023 00:00:00'
+                'Name          : AMD Radeon RX 6600', 'DriverVersion : 31.0.24027.1012', 'DriverDate    : ') }
+        @{ Case = 'nothing after the header without a video controller'; Adapters = @(); Expected = @() }
+    ) {
+        $machine = New-FakeWindows
+        foreach ($adapter in $Adapters) {
+            Add-FakeVideoController $machine -Name $adapter.Name -DriverVersion $adapter.DriverVersion -DriverDate $adapter.DriverDate
+        }
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+        $block = @(Invoke-InCulture $Invariant { Get-Block '[GRAPHICS]' })
+        Assert-Lines $block $Expected
+    }
+
+    It 'writes "Unable to query GPU: " and the message when the query fails' {
+        $machine = New-FakeWindows
+        $machine.Cim['Win32_VideoController'] = 'Invalid class "Win32_VideoController"'
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+        Assert-Lines (Get-Block '[GRAPHICS]') @('Unable to query GPU: Invalid class "Win32_VideoController"')
+    }
+}
+
+Describe 'Microsoft Defender lines' {
+    BeforeEach {
+        Reset-RunState
+        $machine = New-FakeWindows
+        $machine.Defender.Status = [pscustomobject]@{ AntivirusEnabled = $true; RealTimeProtectionEnabled = $false; AntivirusSignatureLastUpdated = [datetime]'2025-06-12 23:04:05' }
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+        $statusLines = @('AntivirusEnabled         : True', 'RealTimeProtectionEnabled: False', 'SignatureLastUpdated     : 06/12/2025 23:04:05')
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'says only that the module is unavailable when Get-MpComputerStatus does not exist' {
+        $machine.Defender.Module = $false
+        Assert-Lines (Get-Block '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]') @('Microsoft Defender PowerShell module is unavailable (another antivirus may be installed).')
+        Should -Invoke Get-MpComputerStatus -Exactly 0
+    }
+
+    It 'shows the status and "No recent Defender detections returned." when <Case>' -ForEach @(
+        @{ Case = 'there are none'; Detections = @() }
+        @{ Case = 'the detection query fails'; Detections = 'Operation failed with the following error: 0x800106ba' }
+    ) {
+        $machine.Defender.Detections = $Detections
+        $block = @(Invoke-InCulture $Invariant { Get-Block '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]' })
+        Assert-Lines $block ($statusLines + 'No recent Defender detections returned.')
+    }
+
+    It 'lists the 10 newest of 12 detections, newest first, resources joined with "; "' {
+        $first = [datetime]'2025-06-01 12:00:00'
+        foreach ($day in @(3, 11, 0, 7, 5, 9, 1, 10, 2, 8, 4, 6)) {
+            $resources = @()
+            if ($day -eq 11) { $resources = @('file:_C:\Games\crack.exe', 'file:_C:\Games\crack.dll') }
+            Add-FakeThreatDetection $machine -Time $first.AddDays($day) -ThreatId (2147700000 + $day) -ActionSuccess ($day -ne 10) -Resources $resources
+        }
+        $block = @(Invoke-InCulture $Invariant { Get-Block '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]' })
+        Assert-Lines $block[0..2] $statusLines
+        $block[3] | Should -BeExactly 'Recent detections (up to 10):'
+        $block.Count | Should -Be 14
+        $block[4] | Should -BeExactly 'Time=06/12/2025 12:00:00; ThreatID=2147700011; ActionSuccess=True; Resources=file:_C:\Games\crack.exe; file:_C:\Games\crack.dll'
+        $block[5] | Should -BeExactly 'Time=06/11/2025 12:00:00; ThreatID=2147700010; ActionSuccess=False; Resources='
+        $block[13] | Should -BeExactly 'Time=06/03/2025 12:00:00; ThreatID=2147700002; ActionSuccess=True; Resources='
+    }
+
+    It 'writes "Unable to query Defender: " and the message when the status query fails' {
+        $machine.Defender.Status = 'The service cannot be started.'
+        Assert-Lines (Get-Block '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]') @('Unable to query Defender: The service cannot be started.')
+    }
+}
+
+Describe 'Game file lines' {
+    BeforeEach {
+        Reset-RunState
+        $machine = New-FakeWindows
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+        $games = Join-Path $machine.Root 'Games'
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'leaves the block out, empty line and header included, for the game path <Shown>' -ForEach @(
+        @{ Shown = '""'; GamePath = '' }
+        @{ Shown = 'of blanks'; GamePath = "  `t " }
+    ) {
+        $lines = @(Read-ReportLines (Invoke-Report -GamePath $GamePath))
+        $lines | Should -Not -Contain '[GAME FILES]'
+        $events = [array]::IndexOf($lines, '[RECENT APPLICATION ERRORS - LAST 48 HOURS]')
+        $lines[$events - 1] | Should -BeExactly ''
+        $lines[$events - 2] | Should -BeExactly 'No recent Defender detections returned.'
+    }
+
+    It 'writes only "Unable to inspect game path: ..." for a path that does not exist' {
+        $missing = Join-Path $games 'NotThere'
+        $block = @(Get-Block '[GAME FILES]' -GamePath $missing)
+        $block.Count | Should -Be 1
+        $block[0] | Should -BeLike 'Unable to inspect game path: *NotThere*'
+    }
+
+    It 'describes a single named file of any extension, hidden or with wildcard characters: "<Name>"' -ForEach @(
+        @{ Name = 'readme.txt' }
+        @{ Name = 'Cindral [EU].exe' }
+        @{ Name = '.launcher.exe' }
+    ) {
+        $file = New-FakeFile (Join-Path $games $Name) -Content 'abc'
+        $block = @(Get-Block '[GAME FILES]' -GamePath $file)
+        Assert-Lines $block @(
+            "Target: $file"
+            "$Name | Size=3 | Version= | Signature=NotSigned | SHA256=BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD")
+    }
+
+    It 'takes a relative path from the current location' {
+        $file = New-FakeFile (Join-Path $games 'launcher.exe') -Content 'abc'
+        Push-Location $games
+        try {
+            $block = @(Get-Block '[GAME FILES]' -GamePath 'launcher.exe')
+        } finally {
+            Pop-Location
+        }
+        $block[0] | Should -BeExactly "Target: $file"
+        $block[1] | Should -BeLike 'launcher.exe | Size=3 | *'
+    }
+
+    It 'lists the EXE and DLL files directly in a folder, letter case ignored, with version and signature' {
+        $folder = Join-Path $games 'Cindral Online'
+        $exe = New-FakeVersionedFile $machine -Path (Join-Path $folder 'GAME.EXE') -Version '1.4.2.0' -Content 'abc'
+        Set-FakeSignature $machine -Path $exe -Status 'Valid'
+        $null = New-FakeFile (Join-Path $folder 'engine.dll') -Content ''
+        $null = New-FakeFile (Join-Path $folder 'readme.txt')
+        $null = New-FakeFile (Join-Path $folder '.cache.dll')
+        $null = New-FakeFile (Join-Path $folder 'plugins/extra.dll')
+        $null = New-Item -ItemType Directory -Path (Join-Path $folder 'maps.dll')
+        $block = @(Get-Block '[GAME FILES]' -GamePath $folder)
+        $block[0] | Should -BeExactly "Target: $folder"
+        Assert-Lines @($block | Select-Object -Skip 1 | Sort-Object) @(
+            'engine.dll | Size=0 | Version= | Signature=NotSigned | SHA256=E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855'
+            'GAME.EXE | Size=3 | Version=1.4.2.0 | Signature=Valid | SHA256=BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD')
+    }
+
+    It 'lists at most 100 of 150 files' {
+        $folder = Join-Path $games 'Big'
+        foreach ($i in 1..75) {
+            $null = New-FakeFile (Join-Path $folder ('tool{0:000}.exe' -f $i))
+            $null = New-FakeFile (Join-Path $folder ('lib{0:000}.dll' -f $i))
+        }
+        $null = New-FakeFile (Join-Path $folder 'sub/inner.dll')
+        $block = @(Get-Block '[GAME FILES]' -GamePath $folder)
+        $block.Count | Should -Be 101
+        $names = @($block | Select-Object -Skip 1 | ForEach-Object { ($_ -split ' \| ')[0] })
+        Assert-Lines @($names | Where-Object { $_ -notmatch '^(tool|lib)\d{3}\.(exe|dll)$' }) @()
+        @($names | Sort-Object -Unique).Count | Should -Be 100
+    }
+
+    It 'says "No EXE or DLL files found at the selected target." for a folder without them' {
+        $folder = Join-Path $games 'Docs'
+        $null = New-FakeFile (Join-Path $folder 'manual.pdf')
+        $null = New-FakeFile (Join-Path $folder 'bin/game.exe')
+        Assert-Lines (Get-Block '[GAME FILES]' -GamePath $folder) @("Target: $folder", 'No EXE or DLL files found at the selected target.')
+    }
+
+    It 'keeps the lines of earlier files and stops at a file that cannot be read' {
+        $folder = Join-Path $games 'Locked'
+        foreach ($name in @('a.dll', 'b.dll', 'c.dll')) { $null = New-FakeFile (Join-Path $folder $name) }
+        $listed = @(Get-ChildItem -LiteralPath $folder -File)
+        $machine.UnreadableFiles = @($listed[1].FullName)
+        $block = @(Get-Block '[GAME FILES]' -GamePath $folder)
+        $block.Count | Should -Be 3
+        $block[1] | Should -BeLike ('{0} | Size=4 | *' -f $listed[0].Name)
+        $block[2] | Should -BeExactly ("Unable to inspect game path: Access to the path '{0}' is denied." -f $listed[1].FullName)
+    }
+}
+
+Describe 'Recent application error lines' {
+    BeforeEach {
+        Reset-RunState
+        $machine = New-FakeWindows
+        $machine.Clock = $Clock
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'keeps error events of the four providers by whole name, letter case ignored, within 48 hours' {
+        $at = $Clock.AddMinutes(-10)
+        Add-FakeEvent $machine -TimeCreated $at -ProviderName 'Application Error' -Id 1000 -Message 'crash'
+        Add-FakeEvent $machine -TimeCreated $at.AddMinutes(-1) -ProviderName 'application error' -Id 1001 -Message 'lower case'
+        Add-FakeEvent $machine -TimeCreated $at.AddMinutes(-2) -ProviderName '.NET Runtime' -Id 1026 -Message 'unhandled'
+        Add-FakeEvent $machine -TimeCreated $at.AddMinutes(-3) -ProviderName 'SideBySide' -Id 35 -Message 'manifest'
+        Add-FakeEvent $machine -TimeCreated $at.AddMinutes(-4) -ProviderName 'Windows Error Reporting' -Id 1001 -Message 'bucket'
+        Add-FakeEvent $machine -TimeCreated $at.AddMinutes(-5) -ProviderName 'Application Error Reporting' -Id 1 -Message 'longer name'
+        Add-FakeEvent $machine -TimeCreated $at.AddMinutes(-6) -ProviderName 'Application' -Id 2 -Message 'shorter name'
+        Add-FakeEvent $machine -TimeCreated $at.AddMinutes(-7) -ProviderName 'Application Error' -Id 3 -Message 'a warning' -Level 3
+        Add-FakeEvent $machine -TimeCreated $at.AddMinutes(-8) -ProviderName 'Application Error' -Id 4 -Message 'system log' -LogName 'System'
+        Add-FakeEvent $machine -TimeCreated $Clock.AddHours(-48).AddSeconds(-1) -ProviderName 'Application Error' -Id 5 -Message 'too old'
+        $block = @(Invoke-InCulture $Invariant { Get-Block '[RECENT APPLICATION ERRORS - LAST 48 HOURS]' })
+        Assert-Lines $block @(
+            '06/14/2025 09:20:15 | Application Error | Event 1000 | crash'
+            '06/14/2025 09:19:15 | application error | Event 1001 | lower case'
+            '06/14/2025 09:18:15 | .NET Runtime | Event 1026 | unhandled'
+            '06/14/2025 09:17:15 | SideBySide | Event 35 | manifest'
+            '06/14/2025 09:16:15 | Windows Error Reporting | Event 1001 | bucket')
+    }
+
+    It 'reports the 20 newest of 25 matching events, newest first' {
+        foreach ($minute in 1..25) {
+            Add-FakeEvent $machine -TimeCreated $Clock.AddMinutes(-$minute) -ProviderName 'Application Error' -Id $minute -Message "crash $minute"
+        }
+        $block = @(Get-Block '[RECENT APPLICATION ERRORS - LAST 48 HOURS]')
+        $block.Count | Should -Be 20
+        Assert-Lines @($block | ForEach-Object { ($_ -split ' \| ')[3] }) @(1..20 | ForEach-Object { "crash $_" })
+    }
+
+    It 'replaces CR and LF by one blank each and cuts after 700 characters: <Case>' -ForEach @(
+        @{ Case = '700 stay whole'; Message = ('a' * 349) + "`r`n" + ('b' * 349); Expected = ('a' * 349) + '  ' + ('b' * 349) }
+        @{ Case = '701 become 700 and "..."'; Message = ('a' * 350) + "`n" + ('b' * 350); Expected = ('a' * 350) + ' ' + ('b' * 349) + '...' }
+        @{ Case = 'no message gives empty text'; Message = $null; Expected = '' }
+    ) {
+        Add-FakeEvent $machine -TimeCreated $Clock.AddHours(-1) -ProviderName 'SideBySide' -Id 59 -Message $Message
+        $block = @(Get-Block '[RECENT APPLICATION ERRORS - LAST 48 HOURS]')
+        $block.Count | Should -Be 1
+        $block[0].Substring($block[0].IndexOf(' | SideBySide | Event 59 | ') + ' | SideBySide | Event 59 | '.Length) | Should -BeExactly $Expected
+    }
+
+    It 'says "No matching recent errors found." when <Case>' -ForEach @(
+        @{ Case = 'the window holds no error event at all'; Others = 0; OlderCrash = $false }
+        @{ Case = 'only other providers reported errors'; Others = 3; OlderCrash = $false }
+        @{ Case = 'the game crash is older than the 80 newest errors'; Others = 80; OlderCrash = $true }
+    ) {
+        for ($minute = 1; $minute -le $Others; $minute++) {
+            Add-FakeEvent $machine -TimeCreated $Clock.AddMinutes(-$minute) -ProviderName 'MsiInstaller' -Id 11708
+        }
+        if ($OlderCrash) {
+            Add-FakeEvent $machine -TimeCreated $Clock.AddHours(-5) -ProviderName 'Application Error' -Id 1000
+        }
+        Assert-Lines (Get-Block '[RECENT APPLICATION ERRORS - LAST 48 HOURS]') @('No matching recent errors found.')
+    }
+
+    It 'writes "Unable to query event log: " and the message when the query fails' {
+        $machine.EventLogError = 'The RPC server is unavailable.'
+        Assert-Lines (Get-Block '[RECENT APPLICATION ERRORS - LAST 48 HOURS]') @('Unable to query event log: The RPC server is unavailable.')
+    }
+
+    It 'asks for level 2 Application events of the last 48 hours, at most 80' {
+        $null = Invoke-Report
+        Should -Invoke Get-WinEvent -Exactly 1 -ParameterFilter {
+            $FilterHashtable[0]['LogName'] -eq 'Application' -and $FilterHashtable[0]['Level'] -eq 2 -and
+            $FilterHashtable[0]['StartTime'] -eq $Clock.AddHours(-48) -and $MaxEvents -eq 80
+        }
+    }
+}
+
+Describe 'Setup result and privacy note' {
+    BeforeEach {
+        Reset-RunState
+        Use-FakeWindows (New-FakeWindows)
+        Mock Test-NetFx35Installed { $false }
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'after <Case>' -ForEach @(
+        @{ Case = 'a clean run'; Failures = @(); Warnings = @(); LogName = 'Setup-20250614-093000.log'
+            Expected = @('Critical failures: none', 'Warnings: none', 'Setup log: {LOG}') }
+        @{ Case = 'failures and warnings, in the order recorded'; LogName = 'Setup-20250614-093001.log'
+            Failures = @('.NET Framework 3.5: DISM exited with code 0x800f0954.', 'DirectX legacy runtime: download failed.')
+            Warnings = @('DirectPlay: DISM exited with code 50.')
+            Expected = @('FAIL: .NET Framework 3.5: DISM exited with code 0x800f0954.', 'FAIL: DirectX legacy runtime: download failed.', 'WARN: DirectPlay: DISM exited with code 50.', 'Setup log: {LOG}') }
+        @{ Case = 'a fatal error before the log file existed'; Failures = @('Fatal error: The operation was canceled by the user.'); Warnings = @(); LogName = ''
+            Expected = @('FAIL: Fatal error: The operation was canceled by the user.', 'Warnings: none', 'Setup log: ') }
+    ) {
+        foreach ($failure in $Failures) { $script:Failures.Add($failure) }
+        foreach ($warning in $Warnings) { $script:Warnings.Add($warning) }
+        if ($LogName -ne '') {
+            $script:LogPath = Join-Path $TestDrive $LogName
+        }
+        $lines = @(Read-ReportLines (Invoke-Report))
+        Assert-Lines (Get-ReportBlock $lines '[SETUP RESULT]') @($Expected | ForEach-Object { $_.Replace('{LOG}', $script:LogPath) })
+        $lines[-2] | Should -BeExactly ''
+        $lines[-1] | Should -BeExactly 'Privacy note: This report can include computer name, local file paths and recent application error details. Review it before sharing.'
+    }
+}
+
+Describe 'Where and when the report is written' {
+    BeforeEach {
+        Reset-RunState
+        $machine = New-FakeWindows
+        $machine.Clock = $Clock
+        Mock Test-NetFx35Installed { $false }
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'goes to TEMP when the desktop folder <Case>' -ForEach @(
+        @{ Case = 'does not exist'; Desktop = 'missing' }
+        @{ Case = 'is empty'; Desktop = '' }
+        @{ Case = 'is blank'; Desktop = '   ' }
+    ) {
+        if ($Desktop -eq 'missing') {
+            Remove-Item -LiteralPath $machine.Desktop -Recurse -Force
+        } else {
+            $machine.Desktop = $Desktop
+        }
+        Use-FakeWindows $machine
+        $path = Invoke-Report
+        $path | Should -BeExactly (Join-Path $machine.Temp 'ORVELLE-Diagnostic-20250614-093015.txt')
+        Test-Path -LiteralPath $path | Should -BeTrue
+    }
+
+    It 'replaces a report of the same second with the later one' {
+        Use-FakeWindows $machine
+        $first = Invoke-Report
+        $script:Failures.Add('DirectX legacy runtime: DXSETUP.exe exited with code -9.')
+        $second = Invoke-Report
+        $second | Should -BeExactly $first
+        @(Get-ChildItem -LiteralPath $machine.Desktop).Count | Should -Be 1
+        Read-ReportLines $second | Should -Contain 'FAIL: DirectX legacy runtime: DXSETUP.exe exited with code -9.'
+    }
+
+    It 'counts the year in the Thai Buddhist calendar under th-TH, in the name and the Created line' {
+        Use-FakeWindows $machine
+        $thai = New-Object System.Globalization.CultureInfo 'th-TH'
+        $thai.DateTimeFormat.Calendar = New-Object System.Globalization.ThaiBuddhistCalendar
+        $path = Invoke-InCulture $thai { Invoke-Report }
+        Split-Path -Leaf $path | Should -BeExactly 'ORVELLE-Diagnostic-25680614-093015.txt'
+        (Read-ReportLines $path)[2] | Should -BeExactly ('Created      : 2568-06-14 09:30:15 {0}' -f (Get-OffsetText $Clock))
+    }
+
+    It 'writes dates in the general form and booleans as True/False under de-DE' {
+        Add-FakeVideoController $machine -Name 'GPU' -DriverVersion '1.0' -DriverDate ([datetime]'2024-03-12 14:05:00')
+        Use-FakeWindows $machine
+        $lines = @(Invoke-InCulture (New-Object System.Globalization.CultureInfo 'de-DE') { Read-ReportLines (Invoke-Report) })
+        (Get-ReportBlock $lines '[GRAPHICS]')[2] | Should -BeExactly 'DriverDate    : 12.03.2024 14:05:00'
+        (Get-ReportBlock $lines '[WINDOWS]')[4] | Should -BeExactly 'Admin        : True'
+        (Get-ReportBlock $lines '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]')[2] | Should -BeExactly 'SignatureLastUpdated     : 13.06.2025 07:15:00'
+    }
+
+    It 'throws and writes no file when an unguarded part fails' {
+        Use-FakeWindows $machine
+        Mock Get-WindowsBuildInfo { throw 'Cannot find path ''HKLM:\SOFTWARE\Microsoft\Windows NT\CurrentVersion''.' }
+        { New-DiagnosticReport 6>$null } | Should -Throw '*CurrentVersion*'
+        @(Get-ChildItem -LiteralPath $machine.Desktop).Count | Should -Be 0
+    }
+}
