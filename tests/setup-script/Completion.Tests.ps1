@@ -2,14 +2,6 @@ BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
 
-    function Reset-RunState {
-        $script:RestartRequired = $false
-        $script:Failures = New-Object System.Collections.Generic.List[string]
-        $script:Warnings = New-Object System.Collections.Generic.List[string]
-        $script:LogPath = ''
-        $script:WorkDir = ''
-    }
-
     # Console lines as "Colour|Text" so that text and colour are compared together.
     function Get-CompletionConsole {
         param([string]$ReportPath)
@@ -34,7 +26,7 @@ BeforeAll {
 
 Describe 'Show-CompletionMessage' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $script:box = $null
         Mock Show-MessageBox { $script:box = [pscustomobject]@{ Text = $Text; Caption = $Caption; Icon = $Icon } }
     }
@@ -118,7 +110,7 @@ Describe 'The Thai texts of the message box' {
 
 Describe 'Without Windows Forms, as on this Linux machine' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $machine = New-FakeWindows
         Use-FakeWindows $machine
         Mock Clear-Host { }

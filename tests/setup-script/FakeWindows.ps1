@@ -479,6 +479,16 @@ function Set-FakeDownloadFailure {
     }
 }
 
+# Sets the script state to that of a run that has not started: no failures, warnings or
+# restart, no log file and no work folder.
+function Reset-SetupState {
+    $script:RestartRequired = $false
+    $script:Failures = New-Object System.Collections.Generic.List[string]
+    $script:Warnings = New-Object System.Collections.Generic.List[string]
+    $script:LogPath = ''
+    $script:WorkDir = ''
+}
+
 # Sets the script state of a fresh run on this machine: empty lists, no restart, the work
 # folder under the machine's ProgramData (created) and a log file in its Logs folder.
 function Initialize-FakeRunState {

@@ -2,15 +2,6 @@ BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
 
-    # Starts a fresh run's state, as the top of the script does.
-    function Reset-RunState {
-        $script:RestartRequired = $false
-        $script:Failures = New-Object System.Collections.Generic.List[string]
-        $script:Warnings = New-Object System.Collections.Generic.List[string]
-        $script:LogPath = ''
-        $script:WorkDir = ''
-    }
-
     # Splits a command line the way Windows' CommandLineToArgvW does, by handing it to a real
     # child process: .NET on Linux splits ProcessStartInfo.Arguments with the same rules.
     function Split-CommandLineForReal {
@@ -29,7 +20,7 @@ BeforeAll {
 
 Describe 'Write-Log' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $script:LogPath = Join-Path $TestDrive 'run.log'
         [System.IO.File]::WriteAllBytes($script:LogPath, [byte[]]@())
     }
@@ -80,7 +71,7 @@ Describe 'Write-Log' {
 
 Describe 'Write-Step, Add-Failure and Add-Warning' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $script:LogPath = Join-Path $TestDrive 'steps.log'
         [System.IO.File]::WriteAllBytes($script:LogPath, [byte[]]@())
     }

@@ -2,14 +2,6 @@ BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
 
-    function Reset-RunState {
-        $script:RestartRequired = $false
-        $script:Failures = New-Object System.Collections.Generic.List[string]
-        $script:Warnings = New-Object System.Collections.Generic.List[string]
-        $script:LogPath = ''
-        $script:WorkDir = ''
-    }
-
     # Makes the report and returns its path; fails when it returns anything but one string.
     function Invoke-Report {
         param([string]$GamePath = '')
@@ -83,7 +75,7 @@ BeforeAll {
 
 Describe 'The whole report of a Windows 11 x64 gaming PC' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Clock = $Clock
         $machine.Features['NetFx3'] = 'Enabled'
@@ -144,7 +136,7 @@ Describe 'The whole report of a Windows 11 x64 gaming PC' {
 }
 
 Describe 'Windows and feature lines' {
-    BeforeEach { Reset-RunState }
+    BeforeEach { Reset-SetupState }
     AfterEach { Reset-FakeWindows }
 
     It 'on <Scenario> read <Admin>, reboot <Reboot>, NetFx3 <NetFx3>, DirectPlay <DirectPlay>' -ForEach @(
@@ -215,7 +207,7 @@ Describe 'Add-ReportLine' {
 }
 
 Describe 'DLL lines' {
-    BeforeEach { Reset-RunState }
+    BeforeEach { Reset-SetupState }
     AfterEach { Reset-FakeWindows }
 
     It 'on <Bitness> Windows list <Count> lines: <Folders>' -ForEach @(
@@ -250,7 +242,7 @@ Describe 'DLL lines' {
 }
 
 Describe 'Visual C++ runtime lines' {
-    BeforeEach { Reset-RunState }
+    BeforeEach { Reset-SetupState }
     AfterEach { Reset-FakeWindows }
 
     It 'lists <Case>' -ForEach @(
@@ -302,7 +294,7 @@ Describe 'Visual C++ runtime lines' {
 }
 
 Describe 'Graphics lines' {
-    BeforeEach { Reset-RunState }
+    BeforeEach { Reset-SetupState }
     AfterEach { Reset-FakeWindows }
 
     It 'lists <Case>' -ForEach @(
@@ -335,7 +327,7 @@ Describe 'Graphics lines' {
 
 Describe 'Microsoft Defender lines' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Defender.Status = [pscustomobject]@{ AntivirusEnabled = $true; RealTimeProtectionEnabled = $false; AntivirusSignatureLastUpdated = [datetime]'2025-06-12 23:04:05' }
         Use-FakeWindows $machine
@@ -383,7 +375,7 @@ Describe 'Microsoft Defender lines' {
 
 Describe 'Game file lines' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $machine = New-FakeWindows
         Use-FakeWindows $machine
         Mock Test-NetFx35Installed { $false }
@@ -484,7 +476,7 @@ Describe 'Game file lines' {
 
 Describe 'Recent application error lines' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Clock = $Clock
         Use-FakeWindows $machine
@@ -563,7 +555,7 @@ Describe 'Recent application error lines' {
 
 Describe 'Setup result and privacy note' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         Use-FakeWindows (New-FakeWindows)
         Mock Test-NetFx35Installed { $false }
     }
@@ -593,7 +585,7 @@ Describe 'Setup result and privacy note' {
 
 Describe 'Where and when the report is written' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Clock = $Clock
         Mock Test-NetFx35Installed { $false }

@@ -7,14 +7,6 @@ BeforeAll {
     $script:UsersSid = 'S-1-5-32-545'
     $script:TrustedInstallerSid = 'S-1-5-80-956008885-3425870138-1993325350-3165082018-1558578458'
 
-    function Reset-RunState {
-        $script:RestartRequired = $false
-        $script:Failures = New-Object System.Collections.Generic.List[string]
-        $script:Warnings = New-Object System.Collections.Generic.List[string]
-        $script:LogPath = ''
-        $script:WorkDir = ''
-    }
-
     # The four folders of a run on a machine, parents first.
     function Get-RunFolders {
         param($Machine)
@@ -61,7 +53,7 @@ BeforeAll {
 
 Describe 'Setting up the work and log folders' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Clock = [datetime]'2026-03-04T05:06:07'
         Use-FakeWindows $machine
@@ -86,7 +78,7 @@ Describe 'Setting up the work and log folders' {
         Initialize-SetupFolders
         $cached = New-FakeFile (Join-Path $folders[2] 'vc_redist.x64.exe') -Content 'cached'
         $machine.FolderChanges.Clear()
-        Reset-RunState
+        Reset-SetupState
         Initialize-SetupFolders
         @($machine.FolderChanges) | Should -BeNullOrEmpty
         [System.IO.File]::ReadAllText($cached) | Should -BeExactly 'cached'

@@ -1,16 +1,6 @@
 BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
-    # The PowerShell 7 that runs these tests is a dotnet tool: its process is "dotnet", and the
-    # real pwsh sits in $PSHOME.
-
-    function Reset-RunState {
-        $script:RestartRequired = $false
-        $script:Failures = New-Object System.Collections.Generic.List[string]
-        $script:Warnings = New-Object System.Collections.Generic.List[string]
-        $script:LogPath = ''
-        $script:WorkDir = ''
-    }
 
     # Runs the main sequence in this process and returns its exit code and console lines.
     function Invoke-Run {
@@ -23,6 +13,7 @@ BeforeAll {
 
 Describe 'The script as a program' {
     It 'off Windows NT prints the refusal and exits with 3' {
+        # The PowerShell that runs these tests is a dotnet tool: its own process is "dotnet".
         $pwsh = Join-Path $PSHOME 'pwsh'
         $saved = $env:OS
         try {
@@ -46,7 +37,7 @@ Describe 'The script as a program' {
 
 Describe 'Main sequence' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         $machine = New-FakeWindows -Build 22631
         Use-FakeWindows $machine
         Mock Clear-Host { }
@@ -233,7 +224,7 @@ Describe 'Main sequence' {
 
 Describe 'Log file of a run' {
     BeforeEach {
-        Reset-RunState
+        Reset-SetupState
         Use-FakeWindows (New-FakeWindows)
         Mock Get-Date { [datetime]'2026-12-08T16:45:00' }
     }
@@ -243,7 +234,7 @@ Describe 'Log file of a run' {
         Initialize-SetupFolders
         $firstLog = $script:LogPath
         $null = Get-ConsoleLines { Write-Log 'first run' }
-        Reset-RunState
+        Reset-SetupState
         Initialize-SetupFolders
         $script:LogPath | Should -Be $firstLog
         (Get-Item $firstLog).Length | Should -Be 0
