@@ -1,0 +1,252 @@
+BeforeAll {
+    . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
+    . $SetupScriptPath
+
+    # Windows keeps a program's whole 32-bit exit code, Linux only its low byte. A fake
+    # program exits with the low byte and is listed here with the code Windows would see.
+    $script:WindowsExitCodes = @{}
+    # The cmdlet itself: Pester's mock also answers the module-qualified name.
+    $script:RealStartProcess = Get-Command -Name Start-Process -CommandType Cmdlet
+
+    # Writes a small shell program that prints Stdout and Stderr (each followed by a line
+    # end, as PowerShell on Linux captures output line by line) and exits with the low byte
+    # of ExitCode; returns its path. With -EchoArguments it prints each argument it got as
+    # "[argument]" on its own line.
+    function New-FakeProgram {
+        param(
+            [Parameter(Mandatory = $true)][string]$Name,
+            [string]$Stdout = '',
+            [string]$Stderr = '',
+            [int]$ExitCode = 0,
+            [switch]$EchoArguments
+        )
+        $path = Join-Path $TestDrive $Name
+        $lines = @('#!/bin/sh')
+        if ($Stdout -ne '') { $lines += "printf '%s\n' '$Stdout'" }
+        if ($EchoArguments) { $lines += 'for a in "$@"; do printf ''[%s]\n'' "$a"; done' }
+        if ($Stderr -ne '') { $lines += "printf '%s\n' '$Stderr' >&2" }
+        $lines += 'exit ' + ($ExitCode -band 0xFF)
+        [System.IO.File]::WriteAllText($path, (($lines -join "`n") + "`n"))
+        & chmod 755 $path
+        $script:WindowsExitCodes[$path] = $ExitCode
+        return $path
+    }
+
+    # The whole log text with the "[time] " prefix of each log line removed.
+    function Get-LogText {
+        return ([System.IO.File]::ReadAllText($script:LogPath) -creplace '(?m)^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ', '')
+    }
+}
+
+Describe 'Invoke-ProcessChecked' {
+    BeforeEach {
+        $machine = New-FakeWindows
+        Use-FakeWindows $machine
+        $script:RestartRequired = $false
+        $script:Failures = New-Object System.Collections.Generic.List[string]
+        $script:Warnings = New-Object System.Collections.Generic.List[string]
+        $script:WorkDir = Join-Path $machine.ProgramData 'ORVELLE/Game Support/Downloads'
+        $script:LogPath = Join-Path $machine.ProgramData 'ORVELLE/Game Support/Logs/Setup-20250101-120000.log'
+        $null = New-Item -ItemType Directory -Path $script:WorkDir -Force
+        $null = New-Item -ItemType Directory -Path (Split-Path -Parent $script:LogPath) -Force
+        [System.IO.File]::WriteAllBytes($script:LogPath, [byte[]]@())
+
+        Mock Write-Host {}
+        # Linux has no hidden window style: the real Start-Process runs the program without it,
+        # and the exit code is widened back to what Windows would report.
+        Mock Start-Process {
+            $forward = @{}
+            foreach ($name in $PesterBoundParameters.Keys) {
+                if ($name -ne 'WindowStyle') { $forward[$name] = $PesterBoundParameters[$name] }
+            }
+            $process = & $script:RealStartProcess @forward
+            if ($script:WindowsExitCodes.ContainsKey($FilePath) -and $process.ExitCode -eq ($script:WindowsExitCodes[$FilePath] -band 0xFF)) {
+                $process | Add-Member -NotePropertyName ExitCode -NotePropertyValue $script:WindowsExitCodes[$FilePath] -Force
+            }
+            $process
+        }
+    }
+    AfterEach { Reset-FakeWindows }
+
+    Context 'exit codes' {
+        It 'judges exit code <Code> against <ListName>: success <Succeeds>, restart flag <Restart>' -ForEach @(
+            @{ Code = 0; ListName = 'the default list'; SuccessCodes = $null; Succeeds = $true; Restart = $false }
+            @{ Code = 3010; ListName = 'the default list'; SuccessCodes = $null; Succeeds = $true; Restart = $true }
+            @{ Code = 1641; ListName = 'the default list'; SuccessCodes = $null; Succeeds = $true; Restart = $true }
+            @{ Code = 1638; ListName = 'the default list'; SuccessCodes = $null; Succeeds = $false; Restart = $false }
+            @{ Code = 1603; ListName = 'the default list'; SuccessCodes = $null; Succeeds = $false; Restart = $false }
+            @{ Code = 1638; ListName = 'an installer list with 1638'; SuccessCodes = @(0, 3010, 1641, 1638); Succeeds = $true; Restart = $false }
+            @{ Code = 3010; ListName = 'the DISM list'; SuccessCodes = @(0, 3010); Succeeds = $true; Restart = $true }
+            @{ Code = 1641; ListName = 'the DISM list'; SuccessCodes = @(0, 3010); Succeeds = $false; Restart = $true }
+            @{ Code = 3010; ListName = 'the extraction list'; SuccessCodes = @(0); Succeeds = $false; Restart = $true }
+            @{ Code = 0; ListName = 'the extraction list'; SuccessCodes = @(0); Succeeds = $true; Restart = $false }
+        ) {
+            $program = New-FakeProgram -Name "exit-$Code" -ExitCode $Code
+            $call = @{ FilePath = $program; Arguments = '/quiet'; Label = 'Installer' }
+            if ($null -ne $SuccessCodes) { $call.SuccessCodes = $SuccessCodes }
+
+            if ($Succeeds) {
+                $result = Invoke-ProcessChecked @call
+                $result | Should -BeOfType [int]
+                $result | Should -Be $Code
+                Get-LogLines | Should -Contain "[OK] Installer completed (exit code $Code)."
+            } else {
+                { Invoke-ProcessChecked @call } | Should -Throw -ExpectedMessage "Installer failed with exit code $Code." -ExceptionType ([System.Management.Automation.RuntimeException])
+                @(@(Get-LogLines) -like '*completed*').Count | Should -Be 0
+            }
+            $script:RestartRequired | Should -Be $Restart
+        }
+
+        It 'keeps a restart already noted when a later program ends with 0' {
+            Invoke-ProcessChecked -FilePath (New-FakeProgram -Name 'first' -ExitCode 3010) -Arguments 'a' -Label 'First'
+            Invoke-ProcessChecked -FilePath (New-FakeProgram -Name 'second' -ExitCode 0) -Arguments 'b' -Label 'Second'
+            $script:RestartRequired | Should -BeTrue
+        }
+
+        It 'fails a program whose exit code cannot be read instead of counting it as 0' {
+            Mock Start-Process { [pscustomobject]@{ ExitCode = $null } }
+            { Invoke-ProcessChecked -FilePath '/opt/setup.exe' -Arguments '/q' -Label 'Setup' } |
+                Should -Throw -ExpectedMessage 'Setup failed: no exit code was reported.'
+            @(@(Get-LogLines) -like '*completed*').Count | Should -Be 0
+            $script:RestartRequired | Should -BeFalse
+        }
+    }
+
+    Context 'starting the program' {
+        It 'starts it hidden with one argument string, waits, and redirects both streams into the work folder' {
+            $program = New-FakeProgram -Name 'args' -EchoArguments
+            $arguments = '/install /quiet "C:\Program Files\Game Folder" /log:x.txt'
+
+            Invoke-ProcessChecked -FilePath $program -Arguments $arguments -Label 'Args' | Should -Be 0
+
+            Should -Invoke Start-Process -Exactly 1 -ParameterFilter {
+                $FilePath -eq $program -and
+                @($ArgumentList).Count -eq 1 -and $ArgumentList[0] -eq $arguments -and
+                $WindowStyle -eq 'Hidden' -and $Wait -and $PassThru -and
+                $RedirectStandardOutput -eq (Join-Path $script:WorkDir 'Args-stdout.txt') -and
+                $RedirectStandardError -eq (Join-Path $script:WorkDir 'Args-stderr.txt')
+            }
+            $received = [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Args-stdout.txt'))
+            $received | Should -BeExactly "[/install]`n[/quiet]`n[C:\Program Files\Game Folder]`n[/log:x.txt]`n"
+        }
+
+        It 'lets the start error of a missing program through, after removing stale capture files, with no "completed" line' {
+            $missing = Join-Path $TestDrive 'no-such-installer.exe'
+            $expected = $null
+            try {
+                & $script:RealStartProcess -FilePath $missing -ArgumentList '/q' -Wait -PassThru
+            } catch {
+                $expected = $_.Exception
+            }
+            $expected | Should -Not -BeNullOrEmpty
+            $null = New-FakeFile (Join-Path $script:WorkDir 'Missing-stdout.txt') -Content 'previous run'
+            $null = New-FakeFile (Join-Path $script:WorkDir 'Missing-stderr.txt') -Content 'previous run'
+
+            $thrown = $null
+            try {
+                Invoke-ProcessChecked -FilePath $missing -Arguments '/q' -Label 'Missing'
+            } catch {
+                $thrown = $_.Exception
+            }
+
+            $thrown | Should -Not -BeNullOrEmpty
+            $thrown.GetType() | Should -Be $expected.GetType()
+            $thrown.Message | Should -BeExactly $expected.Message
+            @(Get-ChildItem -LiteralPath $script:WorkDir -File | Where-Object { $_.Length -gt 0 }).Count | Should -Be 0
+            Get-LogLines | Should -Be @("[INFO] Running Missing: $missing /q")
+        }
+    }
+
+    Context 'captured output' {
+        It 'logs the "Running" line, the standard output, the standard error and the "completed" line in that order' {
+            $program = New-FakeProgram -Name 'dism' -Stdout "Deployment Image Servicing`nThe operation completed." -Stderr 'Warning: reboot pending' -ExitCode 3010
+
+            Invoke-ProcessChecked -FilePath $program -Arguments '/Online /Enable-Feature /FeatureName:NetFx3 /All /NoRestart' -SuccessCodes 0, 3010 -Label 'DISM-NetFx3'
+
+            Get-LogText | Should -BeExactly (
+                "[INFO] Running DISM-NetFx3: $program /Online /Enable-Feature /FeatureName:NetFx3 /All /NoRestart`r`n" +
+                "Deployment Image Servicing`nThe operation completed.`n`r`n" +
+                "Warning: reboot pending`n`r`n" +
+                "[OK] DISM-NetFx3 completed (exit code 3010).`r`n")
+        }
+
+        It 'logs what the program printed before failing it' {
+            $program = New-FakeProgram -Name 'broken' -Stdout 'Extracting' -Stderr 'CRC error in dxdllreg_x86.cab' -ExitCode 2
+            { Invoke-ProcessChecked -FilePath $program -Arguments '/Q /T:C:\x' -SuccessCodes 0 -Label 'DirectX-Extract' } |
+                Should -Throw -ExpectedMessage 'DirectX-Extract failed with exit code 2.'
+            Get-LogText | Should -BeExactly (
+                "[INFO] Running DirectX-Extract: $program /Q /T:C:\x`r`n" +
+                "Extracting`n`r`n" +
+                "CRC error in dxdllreg_x86.cab`n`r`n")
+        }
+
+        It 'adds nothing between "Running" and "completed" when the program prints <Output>' -ForEach @(
+            @{ Output = 'nothing'; Stdout = ''; Stderr = ''; StdoutFile = ''; StderrFile = '' }
+            @{ Output = 'only white space'; Stdout = '   '; Stderr = ' '; StdoutFile = "   `n"; StderrFile = " `n" }
+        ) {
+            $program = New-FakeProgram -Name 'quiet' -Stdout $Stdout -Stderr $Stderr
+            Invoke-ProcessChecked -FilePath $program -Arguments '/quiet' -Label 'Quiet'
+
+            Get-LogText | Should -BeExactly "[INFO] Running Quiet: $program /quiet`r`n[OK] Quiet completed (exit code 0).`r`n"
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stdout.txt')) | Should -BeExactly $StdoutFile
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stderr.txt')) | Should -BeExactly $StderrFile
+        }
+
+        It 'replaces the capture files of an earlier run with the same label' {
+            New-FakeFile (Join-Path $script:WorkDir 'Again-stdout.txt') -Content 'old output of a much longer earlier run'
+            $program = New-FakeProgram -Name 'again' -Stdout 'new'
+            Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label 'Again'
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Again-stdout.txt')) | Should -BeExactly "new`n"
+        }
+
+        It 'removes links planted at the capture paths instead of writing through them' {
+            $sentinel = New-FakeFile (Join-Path $TestDrive 'outside/important.dll') -Content 'keep me'
+            $missingTarget = Join-Path $TestDrive 'outside/planted.dll'
+            $null = New-Item -ItemType SymbolicLink -Path (Join-Path $script:WorkDir 'Linked-stdout.txt') -Target $sentinel
+            $null = New-Item -ItemType SymbolicLink -Path (Join-Path $script:WorkDir 'Linked-stderr.txt') -Target $missingTarget
+            $program = New-FakeProgram -Name 'linked' -Stdout 'out' -Stderr 'err'
+
+            Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label 'Linked'
+
+            [System.IO.File]::ReadAllText($sentinel) | Should -BeExactly 'keep me'
+            Test-Path -LiteralPath $missingTarget | Should -BeFalse
+            (Get-Item -LiteralPath (Join-Path $script:WorkDir 'Linked-stdout.txt')).LinkType | Should -BeNullOrEmpty
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Linked-stderr.txt')) | Should -BeExactly "err`n"
+        }
+
+        It 'runs and returns the exit code when the log file is missing' {
+            $script:LogPath = Join-Path $TestDrive 'deleted-logs/Setup.log'
+            $program = New-FakeProgram -Name 'nolog' -Stdout 'some output' -Stderr 'some error' -ExitCode 1641
+            Invoke-ProcessChecked -FilePath $program -Arguments '/passive' -Label 'NoLog' | Should -Be 1641
+            $script:RestartRequired | Should -BeTrue
+            Test-Path -LiteralPath $script:LogPath | Should -BeFalse
+        }
+    }
+
+    Context 'capture file names' {
+        It 'names the capture files "<SafeLabel>-stdout.txt" and "<SafeLabel>-stderr.txt" for the label "<Label>"' -ForEach @(
+            @{ Label = 'DISM-NetFx3'; SafeLabel = 'DISM-NetFx3' }
+            @{ Label = 'vc_redist.x64'; SafeLabel = 'vc_redist_x64' }
+            @{ Label = 'VC Redist 2015+ x86'; SafeLabel = 'VC_Redist_2015__x86' }
+            @{ Label = 'DXSETUP'; SafeLabel = 'DXSETUP' }
+            @{ Label = '..\..\Windows/System32'; SafeLabel = '______Windows_System32' }
+            @{ Label = "Setup$([char]0x212A)"; SafeLabel = 'Setup_' }
+        ) {
+            $program = New-FakeProgram -Name 'named' -Stdout 'out' -Stderr 'err'
+            Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label $Label
+
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stdout.txt")) | Should -BeExactly "out`n"
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stderr.txt")) | Should -BeExactly "err`n"
+            @(Get-ChildItem -LiteralPath $script:WorkDir -File).Count | Should -Be 2
+            Get-LogLines | Should -Contain "[INFO] Running ${Label}: $program x"
+            Get-LogLines | Should -Contain "[OK] $Label completed (exit code 0)."
+        }
+
+        It 'uses the label "Process" when none is given' {
+            $program = New-FakeProgram -Name 'unnamed' -Stdout 'out'
+            Invoke-ProcessChecked -FilePath $program -Arguments 'x'
+            Test-Path -LiteralPath (Join-Path $script:WorkDir 'Process-stdout.txt') | Should -BeTrue
+            Get-LogLines | Should -Contain '[OK] Process completed (exit code 0).'
+        }
+    }
+}
