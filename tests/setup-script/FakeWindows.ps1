@@ -677,3 +677,136 @@ function Use-FakeFolderSecurity {
     }
 }
 #endregion
+
+#region Programs and network for whole runs
+
+# For scenarios that run the real runner and the real verified download: the machine's
+# programs answer the runner's Start-Process, and its network answers the BITS and web-client
+# transfers. Installers do what a real one would leave behind:
+#
+#     dism.exe                          enables the feature named by /FeatureName:
+#     DotNet35Setup-Windows11-26H1.exe  writes the .NET Framework 3.5 setup key
+#     vc*.exe                           adds its Uninstall entry
+#     directx_Jun2010_redist.exe        unpacks a Microsoft-signed DXSETUP.exe into /T:"..."
+#     DXSETUP.exe                       puts d3dx9_43.dll in the folder for 32-bit programs
+#
+# Set-FakeProgram overrides a program's exit code (and whether it does its work) for
+# arguments that match a wildcard. Downloads are Microsoft-signed when online; offline every
+# transfer throws. Everything is recorded: $machine.Transfers (URLs asked for),
+# $machine.Pauses (retry pauses), $machine.Elevations (RunAs starts), $machine.MessageBoxes.
+#
+#     $machine = New-FakeWindows -Build 19045
+#     Add-FakeProgramsAndNetwork $machine -Online $false
+#     Set-FakeProgram $machine -Name 'vc14-latest-x64.exe' -ExitCode 3010
+#     Use-FakeProgramsAndNetwork
+
+$script:FakeProgramOutput = 'The operation completed successfully.'
+
+# Gives a machine its programs and network: DISM in System32, nothing overridden.
+function Add-FakeProgramsAndNetwork {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [bool]$Online = $true
+    )
+    $null = New-FakeFile (Join-Path $Machine.SystemRoot 'System32/dism.exe')
+    $Machine | Add-Member -NotePropertyName Online -NotePropertyValue $Online
+    $Machine | Add-Member -NotePropertyName ProgramOverrides -NotePropertyValue (New-Object System.Collections.Generic.List[object])
+    $Machine | Add-Member -NotePropertyName Transfers -NotePropertyValue (New-Object System.Collections.Generic.List[string])
+    $Machine | Add-Member -NotePropertyName Pauses -NotePropertyValue (New-Object System.Collections.Generic.List[int])
+    $Machine | Add-Member -NotePropertyName Elevations -NotePropertyValue (New-Object System.Collections.Generic.List[string])
+    $Machine | Add-Member -NotePropertyName MessageBoxes -NotePropertyValue (New-Object System.Collections.Generic.List[object])
+}
+
+# Makes a program end with ExitCode when its arguments match ArgumentsLike; with -NoEffect
+# it leaves nothing behind. A later override wins.
+function Set-FakeProgram {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [Parameter(Mandatory = $true)][string]$Name,
+        [string]$ArgumentsLike = '*',
+        [int]$ExitCode = 0,
+        [switch]$NoEffect
+    )
+    $Machine.ProgramOverrides.Add([pscustomobject]@{ Name = $Name; ArgumentsLike = $ArgumentsLike; ExitCode = $ExitCode; NoEffect = [bool]$NoEffect })
+}
+
+# What an installer leaves on the machine when it succeeds.
+function Invoke-FakeProgramEffect {
+    param($Machine, [string]$Name, [string]$Arguments)
+    $microsoft = 'CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, S=Washington, C=US'
+    $uninstallView = 'Native'
+    if ($Machine.Is64Bit) { $uninstallView = 'WOW6432Node' }
+    switch -Wildcard ($Name) {
+        'dism.exe' {
+            if ($Arguments -match '/FeatureName:(\S+)') { $Machine.Features[$Matches[1]] = 'Enabled' }
+        }
+        'DotNet35Setup-*' {
+            Set-FakeRegistryValue $Machine -Key 'HKLM:\SOFTWARE\Microsoft\NET Framework Setup\NDP\v3.5' -Name 'Install' -Value 1
+        }
+        'vc2005*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2005 Redistributable' -DisplayVersion '8.0.61001' }
+        'vc2008*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2008 Redistributable - x86 9.0.30729.6161' -DisplayVersion '9.0.30729.6161' }
+        'vc2010*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2010  x86 Redistributable - 10.0.40219' -DisplayVersion '10.0.40219' }
+        'vc2012*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2012 Redistributable (x86) - 11.0.61030' -DisplayVersion '11.0.61030.0' }
+        'vc2013*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2013 Redistributable (x86) - 12.0.40664' -DisplayVersion '12.0.40664.0' }
+        'vc14-latest-x86*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.44.35211' -DisplayVersion '14.44.35211.0' }
+        'vc14-latest-x64*' { Add-FakeUninstallEntry $Machine -View Native -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.44.35211' -DisplayVersion '14.44.35211.0' }
+        'directx_Jun2010_redist.exe' {
+            if ($Arguments -match '/T:"([^"]+)"') {
+                $setup = New-FakeFile (Join-Path $Matches[1] 'DXSETUP.exe')
+                $null = New-FakeFile (Join-Path $Matches[1] 'dsetup.dll')
+                Set-FakeSignature $Machine -Path $setup -Subject $microsoft
+            }
+        }
+        'DXSETUP.exe' {
+            $folder = 'System32'
+            if ($Machine.Is64Bit) { $folder = 'SysWOW64' }
+            $null = New-FakeFile (Join-Path $Machine.SystemRoot "$folder/d3dx9_43.dll")
+        }
+    }
+}
+
+# Answers one transfer: a Microsoft-signed file at the destination when online.
+function Invoke-FakeTransfer {
+    param($Machine, [string]$Url, [string]$Destination)
+    $Machine.Transfers.Add($Url)
+    if (-not $Machine.Online) {
+        throw ("The remote name could not be resolved: '{0}'" -f ([uri]$Url).Host)
+    }
+    $null = New-FakeFile $Destination -Content $Url
+    Set-FakeSignature $Machine -Path $Destination
+}
+
+# Mocks the programs, the transfers, the retry pauses, the elevation and the message box.
+# Call it inside BeforeEach or It, after Use-FakeWindows.
+function Use-FakeProgramsAndNetwork {
+    Mock Clear-Host { }
+    Mock Wait-RetryPause { $script:FakeMachine.Pauses.Add($Seconds) }
+    Mock Show-MessageBox { $script:FakeMachine.MessageBoxes.Add([pscustomobject]@{ Text = $Text; Caption = $Caption; Icon = [string]$Icon }) }
+    Mock Import-Module -ParameterFilter { $Name -contains 'BitsTransfer' } { }
+    Mock Start-BitsTransfer { Invoke-FakeTransfer -Machine $script:FakeMachine -Url $Source -Destination $Destination }
+    Mock Invoke-WebClientDownload { Invoke-FakeTransfer -Machine $script:FakeMachine -Url $Url -Destination $Destination }
+    Mock Start-Process -ParameterFilter { $Verb -eq 'RunAs' } {
+        $script:FakeMachine.Elevations.Add(('{0} {1}' -f $FilePath, (@($ArgumentList) -join ' ')))
+    }
+    Mock Start-Process -ParameterFilter { $Verb -ne 'RunAs' } {
+        $machine = $script:FakeMachine
+        $arguments = @($ArgumentList) -join ' '
+        if (-not (Test-Path -LiteralPath $FilePath -PathType Leaf)) {
+            throw ("This command cannot be run due to the error: The system cannot find the file specified. ({0})" -f $FilePath)
+        }
+        $name = Split-Path -Leaf $FilePath
+        $exitCode = 0
+        $effect = $true
+        foreach ($override in $machine.ProgramOverrides) {
+            if ($name -eq $override.Name -and $arguments -like $override.ArgumentsLike) {
+                $exitCode = $override.ExitCode
+                $effect = -not $override.NoEffect
+            }
+        }
+        if ($effect) { Invoke-FakeProgramEffect -Machine $machine -Name $name -Arguments $arguments }
+        [System.IO.File]::WriteAllText($RedirectStandardOutput, $script:FakeProgramOutput)
+        [System.IO.File]::WriteAllText($RedirectStandardError, '')
+        [pscustomobject]@{ ExitCode = $exitCode }
+    }
+}
+#endregion

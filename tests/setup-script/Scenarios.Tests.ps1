@@ -1,0 +1,351 @@
+# Whole runs on simulated players' machines: the real main sequence, steps, runner, verified
+# download, report and completion message, with only Windows itself simulated (programs,
+# network, registry, features, signatures, folder security).
+
+BeforeAll {
+    . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
+    . $SetupScriptPath
+
+    $script:MicrosoftUrls = [ordered]@{
+        'Visual C++ 2005 SP1 x86'               = 'https://download.microsoft.com/download/8/B/4/8B42259F-5D70-43F4-AC2E-4B208FD8D66A/vcredist_x86.EXE'
+        'Visual C++ 2008 SP1 x86'               = 'https://download.microsoft.com/download/5/D/8/5D8C65CB-C849-4025-8E95-C3966CAFD8AE/vcredist_x86.exe'
+        'Visual C++ 2010 SP1 x86'               = 'https://download.microsoft.com/download/1/6/5/165255E7-1014-4D0A-B094-B6A430A6BFFC/vcredist_x86.exe'
+        'Visual C++ 2012 Update 4 x86'          = 'https://download.microsoft.com/download/1/6/B/16B06F60-3B20-4FF2-B699-5E9B7962F9AE/VSU_4/vcredist_x86.exe'
+        'Visual C++ 2013 x86'                   = 'https://aka.ms/highdpimfc2013x86enu'
+        'Visual C++ v14 latest x86'             = 'https://aka.ms/vc14/vc_redist.x86.exe'
+        'Visual C++ v14 latest x64'             = 'https://aka.ms/vc14/vc_redist.x64.exe'
+        'DirectX End-User Runtimes (June 2010)' = 'https://download.microsoft.com/download/8/4/a/84a35bf1-dafe-4ae8-82af-ad2ae20b6b14/directx_Jun2010_redist.exe'
+    }
+    $script:SuccessText = 'ติดตั้ง/ซ่อมแซมส่วนประกอบพื้นฐานเสร็จแล้ว'
+    $script:AttentionText = 'ดำเนินการเสร็จแล้ว แต่มีบางรายการต้องตรวจสอบจากรายงานบน Desktop'
+    $script:RestartText = 'กรุณารีสตาร์ต Windows ก่อนเข้าเกม'
+
+    # A machine with programs and a network, its clock stopped at the given time.
+    function New-ScenarioMachine {
+        param([hashtable]$Windows = @{}, [bool]$Online = $true, [datetime]$Clock = '2026-12-08T18:30:05')
+        $machine = New-FakeWindows @Windows
+        $machine.Clock = $Clock
+        Add-FakeProgramsAndNetwork $machine -Online $Online
+        return $machine
+    }
+
+    # Runs the whole script on the machine in use and gathers what a player and a support
+    # engineer would see: exit code, console, log, report files and message boxes.
+    function Invoke-Scenario {
+        param($Machine, [switch]$DiagnosticsOnly, [string]$GamePath = '')
+        Reset-SetupState
+        $script:scenarioExit = $null
+        $console = @(Get-ConsoleLines { $script:scenarioExit = Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath })
+        $reports = @(Get-ChildItem -LiteralPath $Machine.Desktop -Filter 'ORVELLE-Diagnostic-*.txt' -File -ErrorAction SilentlyContinue)
+        $reportLines = @()
+        if ($reports.Count -eq 1) {
+            $reportLines = @([System.IO.File]::ReadAllText($reports[0].FullName) -split "`r`n")
+        }
+        return [pscustomobject]@{
+            ExitCode = $script:scenarioExit
+            Console  = $console
+            Log      = @(Get-LogLines)
+            Reports  = $reports
+            Report   = $reportLines
+            Failures = @($script:Failures)
+            Warnings = @($script:Warnings)
+        }
+    }
+
+    # The runner labels of the programs the run started, in order.
+    function Get-RunLabels {
+        param([string[]]$Log)
+        @($Log | Where-Object { $_ -like '`[INFO`] Running *' } | ForEach-Object { ($_ -replace '^\[INFO\] Running ', '') -replace ':.*$', '' })
+    }
+
+    # The lines of one report block, without its header.
+    function Get-ReportBlock {
+        param([string[]]$Report, [string]$Header)
+        $start = [array]::IndexOf($Report, $Header)
+        if ($start -lt 0) { return $null }
+        $block = @()
+        for ($i = $start + 1; $i -lt $Report.Count -and $Report[$i] -ne ''; $i++) { $block += $Report[$i] }
+        return $block
+    }
+
+    function Get-ConsoleSummary {
+        param($Console)
+        $start = [array]::LastIndexOf(@($Console.Text), '=' * 47) - 3
+        if ($start -lt 0) { return @() }
+        @($Console | Select-Object -Skip $start | ForEach-Object { '{0}|{1}' -f $_.Colour, $_.Text })
+    }
+}
+
+Describe 'Windows 11 x64, nothing installed, online' {
+    BeforeAll {
+        $machine = New-ScenarioMachine -Windows @{ Build = 26100; DisplayVersion = '24H2' }
+        Set-FakeProgram $machine -Name 'vc14-latest-x64.exe' -ExitCode 3010
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'installs everything and ends with exit code 0' {
+        $run.ExitCode | Should -Be 0
+        $run.Failures | Should -BeNullOrEmpty
+        $run.Warnings | Should -BeNullOrEmpty
+        Get-RunLabels $run.Log | Should -Be @('DISM-NetFx3', 'DISM-DirectPlay', 'vc2005sp1-x86', 'vc2008sp1-x86', 'vc2010sp1-x86',
+            'vc2012u4-x86', 'vc2013-x86', 'vc14-latest-x86', 'vc14-latest-x64', 'DirectX-Extract', 'DXSETUP')
+    }
+
+    It 'downloads each package once from its Microsoft address and verifies it before running it' {
+        @($machine.Transfers) | Should -Be @($script:MicrosoftUrls.Values)
+        $machine.Pauses | Should -BeNullOrEmpty
+        $log = $run.Log -join "`n"
+        foreach ($file in 'vc2005sp1-x86.exe', 'vc14-latest-x64.exe', 'directx_Jun2010_redist.exe', 'DXSETUP.exe') {
+            $log | Should -Match ('\[OK\] Verified Microsoft signature and SHA-256 for ' + [regex]::Escape($file) + ': [0-9A-F]{64}\n\[INFO\] Running ')
+        }
+        $run.Log | Should -Contain '[OK] .NET Framework 3.5 verification passed.'
+        $run.Log | Should -Contain '[OK] DirectX legacy DLL verification passed (d3dx9_43.dll).'
+    }
+
+    It 'asks for a restart because an installer needed one' {
+        $run.Report | Should -Contain 'Pending reboot: True'
+        Get-ConsoleSummary $run.Console | Should -Be @(
+            '|', 'Green|===============================================', 'Green|  INSTALLATION / REPAIR COMPLETED',
+            'Green|===============================================', ('White|Diagnostic report: ' + $run.Reports[0].FullName),
+            'Yellow|Please restart Windows before opening the game.',
+            'Gray|This tool did not disable antivirus or add Defender exclusions.', '|')
+        $machine.MessageBoxes.Count | Should -Be 1
+        $machine.MessageBoxes[0].Text | Should -BeExactly ($script:SuccessText + "`r`n" + $script:RestartText)
+        $machine.MessageBoxes[0].Caption | Should -BeExactly 'ORVELLE GAME SUPPORT'
+        $machine.MessageBoxes[0].Icon | Should -Be 'Information'
+    }
+
+    It 'writes a report that shows the repaired machine' {
+        $run.Reports.Count | Should -Be 1
+        $run.Reports[0].Name | Should -BeExactly 'ORVELLE-Diagnostic-20261208-183005.txt'
+        Get-ReportBlock $run.Report '[WINDOWS FEATURES]' | Should -Be @(
+            '.NET Framework 3.5 installed : True', 'NetFx3 feature state         : Enabled', 'DirectPlay feature state     : Enabled')
+        Get-ReportBlock $run.Report '[INSTALLED VISUAL C++ RUNTIMES]' | Should -Be @(
+            'Microsoft Visual C++ 2005 Redistributable | 8.0.61001'
+            'Microsoft Visual C++ 2008 Redistributable - x86 9.0.30729.6161 | 9.0.30729.6161'
+            'Microsoft Visual C++ 2010  x86 Redistributable - 10.0.40219 | 10.0.40219'
+            'Microsoft Visual C++ 2012 Redistributable (x86) - 11.0.61030 | 11.0.61030.0'
+            'Microsoft Visual C++ 2013 Redistributable (x86) - 12.0.40664 | 12.0.40664.0'
+            'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.44.35211 | 14.44.35211.0'
+            'Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.44.35211 | 14.44.35211.0')
+        (Get-ReportBlock $run.Report '[DIRECTX / COMMON DLL FILES]') | Should -Contain 'FOUND   d3dx9_43.dll       Version '
+        Get-ReportBlock $run.Report '[SETUP RESULT]' | Should -Be @('Critical failures: none', 'Warnings: none', ('Setup log: ' + $script:LogPath))
+        $script:LogPath | Should -BeLike '*Setup-20261208-183005.log'
+    }
+}
+
+Describe 'Windows 10 x64, everything present, cached installers' {
+    BeforeAll {
+        $machine = New-ScenarioMachine -Windows @{ Build = 19045; Caption = 'Microsoft Windows 10 Pro'; DisplayVersion = '22H2' }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        # An earlier run installed everything and left its verified installers behind.
+        $earlier = Invoke-Scenario $machine
+        $earlier.ExitCode | Should -Be 0
+        Remove-Item -LiteralPath $earlier.Reports[0].FullName
+        $machine.Transfers.Clear()
+        $machine.MessageBoxes.Clear()
+        $machine.Online = $false
+        $machine.Clock = [datetime]'2026-12-09T09:00:00'
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'touches no network at all and ends with exit code 0' {
+        $machine.Transfers | Should -BeNullOrEmpty
+        $run.ExitCode | Should -Be 0
+        $run.Failures | Should -BeNullOrEmpty
+        $run.Warnings | Should -BeNullOrEmpty
+    }
+
+    It 'passes over what is present and reuses every verified installer' {
+        $run.Log | Should -Contain '[OK] .NET Framework 3.5 is already installed.'
+        $run.Log | Should -Contain '[OK] DirectPlay is already enabled.'
+        $run.Log | Should -Contain '[OK] Visual C++ 2005 SP1 x86 is already installed (version 8.0.61001) - skipped to prevent duplicate-version popups.'
+        foreach ($label in @($script:MicrosoftUrls.Keys | Select-Object -Skip 1)) {
+            $run.Log | Should -Contain "[OK] Using verified cached file for $label."
+        }
+        @($run.Log | Where-Object { $_ -like '*Downloading *' }) | Should -BeNullOrEmpty
+        Get-RunLabels $run.Log | Should -Be @('vc2008sp1-x86', 'vc2010sp1-x86', 'vc2012u4-x86', 'vc2013-x86', 'vc14-latest-x86',
+            'vc14-latest-x64', 'DirectX-Extract', 'DXSETUP')
+    }
+
+    It 'shows the success form with the play hint' {
+        $run.Report | Should -Contain 'Pending reboot: False'
+        $run.Console.Text | Should -Contain 'You can try opening the Cindral Online launcher now.'
+        $machine.MessageBoxes[0].Text | Should -BeExactly $script:SuccessText
+        $machine.MessageBoxes[0].Icon | Should -Be 'Information'
+    }
+}
+
+Describe 'Windows 10 x86, nothing installed, online' {
+    BeforeAll {
+        $machine = New-ScenarioMachine -Windows @{ Build = 19045; Caption = 'Microsoft Windows 10 Home'; DisplayVersion = '22H2'; Is64Bit = $false }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'installs the six x86 packages and checks the DirectX DLL in System32' {
+        $run.ExitCode | Should -Be 0
+        Get-RunLabels $run.Log | Should -Be @('DISM-NetFx3', 'DISM-DirectPlay', 'vc2005sp1-x86', 'vc2008sp1-x86', 'vc2010sp1-x86',
+            'vc2012u4-x86', 'vc2013-x86', 'vc14-latest-x86', 'DirectX-Extract', 'DXSETUP')
+        $machine.Transfers | Should -Not -Contain 'https://aka.ms/vc14/vc_redist.x64.exe'
+        Test-Path (Join-Path $machine.SystemRoot 'System32/d3dx9_43.dll') | Should -BeTrue
+    }
+
+    It 'reports a 32-bit Windows with one DLL group' {
+        $run.Report | Should -Contain 'Architecture : 32-bit'
+        $dlls = @(Get-ReportBlock $run.Report '[DIRECTX / COMMON DLL FILES]')
+        $dlls.Count | Should -Be 12
+        $dlls[0] | Should -BeExactly ('-- ' + (Join-Path $machine.SystemRoot 'System32'))
+        @($dlls | Where-Object { $_ -like '-- *' }).Count | Should -Be 1
+    }
+}
+
+Describe 'Windows 11 x64, offline, no cache' {
+    BeforeAll {
+        $machine = New-ScenarioMachine -Online $false
+        # Without Windows Update, DISM cannot fetch the .NET Framework 3.5 payload (0x800F0954).
+        Set-FakeProgram $machine -Name 'dism.exe' -ArgumentsLike '*FeatureName:NetFx3*' -ExitCode -2146498220 -NoEffect
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'records exactly the problems a player without a connection has, and ends with exit code 1' {
+        $run.ExitCode | Should -Be 1
+        $offline = { param($label, $hostName) "Unable to securely download ${label}: The remote name could not be resolved: '$hostName'" }
+        $run.Failures | Should -Be @(
+            '.NET Framework 3.5: DISM-NetFx3 failed with exit code -2146498220.'
+            ('Visual C++ v14 latest x86: ' + (& $offline 'Visual C++ v14 latest x86' 'aka.ms'))
+            ('Visual C++ v14 latest x64: ' + (& $offline 'Visual C++ v14 latest x64' 'aka.ms'))
+            ('DirectX legacy runtime: ' + (& $offline 'DirectX End-User Runtimes (June 2010)' 'download.microsoft.com'))
+        )
+        $run.Warnings | Should -Be @(
+            foreach ($row in @(@('Visual C++ 2005 SP1 x86', 'download.microsoft.com'), @('Visual C++ 2008 SP1 x86', 'download.microsoft.com'),
+                    @('Visual C++ 2010 SP1 x86', 'download.microsoft.com'), @('Visual C++ 2012 Update 4 x86', 'download.microsoft.com'),
+                    @('Visual C++ 2013 x86', 'aka.ms'))) {
+                'Legacy runtime {0} was skipped or failed: {1}' -f $row[0], (& $offline $row[0] $row[1])
+            }
+        )
+    }
+
+    It 'tries every download three times, BITS then the web client, with pauses of 2 and 4 seconds' {
+        $machine.Transfers.Count | Should -Be (8 * 3 * 2)
+        @($machine.Transfers | Select-Object -First 6) | Should -Be @(@($script:MicrosoftUrls[0]) * 6)
+        @($machine.Pauses) | Should -Be @(@(2, 4) * 8)
+    }
+
+    It 'leaves no installer in the work folder, and still enables DirectPlay' {
+        @(Get-ChildItem -LiteralPath $script:WorkDir -Filter '*.exe' -File) | Should -BeNullOrEmpty
+        $machine.Features['DirectPlay'] | Should -Be 'Enabled'
+    }
+
+    It 'lists every failure and warning in the report and shows the attention form' {
+        $result = @(Get-ReportBlock $run.Report '[SETUP RESULT]')
+        $result | Should -Be @(@($run.Failures | ForEach-Object { "FAIL: $_" }) + @($run.Warnings | ForEach-Object { "WARN: $_" }) + @("Setup log: $script:LogPath"))
+        $run.Console | Where-Object { $_.Text -eq '  COMPLETED WITH ITEMS THAT NEED ATTENTION' -and $_.Colour -eq 'Yellow' } | Should -Not -BeNullOrEmpty
+        $machine.MessageBoxes[0].Text | Should -BeExactly $script:AttentionText
+        $machine.MessageBoxes[0].Icon | Should -Be 'Warning'
+    }
+}
+
+Describe 'Diagnostics only, with a game folder' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        $game = Join-Path $machine.Root 'Games/Cindral Online'
+        $null = New-FakeFile (Join-Path $game 'Cindral.exe')
+        $null = New-FakeFile (Join-Path $game 'engine.dll')
+        $null = New-FakeFile (Join-Path $game 'readme.txt')
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine -DiagnosticsOnly -GamePath $game
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'shows only step 1 of 1, installs nothing and ends with exit code 0' {
+        $run.ExitCode | Should -Be 0
+        @($run.Console | Where-Object { $_.Colour -eq 'Cyan' -and $_.Text -like '`[*/*`]*' }).Text | Should -Be @('[1/1] Creating diagnostic report')
+        Get-RunLabels $run.Log | Should -BeNullOrEmpty
+        $machine.Transfers | Should -BeNullOrEmpty
+    }
+
+    It 'describes the game files in the report' {
+        $files = @(Get-ReportBlock $run.Report '[GAME FILES]')
+        $files[0] | Should -BeExactly "Target: $game"
+        @($files | Select-Object -Skip 1 | ForEach-Object { ($_ -split ' \| ')[0] } | Sort-Object) | Should -Be @('Cindral.exe', 'engine.dll')
+        $run.Report | Should -Contain 'Pending reboot: False'
+        Get-ReportBlock $run.Report '[SETUP RESULT]' | Should -Be @('Critical failures: none', 'Warnings: none', "Setup log: $script:LogPath")
+    }
+
+    It 'shows the success form with the play hint' {
+        $run.Console.Text | Should -Contain 'You can try opening the Cindral Online launcher now.'
+        $machine.MessageBoxes[0].Text | Should -BeExactly $script:SuccessText
+        $machine.MessageBoxes[0].Icon | Should -Be 'Information'
+    }
+}
+
+Describe 'Windows 8.1 (build 9600)' {
+    BeforeAll {
+        $machine = New-ScenarioMachine -Windows @{ Build = 9600; Caption = 'Microsoft Windows 8.1 Pro'; DisplayVersion = $null }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'refuses to install, still writes the report and ends with exit code 1' {
+        $run.ExitCode | Should -Be 1
+        $run.Log | Should -Contain '[ERROR] Fatal error: Windows 10 or Windows 11 is required.'
+        Get-RunLabels $run.Log | Should -BeNullOrEmpty
+        $run.Reports.Count | Should -Be 1
+        Get-ReportBlock $run.Report '[SETUP RESULT]' | Should -Be @('FAIL: Fatal error: Windows 10 or Windows 11 is required.', 'Warnings: none', "Setup log: $script:LogPath")
+        $machine.MessageBoxes[0].Text | Should -BeExactly $script:AttentionText
+    }
+}
+
+Describe 'Not administrator, started by hand with a game folder' {
+    BeforeAll {
+        $machine = New-ScenarioMachine -Windows @{ IsAdministrator = $false }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine -DiagnosticsOnly -GamePath 'C:\Games\Cindral Online\'
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'hands over to an elevated copy and ends with exit code 0, writing nothing' {
+        $run.ExitCode | Should -Be 0
+        $machine.Elevations | Should -Be @(
+            ('{0}\System32\WindowsPowerShell\v1.0\powershell.exe -NoLogo -NoProfile -ExecutionPolicy Bypass -File "{1}" -DiagnosticsOnly -GamePath "C:\Games\Cindral Online\\"' -f $machine.SystemRoot, $SetupScriptPath))
+        $run.Reports | Should -BeNullOrEmpty
+        $machine.MessageBoxes | Should -BeNullOrEmpty
+        Test-Path (Join-Path $machine.ProgramData 'ORVELLE') | Should -BeFalse
+    }
+}
+
+Describe 'A report that cannot be written' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        # Something already occupies the report's name on the desktop.
+        $null = New-Item -ItemType Directory -Path (Join-Path $machine.Desktop 'ORVELLE-Diagnostic-20261208-183005.txt')
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine -DiagnosticsOnly
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'ends with exit code 1 without a report or a completion message' {
+        $run.ExitCode | Should -Be 1
+        $run.Failures.Count | Should -Be 1
+        $run.Failures[0] | Should -BeLike 'Fatal error: *'
+        $run.Reports | Should -BeNullOrEmpty
+        $machine.MessageBoxes | Should -BeNullOrEmpty
+        $run.Console.Text | Should -Not -Contain '  COMPLETED WITH ITEMS THAT NEED ATTENTION'
+    }
+}
