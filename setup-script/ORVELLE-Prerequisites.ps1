@@ -666,7 +666,7 @@ function Test-MicrosoftSignature {
     if ($status -ne 'Valid' -or -not (Test-MicrosoftSignerSubject -Subject $publisher)) {
         throw ('Security check failed for {0}. Signature status: {1}; publisher: {2}' -f $leafName, $status, $publisher)
     }
-    $hash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256).Hash.ToUpperInvariant()
+    $hash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256 -ErrorAction Stop).Hash.ToUpperInvariant()
     Write-Log -Message ('Verified Microsoft signature and SHA-256 for {0}: {1}' -f $leafName, $hash) -Level OK
     return $true
 }
