@@ -139,8 +139,14 @@ function Start-ElevatedCopy {
         $arguments += '-DiagnosticsOnly'
     }
     if (-not [string]::IsNullOrWhiteSpace($GamePath)) {
+        $path = $GamePath -replace '"', ''
+        # The elevated copy starts in the system folder: a relative path would name a
+        # different file there, so it is made absolute against this copy's folder.
+        if ($path -notmatch '^\s*([A-Za-z]:|[\\/])') {
+            $path = Join-Path (Get-Location).ProviderPath $path
+        }
         $arguments += '-GamePath'
-        $arguments += ConvertTo-QuotedArgument -Value ($GamePath -replace '"', '')
+        $arguments += ConvertTo-QuotedArgument -Value $path
     }
     $powerShell = "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe"
     $null = Start-Process -FilePath $powerShell -ArgumentList ($arguments -join ' ') -Verb RunAs

@@ -167,6 +167,19 @@ Describe 'Start-ElevatedCopy' {
         @($arguments | Select-Object -Skip 6) | Should -Be $Expected
     }
 
+    It 'makes a relative game path absolute, since the elevated copy starts in the system folder' {
+        $script:passed = $null
+        Mock Start-Process { $script:passed = $ArgumentList }
+        Push-Location $TestDrive
+        try {
+            Start-ElevatedCopy -GamePath 'Games\Cindral\'
+        } finally {
+            Pop-Location
+        }
+        $arguments = Split-CommandLineForReal $script:passed
+        @($arguments | Select-Object -Skip 6) | Should -Be @('-GamePath', (Join-Path (Resolve-Path $TestDrive).ProviderPath 'Games\Cindral\'))
+    }
+
     It 'builds the argument string in the documented order and quoting' {
         $script:passed = $null
         Mock Start-Process { $script:passed = $ArgumentList }
