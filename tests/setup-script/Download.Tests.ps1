@@ -64,14 +64,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeWindows $machine
-        $script:RestartRequired = $false
-        $script:Failures = New-Object System.Collections.Generic.List[string]
-        $script:Warnings = New-Object System.Collections.Generic.List[string]
-        $script:WorkDir = Join-Path $machine.ProgramData 'ORVELLE/Game Support/Downloads'
-        $script:LogPath = Join-Path $machine.ProgramData 'ORVELLE/Game Support/Logs/Setup-20250101-120000.log'
-        $null = New-Item -ItemType Directory -Path $script:WorkDir -Force
-        $null = New-Item -ItemType Directory -Path (Split-Path -Parent $script:LogPath) -Force
-        [System.IO.File]::WriteAllBytes($script:LogPath, [byte[]]@())
+        Initialize-FakeRunState $machine
         $destination = Join-Path $script:WorkDir 'vc_redist.x64.exe'
         $script:DeliveryNumber = 0
         $script:Pauses = New-Object System.Collections.Generic.List[object]

@@ -42,14 +42,7 @@ Describe 'Invoke-ProcessChecked' {
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeWindows $machine
-        $script:RestartRequired = $false
-        $script:Failures = New-Object System.Collections.Generic.List[string]
-        $script:Warnings = New-Object System.Collections.Generic.List[string]
-        $script:WorkDir = Join-Path $machine.ProgramData 'ORVELLE/Game Support/Downloads'
-        $script:LogPath = Join-Path $machine.ProgramData 'ORVELLE/Game Support/Logs/Setup-20250101-120000.log'
-        $null = New-Item -ItemType Directory -Path $script:WorkDir -Force
-        $null = New-Item -ItemType Directory -Path (Split-Path -Parent $script:LogPath) -Force
-        [System.IO.File]::WriteAllBytes($script:LogPath, [byte[]]@())
+        Initialize-FakeRunState $machine
 
         Mock Write-Host {}
         # Linux has no hidden window style: the real Start-Process runs the program without it,
