@@ -137,6 +137,26 @@ Describe 'Windows 11 x64, nothing installed, online' {
     }
 }
 
+Describe 'Windows 11 26H1 (build 28000), nothing installed, online' {
+    BeforeAll {
+        $machine = New-ScenarioMachine -Windows @{ Build = 28000; DisplayVersion = '26H1' }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'installs .NET Framework 3.5 from Microsoft''s verified installer instead of DISM' {
+        $run.ExitCode | Should -Be 0
+        $machine.Transfers[0] | Should -BeExactly 'https://go.microsoft.com/fwlink/?LinkID=2337635'
+        $installer = Join-Path $script:WorkDir 'DotNet35Setup-Windows11-26H1.exe'
+        $run.Log | Should -Contain "[INFO] Running DotNet35: $installer /quiet /norestart"
+        (Get-RunLabels $run.Log)[0..1] | Should -Be @('DotNet35', 'DISM-DirectPlay')
+        $run.Log | Should -Contain '[OK] .NET Framework 3.5 verification passed.'
+        $run.Report | Should -Contain '.NET Framework 3.5 installed : True'
+    }
+}
+
 Describe 'Windows 10 x64, everything present, cached installers' {
     BeforeAll {
         $machine = New-ScenarioMachine -Windows @{ Build = 19045; Caption = 'Microsoft Windows 10 Pro'; DisplayVersion = '22H2' }
