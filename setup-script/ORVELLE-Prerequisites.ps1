@@ -283,7 +283,9 @@ function Get-FolderItemSecurity {
 }
 
 # Creates one folder with the given security descriptor applied by the creating call itself.
-# A folder that already exists is left as it is; the caller checks it afterwards. Windows only.
+# A folder that already exists is left as it is; the caller checks it afterwards. Windows
+# PowerShell 5.1 (.NET Framework) has Directory.CreateDirectory(path, security); PowerShell 7
+# has FileSystemAclExtensions.Create(DirectoryInfo, security) instead. Windows only.
 function New-FolderWithSecurity {
     param(
         [Parameter(Mandatory = $true)][string]$Path,
@@ -291,7 +293,14 @@ function New-FolderWithSecurity {
     )
     $security = New-Object System.Security.AccessControl.DirectorySecurity
     $security.SetSecurityDescriptorSddlForm($Sddl)
-    $null = [System.IO.Directory]::CreateDirectory($Path, $security)
+    $securityType = [System.Security.AccessControl.DirectorySecurity]
+    $frameworkCreate = [System.IO.Directory].GetMethod('CreateDirectory', [type[]]@([string], $securityType))
+    if ($null -ne $frameworkCreate) {
+        $null = [System.IO.Directory]::CreateDirectory($Path, $security)
+        return
+    }
+    $extensions = 'System.IO.FileSystemAclExtensions' -as [type]
+    $null = $extensions::Create((New-Object System.IO.DirectoryInfo $Path), $security)
 }
 
 # Replaces the owner and the DACL of an existing file or folder (never a link) with the given
