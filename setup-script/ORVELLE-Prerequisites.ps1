@@ -113,6 +113,20 @@ function Test-IsAdministrator {
     return $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)
 }
 
+# Lets this elevated process load modules only from Windows' own module folders, which only
+# administrators can change: by default a module of the same name in the user's Documents
+# (BitsTransfer, Dism, Defender, CimCmdlets) would be found first and loaded by name.
+function Set-SystemModulePath {
+    $folders = @(Join-Path $PSHOME 'Modules')
+    if (-not [string]::IsNullOrEmpty($env:SystemRoot)) {
+        $folders += Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\Modules'
+    }
+    if (-not [string]::IsNullOrEmpty($env:ProgramFiles)) {
+        $folders += Join-Path $env:ProgramFiles 'WindowsPowerShell\Modules'
+    }
+    $env:PSModulePath = $folders -join [System.IO.Path]::PathSeparator
+}
+
 # True when the operating system is 64-bit, whatever the bitness of this process.
 function Test-Is64BitOperatingSystem {
     return [Environment]::Is64BitOperatingSystem
@@ -188,31 +202,41 @@ function Get-WindowsBuildInfo {
 # Every standard user may add files and folders below ProgramData and owns what they add. The
 # folders this elevated script writes into, runs installers from and deletes in must therefore
 # be private to administrators: a folder made here gets its owner and a protected DACL in the
-# same call that creates it; a folder that is already there is checked and, when anyone else
-# could change it or it is a link, taken over before anything is written into it.
+# same call that creates it. A folder that is already there is used only when nobody but
+# Administrators, SYSTEM or TrustedInstaller could ever have changed it. Anything else is never
+# adopted: a link is removed as a link, and a folder that others could change is moved aside
+# under a new name, with everything in it untouched, and a new folder takes its place. Files
+# someone planted there therefore never reach the cache or the folder an installer runs from,
+# and handles opened on the old folder keep pointing at the moved one.
 #
-# Only Get-FolderItemSecurity, New-FolderWithSecurity and Set-FolderItemSecurity touch
-# Windows security; everything else here decides what they are asked to do. Security is
-# passed to them as security descriptor text (owner, DACL flags and entries by SID), which
-# also keeps "no DACL" (everyone full control) apart from "an empty DACL".
+# Only Get-FolderItemSecurity and New-FolderWithSecurity touch Windows security. Security is
+# passed as security descriptor text (owner, DACL flags and entries by SID), which also keeps
+# "no DACL" (everyone full control) apart from "an empty DACL".
 
+# The folder rule's constants.
 $script:AdministratorsSid = 'S-1-5-32-544'
+$script:SystemSid = 'S-1-5-18'
+# NT SERVICE\TrustedInstaller: S-1-5-80 followed by the first five little-endian 32-bit words
+# of the SHA-1 of the upper-case service name in UTF-16LE.
+$script:TrustedInstallerSid = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
+$script:UsersSid = 'S-1-5-32-545'
 # Owners a secured folder may have, who are also the only ones allowed to change it.
-$script:SecuredFolderOwners = @(
-    'S-1-5-32-544',                                                   # Administrators
-    'S-1-5-18',                                                       # SYSTEM
-    'S-1-5-80-956008885-3425870138-1993325350-3165082018-1558578458'  # TrustedInstaller
-)
+$script:SecuredFolderOwners = @($script:AdministratorsSid, $script:SystemSid, $script:TrustedInstallerSid)
 # The protected DACL of a secured folder, inherited by everything in it.
 $script:SecuredFolderAccess = @(
-    [pscustomobject]@{ Sid = 'S-1-5-18'; Rights = 0x1F01FF },      # SYSTEM: full control
-    [pscustomobject]@{ Sid = 'S-1-5-32-544'; Rights = 0x1F01FF },  # Administrators: full control
-    [pscustomobject]@{ Sid = 'S-1-5-32-545'; Rights = 0x1200A9 }   # Users: read and execute
+    [pscustomobject]@{ Sid = $script:SystemSid; Rights = 0x1F01FF },          # full control
+    [pscustomobject]@{ Sid = $script:AdministratorsSid; Rights = 0x1F01FF },  # full control
+    [pscustomobject]@{ Sid = $script:UsersSid; Rights = 0x1200A9 }            # read and execute
 )
 # Access bits that let their holder change a folder or what is in it: write data / add file,
 # append data / add subfolder, write extended attributes, delete child, write attributes,
 # delete, write DAC, write owner, generic all, generic write (full control holds them all).
 $script:FolderWriteRights = 0x500D0156
+# How often a folder is replaced before giving up: only someone racing this script makes a
+# fresh folder fail its check.
+$script:SecuredFolderAttempts = 3
+# A folder moved aside keeps its name with this mark and the time: "Downloads.untrusted-20261208-143000".
+$script:SetAsideMark = '.untrusted-'
 
 # Security descriptor text of a secured folder: owner Administrators and the protected DACL
 # above, each entry inherited by subfolders and files.
@@ -221,12 +245,6 @@ function Get-SecuredFolderSddl {
         '(A;OICI;0x{0};;;{1})' -f ([long]$entry.Rights).ToString('x', [Globalization.CultureInfo]::InvariantCulture), $entry.Sid
     }
     return ('O:{0}D:P{1}' -f $script:AdministratorsSid, ($entries -join ''))
-}
-
-# Security descriptor text of an item inside a secured folder: owner Administrators and no
-# entries of its own, only what it inherits from its folder.
-function Get-InheritingItemSddl {
-    return ('O:{0}D:' -f $script:AdministratorsSid)
 }
 
 # The attributes of the item at Path without following a link there, or $null when nothing
@@ -303,27 +321,6 @@ function New-FolderWithSecurity {
     $null = $extensions::Create((New-Object System.IO.DirectoryInfo $Path), $security)
 }
 
-# Replaces the owner and the DACL of an existing file or folder (never a link) with the given
-# security descriptor. Set-Acl enables the restore privilege, which lets an administrator
-# take over an item whose DACL shuts administrators out. Windows only.
-function Set-FolderItemSecurity {
-    param(
-        [Parameter(Mandatory = $true)][string]$Path,
-        [Parameter(Mandatory = $true)][string]$Sddl
-    )
-    $attributes = Get-FolderItemAttributes -Path $Path
-    if ($null -eq $attributes -or (Test-IsLinkAttribute -Attributes $attributes)) {
-        throw ('{0} is no longer a real file or folder.' -f $Path)
-    }
-    if (($attributes -band [System.IO.FileAttributes]::Directory) -ne 0) {
-        $security = New-Object System.Security.AccessControl.DirectorySecurity
-    } else {
-        $security = New-Object System.Security.AccessControl.FileSecurity
-    }
-    $security.SetSecurityDescriptorSddlForm($Sddl)
-    Set-Acl -LiteralPath $Path -AclObject $security
-}
-
 # Says why the item at Path is not a secured folder, or returns "" when it is one: a real
 # folder (no link), owned by Administrators, SYSTEM or TrustedInstaller, on which nobody else
 # is allowed any kind of write access.
@@ -342,7 +339,7 @@ function Get-FolderSafetyProblem {
     try {
         $security = Get-FolderItemSecurity -Path $Path
     } catch {
-        # A folder whose permissions shut administrators out cannot be judged, only taken over.
+        # Permissions that shut administrators out cannot be judged, so the folder is not trusted.
         return ('its permissions cannot be read: {0}' -f $_.Exception.Message)
     }
     if ($script:SecuredFolderOwners -notcontains $security.Owner) {
@@ -356,71 +353,77 @@ function Get-FolderSafetyProblem {
     return ''
 }
 
-# Gives owner Administrators and inherited permissions to everything inside a folder that
-# is being taken over, folder by folder from the top, and removes every link found there
-# as a link. Nothing is followed through a link.
-function Reset-SecuredFolderContent {
+# A free name beside Path for moving the folder there aside: the folder's name, the mark and
+# the local time ("Downloads.untrusted-20261208-143000"). When something already has that name
+# (someone may have made it in advance to block the move), a random tail is added.
+function Get-SetAsidePath {
     param([Parameter(Mandatory = $true)][string]$Path)
-    foreach ($entry in @([System.IO.Directory]::GetFileSystemEntries($Path))) {
-        $attributes = Get-FolderItemAttributes -Path $entry
-        if ($null -eq $attributes) {
-            continue
+    $stamp = (Get-Date).ToString('yyyyMMdd-HHmmss', [Globalization.CultureInfo]::InvariantCulture)
+    $candidate = $Path + $script:SetAsideMark + $stamp
+    for ($attempt = 0; $attempt -lt 5; $attempt++) {
+        if ($null -eq (Get-FolderItemAttributes -Path $candidate)) {
+            return $candidate
         }
-        if (Test-IsLinkAttribute -Attributes $attributes) {
-            Remove-FolderLink -Path $entry -Attributes $attributes
-            continue
-        }
-        Set-FolderItemSecurity -Path $entry -Sddl (Get-InheritingItemSddl)
-        if (($attributes -band [System.IO.FileAttributes]::Directory) -ne 0) {
-            Reset-SecuredFolderContent -Path $entry
-        }
+        $candidate = '{0}{1}{2}-{3}' -f $Path, $script:SetAsideMark, $stamp, [guid]::NewGuid().ToString('N').Substring(0, 8)
     }
+    throw ('no free name was found to set it aside as {0}' -f $candidate)
+}
+
+# Renames a folder within its parent, without replacing anything at the new name. Nothing in
+# the folder is opened, changed or followed.
+function Move-FolderAside {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][string]$Destination
+    )
+    [System.IO.Directory]::Move($Path, $Destination)
 }
 
 # Makes Path a folder that only administrators (and the system) can change, its parent being
-# secured already. Creates it with its protection when it is missing; replaces a link there
-# by a new folder; takes over a real folder that others could change (owner and DACL reset on
-# it and everything in it, links inside removed). Returns Path, Outcome ("Created",
-# "Verified" or "TakenOver") and Reason (why it was taken over). Throws "The folder {0} could
-# not be secured: {1}" when the folder cannot be made safe.
+# secured already. A missing folder is created with its protection; a link there is removed
+# as a link; a folder that others could have changed is moved aside (see Get-SetAsidePath)
+# and a new one created. A file in the way stays and is an error. Returns Path, Outcome
+# ("Created", "Verified" or "Replaced") and Notes: one log line for each link removed or
+# folder set aside, saying why. Throws "The folder {0} could not be secured: {1}" when the
+# folder cannot be made safe, including when a folder cannot be moved aside.
 function Initialize-SecuredFolder {
     param([Parameter(Mandatory = $true)][string]$Path)
     $outcome = 'Verified'
-    $reason = ''
+    $notes = New-Object System.Collections.Generic.List[string]
     try {
-        $attributes = Get-FolderItemAttributes -Path $Path
-        if ($null -ne $attributes -and (Test-IsLinkAttribute -Attributes $attributes)) {
-            Remove-FolderLink -Path $Path -Attributes $attributes
-            $outcome = 'TakenOver'
-            $reason = 'it was a link'
-            $attributes = $null
-        }
-        if ($null -eq $attributes) {
-            New-FolderWithSecurity -Path $Path -Sddl (Get-SecuredFolderSddl)
-            if ($outcome -eq 'Verified') {
+        for ($attempt = 1; $attempt -le $script:SecuredFolderAttempts; $attempt++) {
+            $attributes = Get-FolderItemAttributes -Path $Path
+            if ($null -ne $attributes -and (Test-IsLinkAttribute -Attributes $attributes)) {
+                Remove-FolderLink -Path $Path -Attributes $attributes
+                $notes.Add(('Removed the link at {0}; a new private folder takes its place.' -f $Path))
+                $attributes = $null
+            }
+            if ($null -eq $attributes) {
+                New-FolderWithSecurity -Path $Path -Sddl (Get-SecuredFolderSddl)
                 $outcome = 'Created'
             }
-        }
-        $problem = Get-FolderSafetyProblem -Path $Path
-        if ($problem -eq 'it does not exist' -or $problem -eq 'it is a link' -or $problem -eq 'a file of that name is in the way') {
-            # Only a file left in the way, or someone racing this script, gets here; a second
-            # round would only race again.
-            throw $problem
-        }
-        if ($problem -ne '') {
-            $outcome = 'TakenOver'
-            $reason = $problem
-            Set-FolderItemSecurity -Path $Path -Sddl (Get-SecuredFolderSddl)
-            Reset-SecuredFolderContent -Path $Path
             $problem = Get-FolderSafetyProblem -Path $Path
-            if ($problem -ne '') {
-                throw ('it is still not safe after the take-over: {0}' -f $problem)
+            if ($problem -eq '') {
+                if ($notes.Count -gt 0) {
+                    $outcome = 'Replaced'
+                }
+                return [pscustomobject]@{ Path = $Path; Outcome = $outcome; Notes = $notes.ToArray() }
             }
+            if ($problem -eq 'a file of that name is in the way') {
+                throw $problem
+            }
+            if ($problem -eq 'it does not exist' -or $problem -eq 'it is a link') {
+                # Someone is racing this script; the next round starts over.
+                continue
+            }
+            $aside = Get-SetAsidePath -Path $Path
+            Move-FolderAside -Path $Path -Destination $aside
+            $notes.Add(('Set aside {0} as {1} because {2}; a new private folder takes its place.' -f $Path, $aside, $problem))
         }
+        throw ('it was still not private after {0} attempts' -f $script:SecuredFolderAttempts)
     } catch {
         throw ('The folder {0} could not be secured: {1}' -f $Path, $_.Exception.Message)
     }
-    return [pscustomobject]@{ Path = $Path; Outcome = $outcome; Reason = $reason }
 }
 
 # Creates an empty file that cannot have existed before under that name, so that nobody
@@ -447,7 +450,8 @@ function New-FreshFile {
 # the work folder "Downloads" and the log folder "Logs" in it private to administrators
 # (parents first, so nothing can be slipped into a folder between its check and its use),
 # then creates a fresh, empty log file named after the start time and logs every folder it
-# had to take over. A folder that cannot be secured throws before anything is written.
+# set aside and every link it removed. A folder that cannot be secured throws before
+# anything is written.
 function Initialize-SetupFolders {
     $vendorDir = Join-Path $env:ProgramData 'ORVELLE'
     $baseDir = Join-Path $vendorDir 'Game Support'
@@ -461,9 +465,15 @@ function Initialize-SetupFolders {
     $script:LogPath = $logFile
     New-FreshFile -Path $logFile
     foreach ($folder in $secured) {
-        if ($folder.Outcome -eq 'TakenOver') {
-            Write-Log -Message ('The folder {0} was taken over for administrators: {1}.' -f $folder.Path, $folder.Reason) -Level WARN
-        }
+        Write-SecuredFolderNotes -Folder $folder
+    }
+}
+
+# Logs what Initialize-SecuredFolder set aside or removed for one folder, as warnings.
+function Write-SecuredFolderNotes {
+    param([Parameter(Mandatory = $true)]$Folder)
+    foreach ($note in @($Folder.Notes)) {
+        Write-Log -Message $note -Level WARN
     }
 }
 #endregion
@@ -666,19 +676,24 @@ function Test-MicrosoftSignerSubject {
     return $true
 }
 
-# Returns true when the file carries a valid Authenticode signature whose signer is
+# Returns true when the file itself carries a valid Authenticode signature whose signer is
 # Microsoft Corporation, after logging the file's SHA-256; throws the security message
-# otherwise.
+# otherwise. A file that is valid only through a Windows catalog is refused: any Windows
+# file copied under an installer's name would pass otherwise.
 function Test-MicrosoftSignature {
     param([Parameter(Mandatory = $true)][string]$Path)
     $leafName = Split-Path -Path $Path -Leaf
     $signature = Get-AuthenticodeSignature -LiteralPath $Path
     $status = [string]$signature.Status
+    $signatureType = ''
+    if ($null -ne $signature.PSObject.Properties['SignatureType']) {
+        $signatureType = [string]$signature.SignatureType
+    }
     $publisher = ''
     if ($null -ne $signature.SignerCertificate) {
         $publisher = [string]$signature.SignerCertificate.Subject
     }
-    if ($status -ne 'Valid' -or -not (Test-MicrosoftSignerSubject -Subject $publisher)) {
+    if ($status -ne 'Valid' -or $signatureType -ne 'Authenticode' -or -not (Test-MicrosoftSignerSubject -Subject $publisher)) {
         throw ('Security check failed for {0}. Signature status: {1}; publisher: {2}' -f $leafName, $status, $publisher)
     }
     $hash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256 -ErrorAction Stop).Hash.ToUpperInvariant()
@@ -686,8 +701,9 @@ function Test-MicrosoftSignature {
     return $true
 }
 
-# Throws unless the URL can be read and its real host (user information such as
-# "download.microsoft.com@" does not count) is one of the allowed Microsoft hosts.
+# Throws unless the URL can be read, its real host (user information such as
+# "download.microsoft.com@" does not count) is one of the allowed Microsoft hosts, and it is
+# a plain HTTPS address: the https scheme, the default port and no user information.
 function Assert-MicrosoftDownloadHost {
     param([Parameter(Mandatory = $true)][string]$Url)
     $uri = $null
@@ -697,6 +713,9 @@ function Assert-MicrosoftDownloadHost {
     $downloadHost = $uri.Host.ToLowerInvariant()
     if ($script:AllowedDownloadHosts -notcontains $downloadHost) {
         throw ('Blocked non-Microsoft download host: {0}' -f $uri.Host)
+    }
+    if ($uri.Scheme -ne 'https' -or -not $uri.IsDefaultPort -or -not [string]::IsNullOrEmpty($uri.UserInfo)) {
+        throw ('Blocked download that is not a plain HTTPS address: {0}' -f $Url)
     }
 }
 
@@ -1100,7 +1119,7 @@ function Install-DirectXLegacy {
 
     $extractFolder = [System.IO.Path]::GetFullPath((Join-Path $script:WorkDir $directX.ExtractFolder))
     Remove-DirectoryTree -Path $extractFolder
-    $null = [System.IO.Directory]::CreateDirectory($extractFolder)
+    Write-SecuredFolderNotes -Folder (Initialize-SecuredFolder -Path $extractFolder)
 
     $extractArguments = '/Q /T:"' + $extractFolder + '"'
     $null = Invoke-ProcessChecked -FilePath $package -Arguments $extractArguments -SuccessCodes $directX.ExtractSuccessCodes -Label $directX.ExtractLabel
@@ -1559,6 +1578,7 @@ function Invoke-SetupSequence {
             Write-Host 'This tool supports Windows 10 and Windows 11 only.' -ForegroundColor Red
             return 3
         }
+        Set-SystemModulePath
         if (-not (Test-IsAdministrator)) {
             Start-ElevatedCopy -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
             return 0

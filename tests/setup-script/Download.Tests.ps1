@@ -95,7 +95,6 @@ Describe 'Get-VerifiedMicrosoftFile' {
             @{ Url = 'https://download.visualstudio.microsoft.com/download/pr/vc_redist.x64.exe' }
             @{ Url = 'https://DOWNLOAD.Microsoft.COM/download/vc_redist.x64.exe' }
             @{ Url = 'https://AKA.MS/vs/17/release/vc_redist.x64.exe' }
-            @{ Url = 'http://go.microsoft.com/fwlink/?LinkId=2085155' }
             @{ Url = 'https://download.microsoft.com:443/download/vc_redist.x64.exe' }
         ) {
             Set-FakeNetwork -Bits 'Microsoft'
@@ -118,6 +117,10 @@ Describe 'Get-VerifiedMicrosoftFile' {
             @{ Url = 'https://evil.example\@download.microsoft.com/vc_redist.x64.exe'; Message = 'Blocked *' }
             @{ Url = 'download.microsoft.com/vc_redist.x64.exe'; Message = 'Blocked download from an unreadable URL: download.microsoft.com/vc_redist.x64.exe' }
             @{ Url = 'https://exa mple/x'; Message = 'Blocked download from an unreadable URL: https://exa mple/x' }
+            @{ Url = 'http://go.microsoft.com/fwlink/?LinkId=2085155'; Message = 'Blocked download that is not a plain HTTPS address: http://go.microsoft.com/fwlink/?LinkId=2085155' }
+            @{ Url = 'ftp://download.microsoft.com/vc_redist.x64.exe'; Message = 'Blocked download that is not a plain HTTPS address: ftp://download.microsoft.com/vc_redist.x64.exe' }
+            @{ Url = 'https://download.microsoft.com:8443/vc_redist.x64.exe'; Message = 'Blocked download that is not a plain HTTPS address: https://download.microsoft.com:8443/vc_redist.x64.exe' }
+            @{ Url = 'https://player@download.microsoft.com/vc_redist.x64.exe'; Message = 'Blocked download that is not a plain HTTPS address: https://player@download.microsoft.com/vc_redist.x64.exe' }
         ) {
             Set-FakeNetwork -Bits 'Microsoft' -WebClient 'Microsoft'
             { Get-VerifiedMicrosoftFile -Url $Url -Destination $destination -Label 'VC++ x64' } | Should -Throw -ExpectedMessage $Message
@@ -338,6 +341,14 @@ Describe 'Test-MicrosoftSignature' {
 
         { Test-MicrosoftSignature -Path $installer } |
             Should -Throw -ExpectedMessage "Security check failed for DXSETUP.exe. Signature status: $Status; publisher: $MicrosoftSubject"
+        Get-LogLines | Should -BeNullOrEmpty
+    }
+
+    It 'refuses a Microsoft file that is valid only through a Windows catalog, not by a signature of its own' {
+        Set-FakeSignature $machine -Path $installer -Type Catalog
+
+        { Test-MicrosoftSignature -Path $installer } |
+            Should -Throw -ExpectedMessage "Security check failed for DXSETUP.exe. Signature status: Valid; publisher: $MicrosoftSubject"
         Get-LogLines | Should -BeNullOrEmpty
     }
 

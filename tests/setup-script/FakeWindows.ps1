@@ -82,6 +82,7 @@ function New-FakeWindows {
         Root            = $Root
         SystemRoot      = Join-Path $Root 'Windows'
         ProgramData     = Join-Path $Root 'ProgramData'
+        ProgramFiles    = Join-Path $Root 'Program Files'
         Desktop         = Join-Path $Root 'Users/Player/Desktop'
         Temp            = Join-Path $Root 'Users/Player/AppData/Local/Temp'
         ComputerName    = $ComputerName
@@ -146,15 +147,18 @@ function Add-FakeUninstallEntry {
     if ($null -ne $DisplayVersion) { $Machine.Registry[$key]['DisplayVersion'] = $DisplayVersion }
 }
 
-# Sets a file's Authenticode answer. The default subject is Microsoft's real one.
+# Sets a file's Authenticode answer. The default subject is Microsoft's real one; Type is
+# "Authenticode" for a signature embedded in the file, "Catalog" for a file that is valid
+# only through a Windows catalog.
 function Set-FakeSignature {
     param(
         [Parameter(Mandatory = $true, Position = 0)]$Machine,
         [Parameter(Mandatory = $true)][string]$Path,
         [string]$Status = 'Valid',
-        [AllowNull()][string]$Subject = 'CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, S=Washington, C=US'
+        [AllowNull()][string]$Subject = 'CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, S=Washington, C=US',
+        [ValidateSet('Authenticode', 'Catalog', 'None')][string]$Type = 'Authenticode'
     )
-    $Machine.Signatures[[System.IO.Path]::GetFullPath($Path)] = @{ Status = $Status; Subject = $Subject }
+    $Machine.Signatures[[System.IO.Path]::GetFullPath($Path)] = @{ Status = $Status; Subject = $Subject; Type = $Type }
 }
 
 # Creates a file on the machine's disk (parents included) and returns its full path.
@@ -211,12 +215,13 @@ function New-FakeRegistryObject {
 function Use-FakeWindows {
     param([Parameter(Mandatory = $true, Position = 0)]$Machine)
     $script:FakeMachine = $Machine
-    foreach ($name in @('SystemRoot', 'windir', 'ProgramData', 'TEMP', 'OS', 'COMPUTERNAME')) {
+    foreach ($name in @('SystemRoot', 'windir', 'ProgramData', 'ProgramFiles', 'TEMP', 'OS', 'COMPUTERNAME', 'PSModulePath')) {
         $Machine.SavedEnvironment[$name] = [Environment]::GetEnvironmentVariable($name)
     }
     $env:SystemRoot = $Machine.SystemRoot
     $env:windir = $Machine.SystemRoot
     $env:ProgramData = $Machine.ProgramData
+    $env:ProgramFiles = $Machine.ProgramFiles
     $env:TEMP = $Machine.Temp
     $env:OS = 'Windows_NT'
     $env:COMPUTERNAME = $Machine.ComputerName
@@ -246,10 +251,10 @@ function Use-FakeWindows {
         if ([string]::IsNullOrEmpty($target)) { $target = $LiteralPath }
         $full = [System.IO.Path]::GetFullPath($target)
         $answer = $script:FakeMachine.Signatures[$full]
-        if ($null -eq $answer) { $answer = @{ Status = 'NotSigned'; Subject = $null } }
+        if ($null -eq $answer) { $answer = @{ Status = 'NotSigned'; Subject = $null; Type = 'None' } }
         $certificate = $null
         if ($null -ne $answer.Subject) { $certificate = [pscustomobject]@{ Subject = $answer.Subject } }
-        [pscustomobject]@{ Status = $answer.Status; SignerCertificate = $certificate; Path = $full }
+        [pscustomobject]@{ Status = $answer.Status; SignatureType = $answer.Type; SignerCertificate = $certificate; Path = $full }
     }
     Use-FakeReportSources
     Use-FakeFolderSecurity $Machine
@@ -541,9 +546,9 @@ function Use-FakeInstallers {
         $leaf = Split-Path -Leaf $full
         $script:FakeMachine.Installers.Events.Add("verify $leaf")
         $answer = $script:FakeMachine.Signatures[$full]
-        if ($null -eq $answer) { $answer = @{ Status = 'NotSigned'; Subject = $null } }
+        if ($null -eq $answer) { $answer = @{ Status = 'NotSigned'; Subject = $null; Type = 'None' } }
         $subject = [string]$answer.Subject
-        if ($answer.Status -eq 'Valid' -and $subject -match '(^|[,;+]\s*)O=Microsoft Corporation\s*($|[,;+])') { return $true }
+        if ($answer.Status -eq 'Valid' -and $answer.Type -eq 'Authenticode' -and $subject -match '(^|[,;+]\s*)O=Microsoft Corporation\s*($|[,;+])') { return $true }
         throw ('Security check failed for {0}. Signature status: {1}; publisher: {2}' -f $leaf, $answer.Status, $subject)
     }
 }
@@ -552,24 +557,25 @@ function Use-FakeInstallers {
 #region Folder security: owners and permissions that Linux cannot hold
 
 # Windows security of the files and folders on the machine's disk, answered through mocks of
-# Get-FolderItemSecurity, New-FolderWithSecurity and Set-FolderItemSecurity:
+# Get-FolderItemSecurity and New-FolderWithSecurity, and folders moved aside through
+# Move-FolderAside:
 #
 #     Set-FakeFolderSecurity $machine -Path $folder                       # a standard user's folder
 #     Set-FakeFolderSecurity $machine -Path $folder -Owner 'S-1-5-18' -Access @(
 #         @{ Sid = 'S-1-5-32-545'; Rights = 0x1200A9; Allow = $true })
-#     Set-FakeFolderSecurity $machine -Path $folder -Refuse 'Attempted to perform an unauthorized operation.'
+#     Set-FakeFolderSecurity $machine -Path $folder -RefuseMove 'Access to the path is denied.'
 #     Set-FakeFolderSecurity $machine -Path $folder -Unreadable 'Attempted to perform an unauthorized operation.'
 #
 # $machine.FolderSecurity maps a full path to Owner (SID), Access (entries with Sid, Rights,
-# Allow), Protected, Refuse (an error the setters throw for that path, or "") and Unreadable
-# (an error reading it throws until its security is set, or ""). A file or
-# folder without an entry reads like one a standard user made under ProgramData: owned by
-# that user and inheriting ProgramData's permissions, in which Users may add files and
-# folders. The setters store the security descriptor text they are given (owner, "P" for a
-# protected DACL, "(A;flags;0xmask;;;SID)" entries; anything else fails the test) and note
-# "create <path>" or "secure <path>" in $machine.FolderChanges. As on Windows, creating a
-# folder that exists changes nothing; setting security on a link fails here (Windows would
-# change what it points to), and a folder is only created inside an existing one.
+# Allow), Protected, RefuseMove (an error moving that folder throws, or "") and Unreadable
+# (an error reading its security throws, or ""). A file or folder without an entry reads like
+# one a standard user made under ProgramData: owned by that user and inheriting ProgramData's
+# permissions, in which Users may add files and folders. Creating a folder stores the security
+# descriptor text it is given (owner, "P" for a protected DACL, "(A;flags;0xmask;;;SID)"
+# entries; anything else fails the test) and notes "create <path>" in $machine.FolderChanges;
+# moving a folder moves it on disk with the security of everything in it and notes
+# "set aside <path> as <new path>". As on Windows, creating a folder that exists changes
+# nothing, a folder is only created inside an existing one, and a move never replaces anything.
 
 $script:FakePlayerSid = 'S-1-5-21-1004336348-1177238915-682003330-1001'
 
@@ -600,13 +606,13 @@ function Set-FakeFolderSecurity {
         [string]$Owner = $script:FakePlayerSid,
         [object[]]$Access = (Get-FakeProgramDataAccess),
         [bool]$Protected = $false,
-        [string]$Refuse = '',
+        [string]$RefuseMove = '',
         [string]$Unreadable = ''
     )
     Initialize-FakeFolderSecurityTables $Machine
     if (-not (Test-Path -LiteralPath $Path)) { $null = New-Item -ItemType Directory -Path $Path -Force }
     $entries = @(foreach ($entry in $Access) { [pscustomobject]@{ Sid = [string]$entry.Sid; Rights = [long]$entry.Rights; Allow = [bool]$entry.Allow } })
-    $Machine.FolderSecurity[[System.IO.Path]::GetFullPath($Path)] = [pscustomobject]@{ Owner = $Owner; Access = $entries; Protected = $Protected; Refuse = $Refuse; Unreadable = $Unreadable }
+    $Machine.FolderSecurity[[System.IO.Path]::GetFullPath($Path)] = [pscustomobject]@{ Owner = $Owner; Access = $entries; Protected = $Protected; RefuseMove = $RefuseMove; Unreadable = $Unreadable }
 }
 
 # The security of a file or folder as the machine holds it.
@@ -615,12 +621,12 @@ function Get-FakeFolderSecurity {
     Initialize-FakeFolderSecurityTables $Machine
     $record = $Machine.FolderSecurity[[System.IO.Path]::GetFullPath($Path)]
     if ($null -eq $record) {
-        $record = [pscustomobject]@{ Owner = $script:FakePlayerSid; Access = @(Get-FakeProgramDataAccess); Protected = $false; Refuse = ''; Unreadable = '' }
+        $record = [pscustomobject]@{ Owner = $script:FakePlayerSid; Access = @(Get-FakeProgramDataAccess); Protected = $false; RefuseMove = ''; Unreadable = '' }
     }
     return $record
 }
 
-# Reads security descriptor text as the setters accept it; throws on anything else.
+# Reads security descriptor text as the script writes it; throws on anything else.
 function ConvertFrom-FakeSddl {
     param([Parameter(Mandatory = $true)][string]$Sddl)
     if ($Sddl -notmatch '^O:(?<owner>S-1(-\d+)+)D:(?<protected>P?)(?<entries>.*)$') {
@@ -636,7 +642,7 @@ function ConvertFrom-FakeSddl {
     if (($rest -replace '\((A|D);[A-Z]*;0x[0-9a-f]+;;;S-1(-\d+)+\)', '') -ne '') {
         throw "Unexpected entries in security descriptor text '$Sddl'."
     }
-    return [pscustomobject]@{ Owner = $owner; Access = $access; Protected = $protected; Refuse = ''; Unreadable = '' }
+    return [pscustomobject]@{ Owner = $owner; Access = $access; Protected = $protected; RefuseMove = ''; Unreadable = '' }
 }
 
 # Mocks the script's folder security calls with the machine's table. Called by Use-FakeWindows.
@@ -663,17 +669,24 @@ function Use-FakeFolderSecurity {
         $script:FakeMachine.FolderSecurity[$full] = $security
         $script:FakeMachine.FolderChanges.Add("create $full")
     }
-    Mock Set-FolderItemSecurity {
-        $full = [System.IO.Path]::GetFullPath($Path)
-        $attributes = $null
-        try { $attributes = [System.IO.File]::GetAttributes($full) } catch { throw (New-Object System.IO.FileNotFoundException "Could not find file '$full'.") }
-        if (($attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0) {
-            throw "Set-FolderItemSecurity was given the link '$full'; Windows would have changed what it points to."
+    Mock Move-FolderAside {
+        $machine = $script:FakeMachine
+        $from = [System.IO.Path]::GetFullPath($Path)
+        $to = [System.IO.Path]::GetFullPath($Destination)
+        $refusal = (Get-FakeFolderSecurity $machine -Path $from).RefuseMove
+        if ($refusal) { throw $refusal }
+        if ([System.IO.Directory]::Exists($to) -or [System.IO.File]::Exists($to)) {
+            throw (New-Object System.IO.IOException "Cannot create '$to' because a file or directory with the same name already exists.")
         }
-        $existing = Get-FakeFolderSecurity $script:FakeMachine -Path $full
-        if ($existing.Refuse) { throw $existing.Refuse }
-        $script:FakeMachine.FolderSecurity[$full] = ConvertFrom-FakeSddl -Sddl $Sddl
-        $script:FakeMachine.FolderChanges.Add("secure $full")
+        [System.IO.Directory]::Move($from, $to)
+        # Security travels with the folder and everything in it.
+        foreach ($key in @($machine.FolderSecurity.Keys)) {
+            if ($key -eq $from -or $key.StartsWith($from + [System.IO.Path]::DirectorySeparatorChar)) {
+                $machine.FolderSecurity[$to + $key.Substring($from.Length)] = $machine.FolderSecurity[$key]
+                $machine.FolderSecurity.Remove($key)
+            }
+        }
+        $machine.FolderChanges.Add("set aside $from as $to")
     }
 }
 #endregion
@@ -692,7 +705,8 @@ function Use-FakeFolderSecurity {
 #
 # Set-FakeProgram overrides a program's exit code (and whether it does its work) for
 # arguments that match a wildcard. Downloads are Microsoft-signed when online; offline every
-# transfer throws. Everything is recorded: $machine.Transfers (URLs asked for),
+# transfer throws. Everything is recorded: $machine.Started (programs run, full paths),
+# $machine.Transfers (URLs asked for),
 # $machine.Pauses (retry pauses), $machine.Elevations (RunAs starts), $machine.MessageBoxes.
 #
 #     $machine = New-FakeWindows -Build 19045
@@ -714,6 +728,7 @@ function Add-FakeProgramsAndNetwork {
     $Machine | Add-Member -NotePropertyName Transfers -NotePropertyValue (New-Object System.Collections.Generic.List[string])
     $Machine | Add-Member -NotePropertyName Pauses -NotePropertyValue (New-Object System.Collections.Generic.List[int])
     $Machine | Add-Member -NotePropertyName Elevations -NotePropertyValue (New-Object System.Collections.Generic.List[string])
+    $Machine | Add-Member -NotePropertyName Started -NotePropertyValue (New-Object System.Collections.Generic.List[string])
     $Machine | Add-Member -NotePropertyName MessageBoxes -NotePropertyValue (New-Object System.Collections.Generic.List[object])
 }
 
@@ -794,6 +809,7 @@ function Use-FakeProgramsAndNetwork {
         if (-not (Test-Path -LiteralPath $FilePath -PathType Leaf)) {
             throw ("This command cannot be run due to the error: The system cannot find the file specified. ({0})" -f $FilePath)
         }
+        $machine.Started.Add([System.IO.Path]::GetFullPath($FilePath))
         $name = Split-Path -Leaf $FilePath
         $exitCode = 0
         $effect = $true

@@ -369,3 +369,69 @@ Describe 'A report that cannot be written' {
         $run.Console.Text | Should -Not -Contain '  COMPLETED WITH ITEMS THAT NEED ATTENTION'
     }
 }
+
+Describe 'Windows 11 x64, online, ProgramData prepared by another standard user before the first run' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        $vendor = Join-Path $machine.ProgramData 'ORVELLE'
+        $downloads = Join-Path $vendor 'Game Support/Downloads'
+        # The other user's tree: their own folders, opened to everyone, with a Microsoft-signed
+        # program under the cached x64 runtime's name, its config, a DLL installers look for
+        # beside themselves and a hard link to a file of the player's.
+        Set-FakeFolderSecurity $machine -Path $vendor -Access (@(Get-FakeProgramDataAccess) + @([pscustomobject]@{ Sid = 'S-1-1-0'; Rights = 0x1F01FF; Allow = $true }))
+        Set-FakeFolderSecurity $machine -Path $downloads
+        $planted = @('vc14-latest-x64.exe', 'vc14-latest-x64.exe.config', 'version.dll')
+        foreach ($name in $planted) { $null = New-FakeFile (Join-Path $downloads $name) -Content "planted $name" }
+        Set-FakeSignature $machine -Path (Join-Path $downloads 'vc14-latest-x64.exe')
+        $outside = New-FakeFile (Join-Path $machine.Root 'Users/Player/Documents/Saves/slot1.sav') -Content 'precious'
+        $null = New-Item -ItemType HardLink -Path (Join-Path $downloads 'notes.txt') -Target $outside
+        $planted += 'notes.txt'
+
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        # Modules are looked up by name; record where the run may find them when it loads BITS.
+        $script:modulePathsAtImport = New-Object System.Collections.Generic.List[string]
+        Mock Import-Module -ParameterFilter { $Name -contains 'BitsTransfer' } { $script:modulePathsAtImport.Add($env:PSModulePath) }
+        $userModules = Join-Path $machine.Root 'Users/Player/Documents/WindowsPowerShell/Modules'
+        $env:PSModulePath = $userModules + [System.IO.Path]::PathSeparator + $env:PSModulePath
+        $run = Invoke-Scenario $machine
+        $aside = "$vendor.untrusted-20261208-183005"
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'sets the other user''s tree aside whole, says so in the log, and otherwise runs normally' {
+        $run.ExitCode | Should -Be 0
+        $run.Failures | Should -BeNullOrEmpty
+        $run.Log | Should -Contain "[WARN] Set aside $vendor as $aside because it is owned by $FakePlayerSid; a new private folder takes its place."
+        foreach ($name in $planted) {
+            [System.IO.File]::ReadAllText((Join-Path $aside "Game Support/Downloads/$name")) | Should -Not -BeNullOrEmpty
+        }
+    }
+
+    It 'downloads the x64 runtime fresh and never runs an installer from a folder holding the planted files' {
+        $machine.Transfers | Should -Contain 'https://aka.ms/vc14/vc_redist.x64.exe'
+        foreach ($name in $planted) { Get-ChildItem -LiteralPath $machine.ProgramData -Recurse -Force -Filter $name | Where-Object { $_.FullName -notlike "$aside*" } | Where-Object { $_.Name -ne 'vc14-latest-x64.exe' } | Should -BeNullOrEmpty }
+        [System.IO.File]::ReadAllText((Join-Path $downloads 'vc14-latest-x64.exe')) | Should -BeExactly 'https://aka.ms/vc14/vc_redist.x64.exe'
+        @($machine.Started).Count | Should -BeGreaterThan 0
+        foreach ($program in $machine.Started) {
+            $folder = Split-Path -Parent $program
+            foreach ($name in $planted[1..3]) { Test-Path -LiteralPath (Join-Path $folder $name) | Should -BeFalse -Because "$program runs beside its folder's DLLs" }
+        }
+    }
+
+    It 'changes the permissions of nothing it did not create, the player''s linked file included' {
+        [System.IO.File]::ReadAllText($outside) | Should -BeExactly 'precious'
+        $machine.FolderSecurity.ContainsKey($outside) | Should -BeFalse
+        @($machine.FolderChanges | Where-Object { $_ -notlike 'create *' -and $_ -ne "set aside $vendor as $aside" }) | Should -BeNullOrEmpty
+    }
+
+    It 'loads modules only from the system module folders, never from the user''s Documents' {
+        @($script:modulePathsAtImport).Count | Should -BeGreaterThan 0
+        foreach ($paths in $script:modulePathsAtImport) {
+            $paths -split [regex]::Escape([string][System.IO.Path]::PathSeparator) | Should -Be @(
+                (Join-Path $PSHOME 'Modules'),
+                (Join-Path $machine.SystemRoot 'System32\WindowsPowerShell\v1.0\Modules'),
+                (Join-Path $machine.ProgramFiles 'WindowsPowerShell\Modules'))
+        }
+    }
+}

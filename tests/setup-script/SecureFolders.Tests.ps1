@@ -5,7 +5,7 @@ BeforeAll {
     $script:AdminsSid = 'S-1-5-32-544'
     $script:SystemSid = 'S-1-5-18'
     $script:UsersSid = 'S-1-5-32-545'
-    $script:TrustedInstallerSid = 'S-1-5-80-956008885-3425870138-1993325350-3165082018-1558578458'
+    $script:TrustedInstallerSid = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
 
     # The four folders of a run on a machine, parents first.
     function Get-RunFolders {
@@ -102,21 +102,22 @@ Describe 'Setting up the work and log folders' {
         Assert-SentinelIntact $machine $sentinel
     }
 
-    It 'logs each folder it had to take over, once the log file exists' {
-        Set-FakeFolderSecurity $machine -Path $folders[1]
-        $null = New-FakeFile (Join-Path $folders[2] 'planted.dll')
+    It 'sets aside a standard user''s tree, logs why once the log file exists, and keeps the private levels above it' {
+        foreach ($folder in $folders[0..1]) { Set-PrivateFolder $machine $folder }
+        Set-FakeFolderSecurity $machine -Path $folders[2]
+        $null = New-FakeFile (Join-Path $folders[2] 'version.dll')
         Initialize-SetupFolders
-        Get-LogLines | Should -Be @("[WARN] The folder $($folders[0]) was taken over for administrators: it is owned by $FakePlayerSid.")
-        foreach ($inside in @($folders[1], $folders[2], (Join-Path $folders[2] 'planted.dll'))) {
-            $record = Get-FakeFolderSecurity $machine -Path $inside
-            "$($record.Owner) $($record.Protected) $(@($record.Access).Count)" | Should -Be "$AdminsSid False 0"
-        }
+        $aside = "$($folders[2]).untrusted-20260304-050607"
+        Get-LogLines | Should -Be @("[WARN] Set aside $($folders[2]) as $aside because it is owned by $FakePlayerSid; a new private folder takes its place.")
+        @($machine.FolderChanges) | Should -Be @("set aside $($folders[2]) as $aside", "create $($folders[2])", "create $($folders[3])")
+        @(Get-ChildItem -LiteralPath $folders[2] -Force) | Should -BeNullOrEmpty
+        Test-Path -LiteralPath (Join-Path $aside 'version.dll') | Should -BeTrue
     }
 
-    It 'writes nothing into a log folder it cannot secure and leaves LogPath empty' {
+    It 'writes nothing into a log folder it cannot set aside and leaves LogPath empty' {
         foreach ($folder in $folders[0..2]) { Set-PrivateFolder $machine $folder }
-        Set-FakeFolderSecurity $machine -Path $folders[3] -Refuse 'Attempted to perform an unauthorized operation.'
-        { Initialize-SetupFolders } | Should -Throw -ExpectedMessage "The folder $($folders[3]) could not be secured: Attempted to perform an unauthorized operation."
+        Set-FakeFolderSecurity $machine -Path $folders[3] -RefuseMove 'Access to the path is denied.'
+        { Initialize-SetupFolders } | Should -Throw -ExpectedMessage "The folder $($folders[3]) could not be secured: Access to the path is denied."
         $script:LogPath | Should -BeExactly ''
         @(Get-ChildItem -LiteralPath $folders[3] -Force) | Should -BeNullOrEmpty
     }
@@ -144,7 +145,7 @@ Describe 'Judging a folder that already exists' {
     It 'accepts the owner <Name>' -ForEach @(
         @{ Name = 'Administrators'; Sid = 'S-1-5-32-544' }
         @{ Name = 'SYSTEM'; Sid = 'S-1-5-18' }
-        @{ Name = 'TrustedInstaller'; Sid = 'S-1-5-80-956008885-3425870138-1993325350-3165082018-1558578458' }
+        @{ Name = 'TrustedInstaller'; Sid = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464' }
     ) {
         Set-PrivateFolder $machine $folder -Owner $Sid
         Get-FolderSafetyProblem -Path $folder | Should -BeExactly ''
@@ -171,7 +172,7 @@ Describe 'Judging a folder that already exists' {
         @{ Verdict = 'refuses'; Who = 'a standard user'; Sid = 'S-1-5-21-1004336348-1177238915-682003330-1001'; Right = 'full control'; Rights = 0x1F01FF }
         @{ Verdict = 'accepts'; Who = 'Users'; Sid = 'S-1-5-32-545'; Right = 'read and execute'; Rights = 0x1200A9 }
         @{ Verdict = 'accepts'; Who = 'Users'; Sid = 'S-1-5-32-545'; Right = 'generic read and execute'; Rights = [long][int]-1610612736 }
-        @{ Verdict = 'accepts'; Who = 'TrustedInstaller'; Sid = 'S-1-5-80-956008885-3425870138-1993325350-3165082018-1558578458'; Right = 'full control'; Rights = 0x1F01FF }
+        @{ Verdict = 'accepts'; Who = 'TrustedInstaller'; Sid = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'; Right = 'full control'; Rights = 0x1F01FF }
     ) {
         Set-FakeFolderSecurity $machine -Path $folder -Owner 'S-1-5-32-544' -Access @(
             @{ Sid = 'S-1-5-32-544'; Rights = 0x1F01FF; Allow = $true },
@@ -201,38 +202,54 @@ Describe 'Judging a folder that already exists' {
 Describe 'Securing a folder that already exists' {
     BeforeEach {
         $machine = New-FakeWindows
+        $machine.Clock = [datetime]'2026-12-08T14:30:00'
         Use-FakeWindows $machine
         $folder = Join-Path $machine.ProgramData 'ORVELLE'
+        $aside = "$folder.untrusted-20261208-143000"
         $sentinel = New-Sentinel $machine
     }
     AfterEach { Reset-FakeWindows }
 
-    It 'takes over <Scenario> with everything in it' -ForEach @(
+    It 'sets aside <Scenario> with everything in it untouched and creates a fresh private folder' -ForEach @(
         @{ Scenario = 'a folder a standard user made before the first run'; Owner = 'S-1-5-21-1004336348-1177238915-682003330-1001'; Access = $null; Reason = 'it is owned by S-1-5-21-1004336348-1177238915-682003330-1001' }
         @{ Scenario = 'an Administrators folder still open to Users from ProgramData'; Owner = 'S-1-5-32-544'; Access = $null; Reason = 'S-1-3-0 may change it' }
         @{ Scenario = 'a folder whose owner shut administrators out'; Owner = 'S-1-5-21-1004336348-1177238915-682003330-1001'; Access = @(@{ Sid = 'S-1-5-21-1004336348-1177238915-682003330-1001'; Rights = 0x1F01FF; Allow = $true }); Reason = 'it is owned by S-1-5-21-1004336348-1177238915-682003330-1001' }
+        @{ Scenario = 'a folder whose permissions administrators cannot read'; Owner = ''; Access = $null; Reason = 'its permissions cannot be read: Attempted to perform an unauthorized operation.' }
     ) {
-        if ($null -eq $Access) { Set-FakeFolderSecurity $machine -Path $folder -Owner $Owner } else { Set-FakeFolderSecurity $machine -Path $folder -Owner $Owner -Access $Access -Protected $true }
-        $inside = @((Join-Path $folder 'Game Support'), (New-FakeFile (Join-Path $folder 'Game Support/Downloads/vc_redist.x64.exe') -Content 'planted'), (New-FakeFile (Join-Path $folder 'version.dll')))
-        Set-FakeFolderSecurity $machine -Path $inside[0] -Owner $FakePlayerSid -Access @(@{ Sid = 'S-1-1-0'; Rights = 0x1F01FF; Allow = $true }) -Protected $true
+        if ($Owner -eq '') { Set-FakeFolderSecurity $machine -Path $folder -Unreadable 'Attempted to perform an unauthorized operation.' }
+        elseif ($null -eq $Access) { Set-FakeFolderSecurity $machine -Path $folder -Owner $Owner }
+        else { Set-FakeFolderSecurity $machine -Path $folder -Owner $Owner -Access $Access -Protected $true }
+        $planted = New-FakeFile (Join-Path $folder 'Game Support/Downloads/vc14-latest-x64.exe') -Content 'planted'
+        $null = New-Item -ItemType SymbolicLink -Path (Join-Path $folder 'Saves') -Target $sentinel.Folder
 
         $result = Initialize-SecuredFolder -Path $folder
 
-        "$($result.Outcome): $($result.Reason)" | Should -BeExactly "TakenOver: $Reason"
+        $result.Outcome | Should -Be 'Replaced'
+        $result.Notes | Should -Be @("Set aside $folder as $aside because $Reason; a new private folder takes its place.")
         Assert-PrivateFolder $machine $folder
-        foreach ($item in $inside + @((Join-Path $folder 'Game Support/Downloads'))) {
-            $record = Get-FakeFolderSecurity $machine -Path $item
-            "$item $($record.Owner) $($record.Protected) $(@($record.Access).Count)" | Should -Be "$item $AdminsSid False 0"
-        }
-        [System.IO.File]::ReadAllText($inside[1]) | Should -BeExactly 'planted'
-        $machine.FolderChanges[0] | Should -Be "secure $folder"
+        @(Get-ChildItem -LiteralPath $folder -Force) | Should -BeNullOrEmpty
+        [System.IO.File]::ReadAllText((Join-Path $aside 'Game Support/Downloads/vc14-latest-x64.exe')) | Should -BeExactly 'planted'
+        Test-IsLinkAttribute -Attributes (Get-FolderItemAttributes -Path (Join-Path $aside 'Saves')) | Should -BeTrue
+        @($machine.FolderChanges) | Should -Be @("set aside $folder as $aside", "create $folder")
+        Assert-SentinelIntact $machine $sentinel
     }
 
-    It 'takes over a folder whose permissions do not even let administrators read them' {
-        Set-FakeFolderSecurity $machine -Path $folder -Unreadable 'Attempted to perform an unauthorized operation.'
+    It 'picks another name when <Case> already has the set-aside name, and leaves that untouched' -ForEach @(
+        @{ Case = 'a folder' }
+        @{ Case = 'a link' }
+    ) {
+        Set-FakeFolderSecurity $machine -Path $folder
+        if ($Case -eq 'a folder') { $null = New-FakeFile (Join-Path $aside 'decoy.txt') -Content 'decoy' }
+        else { $null = New-Item -ItemType SymbolicLink -Path $aside -Target $sentinel.Folder }
+
         $result = Initialize-SecuredFolder -Path $folder
-        "$($result.Outcome): $($result.Reason)" | Should -BeExactly 'TakenOver: its permissions cannot be read: Attempted to perform an unauthorized operation.'
-        Assert-PrivateFolder $machine $folder
+
+        $moved = @($machine.FolderChanges)[0]
+        $moved | Should -Match ('^set aside ' + [regex]::Escape($folder) + ' as ' + [regex]::Escape($aside) + '-[0-9a-f]{8}$')
+        $result.Outcome | Should -Be 'Replaced'
+        if ($Case -eq 'a folder') { [System.IO.File]::ReadAllText((Join-Path $aside 'decoy.txt')) | Should -BeExactly 'decoy' }
+        else { Test-IsLinkAttribute -Attributes (Get-FolderItemAttributes -Path $aside) | Should -BeTrue }
+        Assert-SentinelIntact $machine $sentinel
     }
 
     It 'leaves a folder that is already private exactly as it is' {
@@ -240,29 +257,8 @@ Describe 'Securing a folder that already exists' {
         $null = New-FakeFile (Join-Path $folder 'Game Support/Logs/Setup-20260101-000000.log')
         $result = Initialize-SecuredFolder -Path $folder
         $result.Outcome | Should -Be 'Verified'
+        $result.Notes | Should -BeNullOrEmpty
         @($machine.FolderChanges) | Should -BeNullOrEmpty
-    }
-
-    It 'removes links inside as links, at any depth, and leaves their targets alone' {
-        Set-FakeFolderSecurity $machine -Path $folder
-        $keep = New-FakeFile (Join-Path $folder 'Game Support/Logs/old.log') -Content 'log'
-        $links = @(
-            (Join-Path $folder 'Saves'),
-            (Join-Path $folder 'Game Support/Downloads/DirectX-June2010'),
-            (Join-Path $folder 'Game Support/slot1.sav'),
-            (Join-Path $folder 'Game Support/Logs/dangling')
-        )
-        $null = New-Item -ItemType Directory -Path (Split-Path -Parent $links[1]) -Force
-        $null = New-Item -ItemType SymbolicLink -Path $links[0] -Target $sentinel.Folder
-        $null = New-Item -ItemType SymbolicLink -Path $links[1] -Target $sentinel.Folder
-        $null = New-Item -ItemType SymbolicLink -Path $links[2] -Target $sentinel.File
-        $null = New-Item -ItemType SymbolicLink -Path $links[3] -Target (Join-Path $machine.Root 'nowhere')
-
-        $null = Initialize-SecuredFolder -Path $folder
-
-        foreach ($link in $links) { Get-FolderItemAttributes -Path $link | Should -BeNullOrEmpty }
-        [System.IO.File]::ReadAllText($keep) | Should -BeExactly 'log'
-        Assert-SentinelIntact $machine $sentinel
     }
 
     It 'replaces a <Kind> where the folder belongs by a new private folder, without following it' -ForEach @(
@@ -273,30 +269,54 @@ Describe 'Securing a folder that already exists' {
         $target = @{ 'link to a folder elsewhere' = $sentinel.Folder; 'link to a file elsewhere' = $sentinel.File; 'dangling link' = (Join-Path $machine.Root 'nowhere') }[$Kind]
         $null = New-Item -ItemType SymbolicLink -Path $folder -Target $target
         $result = Initialize-SecuredFolder -Path $folder
-        "$($result.Outcome): $($result.Reason)" | Should -BeExactly 'TakenOver: it was a link'
+        $result.Outcome | Should -Be 'Replaced'
+        $result.Notes | Should -Be @("Removed the link at $folder; a new private folder takes its place.")
         Assert-PrivateFolder $machine $folder
         @($machine.FolderChanges) | Should -Be @("create $folder")
         Assert-SentinelIntact $machine $sentinel
         Test-Path -LiteralPath (Join-Path $machine.Root 'nowhere') | Should -BeFalse
     }
 
-    It 'stops with a clear message when <Problem>' -ForEach @(
+    It 'stops with a message naming the folder when <Problem>' -ForEach @(
         @{ Problem = 'a file of that name is in the way'; Message = 'a file of that name is in the way' }
-        @{ Problem = 'the folder''s permissions cannot be changed'; Message = 'Attempted to perform an unauthorized operation.' }
-        @{ Problem = 'the take-over leaves the folder unsafe'; Message = 'it is still not safe after the take-over: it is owned by S-1-5-21-1004336348-1177238915-682003330-1001' }
+        @{ Problem = 'the folder cannot be moved aside'; Message = 'Access to the path is denied.' }
+        @{ Problem = 'every fresh folder is taken by someone racing the script'; Message = 'it was still not private after 3 attempts' }
     ) {
         switch -Wildcard ($Problem) {
             'a file*' { $null = New-FakeFile $folder -Content 'in the way' }
-            '*cannot be changed' { Set-FakeFolderSecurity $machine -Path $folder -Refuse $Message }
-            '*unsafe' { Set-FakeFolderSecurity $machine -Path $folder; Mock Set-FolderItemSecurity { } }
+            '*moved aside' { Set-FakeFolderSecurity $machine -Path $folder -RefuseMove $Message }
+            '*racing*' { Mock New-FolderWithSecurity { $null = New-Item -ItemType Directory -Path $Path } }
         }
         { Initialize-SecuredFolder -Path $folder } | Should -Throw -ExpectedMessage "The folder $folder could not be secured: $Message"
+        if ($Problem -like 'a file*') { [System.IO.File]::ReadAllText($folder) | Should -BeExactly 'in the way' }
     }
 
     It 'checks a folder that someone else created just before it, instead of trusting its own creation' {
-        Mock New-FolderWithSecurity { $null = New-Item -ItemType Directory -Path $Path }
+        $script:raced = $false
+        Mock New-FolderWithSecurity {
+            if (-not $script:raced) {
+                $script:raced = $true
+                $null = New-Item -ItemType Directory -Path $Path
+                return
+            }
+            $null = [System.IO.Directory]::CreateDirectory($Path)
+            $script:FakeMachine.FolderSecurity[$Path] = ConvertFrom-FakeSddl -Sddl $Sddl
+        }
         $result = Initialize-SecuredFolder -Path $folder
-        "$($result.Outcome): $($result.Reason)" | Should -BeExactly "TakenOver: it is owned by $FakePlayerSid"
+        $result.Notes | Should -Be @("Set aside $folder as $aside because it is owned by $FakePlayerSid; a new private folder takes its place.")
         Assert-PrivateFolder $machine $folder
+    }
+}
+
+Describe 'The owners a secured folder may have' {
+    It 'names TrustedInstaller by the SID Windows derives from its service name' {
+        # NT SERVICE\<name>: S-1-5-80 and the first five little-endian 32-bit words of the
+        # SHA-1 of the upper-case service name in UTF-16LE.
+        $sha1 = [System.Security.Cryptography.SHA1]::Create()
+        try { $digest = $sha1.ComputeHash([System.Text.Encoding]::Unicode.GetBytes('TRUSTEDINSTALLER')) } finally { $sha1.Dispose() }
+        $words = foreach ($i in 0..4) { [System.BitConverter]::ToUInt32($digest, 4 * $i) }
+        $derived = 'S-1-5-80-' + ($words -join '-')
+        $script:TrustedInstallerSid | Should -BeExactly $derived
+        $script:SecuredFolderOwners | Should -Contain $derived
     }
 }
