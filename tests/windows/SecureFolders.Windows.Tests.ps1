@@ -99,9 +99,74 @@ BeforeAll {
         param([string]$Path)
         return ($null -ne (Get-FolderItemAttributes -Path $Path))
     }
+
+    # A real second account: a standard local user made for this suite and removed at the end.
+    # Its steps run in its own Windows PowerShell process with its own token, so the folders
+    # and files it makes really are its own, as on a shared family PC.
+    $script:OtherUserName = 'orvtest' + $suffix
+    $otherPassword = ConvertTo-SecureString ('Aa1!' + [guid]::NewGuid().ToString('N')) -AsPlainText -Force
+    $null = New-LocalUser -Name $script:OtherUserName -Password $otherPassword -AccountNeverExpires -PasswordNeverExpires -UserMayNotChangePassword
+    Add-LocalGroupMember -SID 'S-1-5-32-545' -Member $script:OtherUserName
+    $script:OtherUserSid = (Get-LocalUser -Name $script:OtherUserName).SID.Value
+    $script:OtherUserCredential = New-Object System.Management.Automation.PSCredential ("$env:COMPUTERNAME\$($script:OtherUserName)", $otherPassword)
+    # Where the other user's processes and this suite signal each other (Users may add files here).
+    $script:SignalRoot = Join-Path $script:TestRoot 'Signals'
+    $null = New-Item -ItemType Directory -Path $script:SignalRoot
+
+    # Starts Windows PowerShell as the other user with the given script; waits for it with -Wait
+    # and then returns its exit code, otherwise returns the process.
+    function Start-AsOtherUser {
+        param([string]$Script, [switch]$Wait)
+        $encoded = [Convert]::ToBase64String([System.Text.Encoding]::Unicode.GetBytes("`$ErrorActionPreference = 'Stop'`n" + $Script))
+        $process = Start-Process -FilePath "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe" `
+            -ArgumentList "-NoProfile -NonInteractive -ExecutionPolicy Bypass -EncodedCommand $encoded" `
+            -Credential $script:OtherUserCredential -LoadUserProfile -WorkingDirectory $env:SystemRoot -WindowStyle Hidden -PassThru
+        if (-not $Wait) { return $process }
+        $process.WaitForExit()
+        return $process.ExitCode
+    }
+
+    function Wait-Signal {
+        param([string]$Name)
+        $path = Join-Path $script:SignalRoot $Name
+        for ($i = 0; $i -lt 600 -and -not (Test-Path -LiteralPath $path); $i++) { Start-Sleep -Milliseconds 100 }
+        Test-Path -LiteralPath $path | Should -BeTrue -Because "the other user's process signals '$Name'"
+        return [System.IO.File]::ReadAllText($path).Trim()
+    }
+
+    # The other user's side of holding a folder open: opens it with WRITE_DAC (share read, write
+    # and delete), says "ready", waits for "go", then tries to give Everyone full control through
+    # that old handle and writes whether Windows let it.
+    function Get-HolderScript {
+        param([string]$Folder)
+        return @"
+Add-Type -TypeDefinition @'
+using System;
+using System.Runtime.InteropServices;
+public static class HeldFolder {
+    [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+    public static extern IntPtr CreateFileW(string path, uint access, uint share, IntPtr security, uint disposition, uint flags, IntPtr template);
+    [DllImport("advapi32.dll", SetLastError = true)]
+    public static extern bool SetKernelObjectSecurity(IntPtr handle, uint information, byte[] descriptor);
+}
+'@
+`$handle = [HeldFolder]::CreateFileW('$Folder', 0x40000 -bor 0x20000, 7, [IntPtr]::Zero, 3, 0x02000000, [IntPtr]::Zero)
+if (`$handle -eq [IntPtr](-1)) { exit 2 }
+[System.IO.File]::WriteAllText('$script:SignalRoot\ready', 'ready')
+while (-not (Test-Path -LiteralPath '$script:SignalRoot\go')) { Start-Sleep -Milliseconds 100 }
+`$sd = New-Object System.Security.AccessControl.RawSecurityDescriptor 'D:(A;OICI;FA;;;WD)'
+`$bytes = New-Object byte[] `$sd.BinaryLength
+`$sd.GetBinaryForm(`$bytes, 0)
+[System.IO.File]::WriteAllText('$script:SignalRoot\done', [string][HeldFolder]::SetKernelObjectSecurity(`$handle, 4, `$bytes))
+"@
+    }
 }
 
 AfterAll {
+    if ($script:OtherUserSid) {
+        Get-CimInstance -ClassName Win32_UserProfile | Where-Object { $_.SID -eq $script:OtherUserSid } | Remove-CimInstance
+        Remove-LocalUser -SID $script:OtherUserSid
+    }
     # rmdir /s removes junctions and symbolic links without entering them.
     foreach ($folder in @($script:TestRoot, $script:OutsideRoot)) {
         if (Test-Path -LiteralPath $folder) { cmd.exe /c "rmdir /s /q `"$folder`"" }
@@ -131,43 +196,40 @@ Describe 'A folder the script creates' {
 }
 
 Describe 'A folder that existed before the script' {
-    It 'owned by the user who made it, with a junction, symbolic links and a nested junction inside, is taken over and every link target survives unchanged' {
+    It 'made by another standard user, with planted files and links inside, is set aside whole and replaced by a private folder' {
         $sentinel = New-Sentinel 'Saves'
         $folder = Join-Path $script:TestRoot 'UserMade'
-        $sub = Join-Path $folder 'Game Support'
-        $null = New-Item -ItemType Directory -Path $sub
-        [System.IO.File]::WriteAllText((Join-Path $sub 'version.dll'), 'planted')
-        # The user owns it; the user and Users may change it; Administrators are not listed.
-        # Set before the links exist, so that only the take-over meets them.
-        Set-TestSecurity $sub ('O:{0}D:P(A;OICI;FA;;;{0})' -f $script:MySid)
-        Set-TestSecurity $folder ('O:{0}D:P(A;OICI;FA;;;{0})(A;OICI;0x1301bf;;;BU)' -f $script:MySid)
-        $links = @(
-            (New-Item -ItemType Junction -Path (Join-Path $folder 'Junction') -Value $sentinel.Folder).FullName,
-            (New-Item -ItemType Junction -Path (Join-Path $sub 'NestedJunction') -Value $sentinel.Folder).FullName,
-            (New-Item -ItemType SymbolicLink -Path (Join-Path $folder 'FolderLink') -Value $sentinel.Folder).FullName,
-            (New-Item -ItemType SymbolicLink -Path (Join-Path $sub 'FileLink.sav') -Value $sentinel.File).FullName
-        )
-        Get-FolderSafetyProblem -Path $folder | Should -Not -BeExactly ''
+        $exit = Start-AsOtherUser -Wait -Script @"
+`$sub = New-Item -ItemType Directory -Path '$folder\Game Support' -Force
+[System.IO.File]::WriteAllText('$folder\Game Support\version.dll', 'planted')
+Copy-Item -LiteralPath "`$env:SystemRoot\System32\notepad.exe" -Destination '$folder\Game Support\vc14-latest-x64.exe'
+cmd.exe /c mklink /J "$folder\Junction" "$($sentinel.Folder)" | Out-Null
+"@
+        $exit | Should -Be 0
+        Get-OwnerSid $folder | Should -Be $script:OtherUserSid
+        $before = (Get-Acl -LiteralPath (Join-Path $folder 'Game Support\version.dll')).Sddl
 
-        (Initialize-SecuredFolder -Path $folder).Outcome | Should -Be 'TakenOver'
+        $result = Initialize-SecuredFolder -Path $folder
 
+        $result.Outcome | Should -Be 'Replaced'
         Assert-PrivateFolder $folder
-        Assert-InheritingItem $sub
-        Assert-InheritingItem (Join-Path $sub 'version.dll')
-        foreach ($link in $links) { Test-Exists $link | Should -BeFalse }
+        @(Get-ChildItem -LiteralPath $folder -Force) | Should -BeNullOrEmpty
+        $aside = @(Get-ChildItem -LiteralPath $script:TestRoot -Directory -Force -Filter 'UserMade.untrusted-*')
+        $aside.Count | Should -Be 1
+        Get-OwnerSid $aside[0].FullName | Should -Be $script:OtherUserSid
+        (Get-Acl -LiteralPath (Join-Path $aside[0].FullName 'Game Support\version.dll')).Sddl | Should -BeExactly $before
         Assert-SentinelIntact $sentinel
     }
 
-    It 'that shuts Administrators out entirely (foreign owner, no entry for them) is still taken over' {
+    It 'that shuts Administrators out entirely (foreign owner, no entry for them) is still set aside' {
         $folder = Join-Path $script:TestRoot 'LockedOut'
         $null = New-Item -ItemType Directory -Path (Join-Path $folder 'inner')
-        Set-TestSecurity (Join-Path $folder 'inner') ('O:{0}D:P(A;OICI;FA;;;{0})' -f $script:GuestsSid)
         Set-TestSecurity $folder ('O:{0}D:P(A;OICI;FA;;;{0})' -f $script:GuestsSid)
 
-        (Initialize-SecuredFolder -Path $folder).Outcome | Should -Be 'TakenOver'
+        (Initialize-SecuredFolder -Path $folder).Outcome | Should -Be 'Replaced'
 
         Assert-PrivateFolder $folder
-        Assert-InheritingItem (Join-Path $folder 'inner')
+        @(Get-ChildItem -LiteralPath $script:TestRoot -Directory -Force -Filter 'LockedOut.untrusted-*').Count | Should -Be 1
     }
 
     It 'that is a junction is removed as a junction and replaced by a private folder; its target survives unchanged' {
@@ -177,10 +239,80 @@ Describe 'A folder that existed before the script' {
 
         $result = Initialize-SecuredFolder -Path $folder
 
-        "$($result.Outcome): $($result.Reason)" | Should -BeExactly 'TakenOver: it was a link'
+        $result.Outcome | Should -Be 'Replaced'
+        $result.Notes | Should -Be @("Removed the link at $folder; a new private folder takes its place.")
         Assert-PrivateFolder $folder
         Test-Exists (Join-Path $folder 'slot1.sav') | Should -BeFalse
         Assert-SentinelIntact $sentinel
+    }
+}
+
+Describe 'A run on a machine where another standard user prepared ProgramData' {
+    BeforeEach {
+        $savedProgramData = $env:ProgramData
+        $env:ProgramData = Join-Path $script:TestRoot ('Shared-' + [guid]::NewGuid().ToString('N').Substring(0, 8))
+        $null = New-Item -ItemType Directory -Path $env:ProgramData
+        foreach ($signal in 'ready', 'go', 'done') { Remove-Item -LiteralPath (Join-Path $script:SignalRoot $signal) -ErrorAction SilentlyContinue }
+        $script:LogPath = ''
+        $script:WorkDir = ''
+        $downloads = Join-Path $env:ProgramData 'ORVELLE\Game Support\Downloads'
+        $exit = Start-AsOtherUser -Wait -Script @"
+`$null = New-Item -ItemType Directory -Path '$downloads' -Force
+Copy-Item -LiteralPath "`$env:SystemRoot\System32\notepad.exe" -Destination '$downloads\vc14-latest-x64.exe'
+[System.IO.File]::WriteAllText('$downloads\vc14-latest-x64.exe.config', '<configuration/>')
+[System.IO.File]::WriteAllText('$downloads\version.dll', 'planted')
+"@
+        $exit | Should -Be 0
+    }
+    AfterEach {
+        $script:LogPath = ''
+        $env:ProgramData = $savedProgramData
+    }
+
+    It 'holding a WRITE_DAC handle on the top folder it made: the handle follows it aside and cannot change the new one' {
+        $vendor = Join-Path $env:ProgramData 'ORVELLE'
+        $holder = Start-AsOtherUser -Script (Get-HolderScript -Folder $vendor)
+        Wait-Signal 'ready' | Should -Be 'ready'
+
+        Initialize-SetupFolders
+
+        [System.IO.File]::WriteAllText((Join-Path $script:SignalRoot 'go'), 'go')
+        Wait-Signal 'done' | Should -Be 'True'
+        $holder.WaitForExit()
+        foreach ($folder in @('ORVELLE', 'ORVELLE\Game Support', 'ORVELLE\Game Support\Downloads', 'ORVELLE\Game Support\Logs')) {
+            Assert-PrivateFolder (Join-Path $env:ProgramData $folder)
+        }
+        @(Get-ChildItem -LiteralPath $script:WorkDir -Force) | Should -BeNullOrEmpty
+        $aside = @(Get-ChildItem -LiteralPath $env:ProgramData -Directory -Force -Filter 'ORVELLE.untrusted-*')
+        $aside.Count | Should -Be 1
+        # The old handle did work, on the folder set aside.
+        @(Get-Rules $aside[0].FullName | Where-Object { $_.IdentityReference.Value -eq 'S-1-1-0' }).Count | Should -BeGreaterThan 0
+        $exit = Start-AsOtherUser -Wait -Script "[System.IO.File]::WriteAllText('$($script:WorkDir)\version.dll', 'planted')"
+        $exit | Should -Not -Be 0 -Because 'the other user cannot add anything to the folder installers run from'
+    }
+
+    It 'holding a WRITE_DAC handle on Downloads: the run either sets the tree aside or stops, and never uses a folder that user could change' {
+        $holder = Start-AsOtherUser -Script (Get-HolderScript -Folder $downloads)
+        Wait-Signal 'ready' | Should -Be 'ready'
+        $stopped = ''
+        try {
+            Initialize-SetupFolders
+        } catch {
+            # NTFS may refuse to rename a folder while something inside it is open.
+            $stopped = $_.Exception.Message
+        }
+        [System.IO.File]::WriteAllText((Join-Path $script:SignalRoot 'go'), 'go')
+        $null = Wait-Signal 'done'
+        $holder.WaitForExit()
+        if ($stopped) {
+            $stopped | Should -BeLike "The folder $($env:ProgramData)\ORVELLE* could not be secured: *"
+            $script:LogPath | Should -BeExactly ''
+        } else {
+            foreach ($folder in @('ORVELLE', 'ORVELLE\Game Support', 'ORVELLE\Game Support\Downloads')) {
+                Assert-PrivateFolder (Join-Path $env:ProgramData $folder)
+            }
+            @(Get-ChildItem -LiteralPath $script:WorkDir -Force) | Should -BeNullOrEmpty
+        }
     }
 }
 
