@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test suite: the launcher's (GoogleTest and the built executable under Wine,
-# image checks) and the setup script's (Pester on PowerShell 7.6). Installs what they need.
+# image checks), the setup script's (Pester on PowerShell 7.6), the built executable with a
+# real PowerShell under Wine, and the schema check of the CI workflows. Installs what they need.
 # Ends with one line "N passed, N failed" and exits non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -25,6 +26,8 @@ run_suite() {
 
 run_suite launcher tests/launcher/run.sh
 run_suite setup-script tests/setup-script/run.sh
+run_suite real-powershell tests/real-powershell/run.sh
+run_suite workflows tests/workflows/run.sh
 
 passed=0
 failed=0
