@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test suite: the launcher's (GoogleTest and the built executable under Wine,
-# image checks), the setup script's (Pester on PowerShell 7.6) and release signing's.
+# image checks), the setup script's (Pester on PowerShell 7.6), the built executable with a
+# real PowerShell under Wine, release signing, and the schema check of the CI workflows.
 # Installs what they need.
 # Ends with one line "N passed, N failed" and exits non-zero when anything failed.
 set -uo pipefail
@@ -26,7 +27,9 @@ run_suite() {
 
 run_suite launcher tests/launcher/run.sh
 run_suite setup-script tests/setup-script/run.sh
+run_suite real-powershell tests/real-powershell/run.sh
 run_suite release tests/release/run.sh
+run_suite workflows tests/workflows/run.sh
 
 passed=0
 failed=0

@@ -141,9 +141,14 @@ function ConvertTo-QuotedArgument {
     return '"' + ($Value -replace '(\\+)$', '$1$1') + '"'
 }
 
-# Starts this script again through the elevation prompt with the same -DiagnosticsOnly
-# and -GamePath values; does not wait. A declined prompt throws to the caller.
-function Start-ElevatedCopy {
+# True when this PowerShell process is 64-bit.
+function Test-Is64BitProcess {
+    return [Environment]::Is64BitProcess
+}
+
+# The argument string that starts this script again with the same -DiagnosticsOnly and
+# -GamePath values. A game path of only double quotes or blanks is no game path.
+function Get-ScriptCopyArguments {
     param(
         [switch]$DiagnosticsOnly,
         [string]$GamePath = ''
@@ -152,8 +157,8 @@ function Start-ElevatedCopy {
     if ($DiagnosticsOnly) {
         $arguments += '-DiagnosticsOnly'
     }
-    if (-not [string]::IsNullOrWhiteSpace($GamePath)) {
-        $path = $GamePath -replace '"', ''
+    $path = $GamePath -replace '"', ''
+    if (-not [string]::IsNullOrWhiteSpace($path)) {
         # The elevated copy starts in the system folder: a relative path would name a
         # different file there, so it is made absolute against this copy's folder.
         if ($path -notmatch '^\s*([A-Za-z]:|[\\/])') {
@@ -162,8 +167,38 @@ function Start-ElevatedCopy {
         $arguments += '-GamePath'
         $arguments += ConvertTo-QuotedArgument -Value $path
     }
+    return ($arguments -join ' ')
+}
+
+# Starts this script again through the elevation prompt with the same -DiagnosticsOnly
+# and -GamePath values; does not wait. A declined prompt throws to the caller.
+function Start-ElevatedCopy {
+    param(
+        [switch]$DiagnosticsOnly,
+        [string]$GamePath = ''
+    )
+    $arguments = Get-ScriptCopyArguments -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
     $powerShell = "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe"
-    $null = Start-Process -FilePath $powerShell -ArgumentList ($arguments -join ' ') -Verb RunAs
+    $null = Start-Process -FilePath $powerShell -ArgumentList $arguments -Verb RunAs
+}
+
+# The 32-bit Windows PowerShell on 64-bit Windows sees SysWOW64 as System32: DISM would
+# refuse to service the system, the DLL checks would look at the 32-bit folder twice and an
+# elevated copy would be 32-bit again. Runs this script in the 64-bit Windows PowerShell
+# (reached through Sysnative) with the same parameters, waits for it and returns its exit
+# code; returns $null when this process already fits the operating system.
+function Invoke-NativePowerShellCopy {
+    param(
+        [switch]$DiagnosticsOnly,
+        [string]$GamePath = ''
+    )
+    if ((Test-Is64BitProcess) -or -not (Test-Is64BitOperatingSystem)) {
+        return $null
+    }
+    $arguments = Get-ScriptCopyArguments -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
+    $powerShell = "$env:SystemRoot\Sysnative\WindowsPowerShell\v1.0\powershell.exe"
+    $process = Start-Process -FilePath $powerShell -ArgumentList $arguments -NoNewWindow -Wait -PassThru
+    return [int]$process.ExitCode
 }
 
 # Returns the Windows build record: Caption ("Windows" when the CIM query fails),
@@ -1557,7 +1592,11 @@ function Show-CompletionMessage {
 # Clears the console and prints the banner.
 function Show-Banner {
     $rule = '=' * 47
-    Clear-Host
+    try {
+        Clear-Host
+    } catch {
+        # Hosts without a real console (redirected output) cannot clear it; the run goes on.
+    }
     Write-Host $rule -ForegroundColor Cyan
     Write-Host ('        {0} {1}' -f $script:ToolName, $script:ToolVersion) -ForegroundColor White
     Write-Host $rule -ForegroundColor Cyan
@@ -1579,6 +1618,10 @@ function Invoke-SetupSequence {
             return 3
         }
         Set-SystemModulePath
+        $nativeExitCode = Invoke-NativePowerShellCopy -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
+        if ($null -ne $nativeExitCode) {
+            return $nativeExitCode
+        }
         if (-not (Test-IsAdministrator)) {
             Start-ElevatedCopy -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
             return 0

@@ -11,7 +11,7 @@
 #
 # The machine's disk is a real folder under Pester's TestDrive holding Windows, ProgramData,
 # a desktop and TEMP; environment variables point there while the fake is in use. Registry,
-# CIM classes, optional features, Authenticode signatures, rights and OS bitness are answered
+# CIM classes, optional features, Authenticode signatures, rights and bitness are answered
 # from the machine's tables through mocks of the commands the script calls. Commands that
 # exist only on Windows get a stub here first (same parameters) so that Pester can mock them;
 # a stub that is reached without a mock throws instead of touching this machine.
@@ -72,6 +72,8 @@ function New-FakeWindows {
     param(
         [bool]$IsAdministrator = $true,
         [bool]$Is64Bit = $true,
+        # Bitness of the PowerShell process; $null means the same as the operating system.
+        [AllowNull()]$Is64BitProcess = $null,
         [int]$Build = 22631,
         [string]$Caption = 'Microsoft Windows 11 Pro',
         [AllowNull()][string]$DisplayVersion = '23H2',
@@ -88,6 +90,7 @@ function New-FakeWindows {
         ComputerName    = $ComputerName
         IsAdministrator = $IsAdministrator
         Is64Bit         = $Is64Bit
+        Is64BitProcess  = $(if ($null -eq $Is64BitProcess) { $Is64Bit } else { [bool]$Is64BitProcess })
         # Registry: key path (as the script writes it, compared case-insensitively) -> ordered values.
         Registry        = New-Object 'System.Collections.Specialized.OrderedDictionary' ([StringComparer]::OrdinalIgnoreCase)
         # CIM: class name -> array of objects, or a string that the query throws.
@@ -228,6 +231,7 @@ function Use-FakeWindows {
 
     Mock Test-IsAdministrator { $script:FakeMachine.IsAdministrator }
     Mock Test-Is64BitOperatingSystem { $script:FakeMachine.Is64Bit }
+    Mock Test-Is64BitProcess { $script:FakeMachine.Is64BitProcess }
     Mock Get-CimInstance {
         $answer = $script:FakeMachine.Cim[$ClassName]
         if ($answer -is [string]) { throw $answer }

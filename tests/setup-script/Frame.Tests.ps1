@@ -147,6 +147,8 @@ Describe 'Start-ElevatedCopy' {
         @{ Case = 'no parameters'; Diagnostics = $false; GamePath = ''; Expected = @() }
         @{ Case = 'diagnostics only'; Diagnostics = $true; GamePath = ''; Expected = @('-DiagnosticsOnly') }
         @{ Case = 'blank game path'; Diagnostics = $false; GamePath = '   '; Expected = @() }
+        @{ Case = 'game path of only double quotes'; Diagnostics = $true; GamePath = '""'; Expected = @('-DiagnosticsOnly') }
+        @{ Case = 'game path of quotes and blanks'; Diagnostics = $false; GamePath = ' " " '; Expected = @() }
         @{ Case = 'game folder'; Diagnostics = $false; GamePath = 'C:\Games\Cindral Online'; Expected = @('-GamePath', 'C:\Games\Cindral Online') }
         @{ Case = 'both'; Diagnostics = $true; GamePath = 'D:\Game.exe'; Expected = @('-DiagnosticsOnly', '-GamePath', 'D:\Game.exe') }
         @{ Case = 'quotes removed'; Diagnostics = $false; GamePath = '"C:\Games\My "Best" Game"'; Expected = @('-GamePath', 'C:\Games\My Best Game') }

@@ -212,6 +212,44 @@ Describe 'Main sequence' {
         Should -Invoke Show-CompletionMessage -Exactly 0
     }
 
+    It 'with a <Process> process on a <System> system <Outcome>' -ForEach @(
+        @{ Process = '32-bit'; System = '64-bit'; Outcome = 'runs the 64-bit copy and returns its exit code'; Is64BitProcess = $false; Is64Bit = $true; Restarts = $true }
+        @{ Process = '32-bit'; System = '32-bit'; Outcome = 'runs itself'; Is64BitProcess = $false; Is64Bit = $false; Restarts = $false }
+        @{ Process = '64-bit'; System = '64-bit'; Outcome = 'runs itself'; Is64BitProcess = $true; Is64Bit = $true; Restarts = $false }
+    ) {
+        $machine.Is64BitProcess = $Is64BitProcess
+        $machine.Is64Bit = $Is64Bit
+        $script:started = New-Object System.Collections.Generic.List[object]
+        Mock Start-Process {
+            $script:started.Add([pscustomobject]@{ FilePath = $FilePath; Arguments = $ArgumentList; Wait = [bool]$Wait; NoNewWindow = [bool]$NoNewWindow })
+            [pscustomobject]@{ ExitCode = 7 }
+        }
+        $run = Invoke-Run -DiagnosticsOnly -GamePath 'C:\Games\Cindral\'
+        if ($Restarts) {
+            $run.ExitCode | Should -Be 7
+            $script:started.Count | Should -Be 1
+            $script:started[0].FilePath | Should -BeExactly "$env:SystemRoot\Sysnative\WindowsPowerShell\v1.0\powershell.exe"
+            $script:started[0].Arguments | Should -BeExactly ('-NoLogo -NoProfile -ExecutionPolicy Bypass -File "' + $SetupScriptPath + '" -DiagnosticsOnly -GamePath "C:\Games\Cindral\\"')
+            $script:started[0].Wait | Should -BeTrue
+            $script:started[0].NoNewWindow | Should -BeTrue
+            Should -Invoke New-DiagnosticReport -Exactly 0
+            Test-Path (Join-Path $machine.ProgramData 'ORVELLE') | Should -BeFalse
+        } else {
+            $run.ExitCode | Should -Be 0
+            $script:started.Count | Should -Be 0
+            Should -Invoke New-DiagnosticReport -Exactly 1
+        }
+    }
+
+    It 'goes on without clearing the console when the host has none to clear' {
+        Mock Clear-Host { throw 'The handle is invalid.' }
+        $run = Invoke-Run
+        $run.ExitCode | Should -Be 0
+        $run.Console[0].Text | Should -Be ('=' * 47)
+        @($script:Failures) | Should -Be @()
+        Should -Invoke Install-DirectXLegacy -Exactly 1
+    }
+
     It 'still exits with 1 when even the fatal failure cannot be recorded' {
         Mock Start-ElevatedCopy { throw 'declined' }
         $machine.IsAdministrator = $false
