@@ -1178,18 +1178,13 @@ $script:ReportPeMachines = @{ 0x014C = 'x86'; 0x8664 = 'x64'; 0xAA64 = 'ARM64' }
 
 # Returns the text with every control character (CR, LF, TAB, ESC and the rest) replaced by
 # one blank each: a value can neither break a report line nor carry terminal sequences.
+# \p{Cc} is the Unicode category that Char.IsControl tests.
 function ConvertTo-ReportText {
     param([AllowNull()][AllowEmptyString()][string]$Text)
     if ([string]::IsNullOrEmpty($Text)) {
         return ''
     }
-    $characters = $Text.ToCharArray()
-    for ($i = 0; $i -lt $characters.Length; $i++) {
-        if ([char]::IsControl($characters[$i])) {
-            $characters[$i] = ' '
-        }
-    }
-    return (New-Object System.String -ArgumentList (, $characters))
+    return [regex]::Replace($Text, '\p{Cc}', ' ')
 }
 
 # Returns the state name of an optional Windows feature ("Enabled", "Disabled", ...), or
@@ -1652,8 +1647,8 @@ function Get-PeMachineName {
 }
 
 # One finding per runtime DLL of a prerequisite directly in the game folder (the folder
-# named, or the folder of the file named), in name order: the game loads it instead of the
-# system's copy. Its machine type is compared with the game EXE's: the EXE named, else the
+# named, or the folder of the file named; hidden files too, since Windows loads them as
+# well), in name order: the game loads it instead of the system's copy. Its machine type is compared with the game EXE's: the EXE named, else the
 # largest EXE in the folder. A DLL that is not a PE image is a finding of its own.
 function Add-GameFolderCauses {
     param([Parameter(Mandatory = $true)]$Causes, [Parameter(Mandatory = $true)][string]$GamePath)
