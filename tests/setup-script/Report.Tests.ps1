@@ -590,14 +590,12 @@ Describe 'Likely causes' {
         @{ Module = 'd3dx11_43.dll'; Prerequisite = 'DirectX June 2010' }
         @{ Module = 'd3dcompiler_33.dll'; Prerequisite = 'DirectX June 2010' }
         @{ Module = 'D3DCompiler_43.dll'; Prerequisite = 'DirectX June 2010' }
-        @{ Module = 'xinput1_1.dll'; Prerequisite = 'DirectX June 2010' }
         @{ Module = 'XINPUT1_3.DLL'; Prerequisite = 'DirectX June 2010' }
         @{ Module = 'xaudio2_0.dll'; Prerequisite = 'DirectX June 2010' }
         @{ Module = 'XAudio2_7.dll'; Prerequisite = 'DirectX June 2010' }
         @{ Module = 'X3DAudio1_7.dll'; Prerequisite = 'DirectX June 2010' }
         @{ Module = 'xactengine3_7.dll'; Prerequisite = 'DirectX June 2010' }
         @{ Module = 'mscoree.dll'; Prerequisite = '.NET Framework' }
-        @{ Module = 'MSCORWKS.DLL'; Prerequisite = '.NET Framework' }
         @{ Module = 'clr.dll'; Prerequisite = '.NET Framework' }
         # Parts of Windows itself, and runtimes that this tool does not install.
         @{ Module = 'd3d9.dll'; Prerequisite = '' }
@@ -605,11 +603,9 @@ Describe 'Likely causes' {
         @{ Module = 'd3dcompiler_32.dll'; Prerequisite = '' }
         @{ Module = 'xinput1_4.dll'; Prerequisite = '' }
         @{ Module = 'xaudio2_8.dll'; Prerequisite = '' }
-        @{ Module = 'msvcr71.dll'; Prerequisite = '' }
         @{ Module = 'ucrtbase.dll'; Prerequisite = '' }
         @{ Module = 'clrjit.dll'; Prerequisite = '' }
         @{ Module = 'msvcp140.dll.mui'; Prerequisite = '' }
-        @{ Module = 'unknown'; Prerequisite = '' }
     ) {
         $found = Get-ModulePrerequisite -Name $Module
         $name = ''
