@@ -1199,6 +1199,48 @@ $script:ReportMaxDetections = 10
 $script:ReportMaxGameFiles = 100
 $script:ReportPrivacyNote = 'Privacy note: This report can include computer name, local file paths and recent application error details. Review it before sharing.'
 
+# The likely-causes block: at most 20 lines, free space below 2 GB counts as low, and the
+# places where Windows itself notes that it must restart (read only).
+$script:ReportMaxCauses = 20
+$script:ReportLowFreeSpaceBytes = 2GB
+$script:ReportRestartKeys = [ordered]@{
+    'Component Based Servicing' = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Component Based Servicing\RebootPending'
+    'Windows Update'            = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\WindowsUpdate\Auto Update\RebootRequired'
+}
+$script:ReportSessionManagerKey = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager'
+
+# The prerequisites this tool installs, with the runtime DLL names that belong to each
+# (regular expressions on the file name, letter case ignored) and where this run records
+# them: the text its failures and warnings begin with and the runner labels of its
+# installers (the Visual C++ rows take both from the package list). Installed lists the
+# DisplayName patterns of its Uninstall entries.
+$script:ReportPrerequisites = @(
+    [pscustomobject]@{ Name = 'Visual C++ 2005'; Modules = '^(msvcr|msvcp|mfc)80u?\.dll$'; Installed = @('Microsoft Visual C++ 2005*') }
+    [pscustomobject]@{ Name = 'Visual C++ 2008'; Modules = '^(msvcr|msvcp|mfc)90u?\.dll$'; Installed = @('Microsoft Visual C++ 2008*') }
+    [pscustomobject]@{ Name = 'Visual C++ 2010'; Modules = '^(msvcr|msvcp|mfc)100u?\.dll$'; Installed = @('Microsoft Visual C++ 2010*') }
+    [pscustomobject]@{ Name = 'Visual C++ 2012'; Modules = '^(msvcr|msvcp|mfc)110u?\.dll$'; Installed = @('Microsoft Visual C++ 2012*') }
+    [pscustomobject]@{ Name = 'Visual C++ 2013'; Modules = '^(msvcr|msvcp|mfc)120u?\.dll$'; Installed = @('Microsoft Visual C++ 2013*') }
+    [pscustomobject]@{ Name = 'Visual C++ v14'; Modules = '^(msvcp140.*|vcruntime140.*|concrt140|mfc140.*)\.dll$'
+        Installed = @('Microsoft Visual C++ 2015*', 'Microsoft Visual C++ 2017*', 'Microsoft Visual C++ 2019*', 'Microsoft Visual C++ 2022*', 'Microsoft Visual C++ v14*') }
+    [pscustomobject]@{ Name = 'DirectX June 2010'; Modules = '^(d3dx9_.+|d3dx10_.+|d3dx11_.+|d3dcompiler_(3[3-9]|4[0-3])|xinput1_[1-3]|xaudio2_[0-7]|x3daudio1_.+|xactengine.+)\.dll$'
+        ProblemPrefixes = @('DirectX legacy runtime: '); RunnerLabels = @('DXSETUP') }
+    [pscustomobject]@{ Name = '.NET Framework'; Modules = '^(mscoree|mscorwks|clr)\.dll$'
+        ProblemPrefixes = @('.NET Framework 3.5: '); RunnerLabels = @('DISM-NetFx3', 'DotNet35') }
+)
+# PE machine types by name; any other machine is shown as its number.
+$script:ReportPeMachines = @{ 0x014C = 'x86'; 0x8664 = 'x64'; 0xAA64 = 'ARM64' }
+
+# Returns the text with every control character (CR, LF, TAB, ESC and the rest) replaced by
+# one blank each: a value can neither break a report line nor carry terminal sequences.
+# \p{Cc} is the Unicode category that Char.IsControl tests.
+function ConvertTo-ReportText {
+    param([AllowNull()][AllowEmptyString()][string]$Text)
+    if ([string]::IsNullOrEmpty($Text)) {
+        return ''
+    }
+    return [regex]::Replace($Text, '\p{Cc}', ' ')
+}
+
 # Returns the state name of an optional Windows feature ("Enabled", "Disabled", ...), or
 # "Unavailable" when the query fails or gives no state. Never throws.
 function Get-FeatureStateText {
@@ -1218,13 +1260,14 @@ function Get-FeatureStateText {
     }
 }
 
-# Appends one line to the report's line list; without a text, an empty line.
+# Appends one line to the report's line list; without a text, an empty line. Every line,
+# and so every value in it, passes through ConvertTo-ReportText.
 function Add-ReportLine {
     param(
         [Parameter(Mandatory = $true)][AllowEmptyCollection()]$Lines,
         [AllowEmptyString()][AllowNull()][string]$Text = ''
     )
-    $null = $Lines.Add($Text)
+    $null = $Lines.Add((ConvertTo-ReportText -Text $Text))
 }
 
 # The desktop folder of the account running the script; "" when it has none.
@@ -1420,11 +1463,15 @@ function Add-ReportGameFilesBlock {
 }
 
 # The newest error events of the Application log in the report's window, newest first.
-# A window without any error event gives none; any other query error is thrown.
+# A window without any error event gives none; any other query error is thrown. The window
+# is an XPath time difference in milliseconds: a start time in a filter hashtable would be
+# turned into text and parsed back under the current culture, which a custom short-date
+# format breaks.
 function Get-RecentApplicationErrors {
-    $filter = @{ LogName = 'Application'; Level = 2; StartTime = (Get-Date).AddHours(-$script:ReportEventHours) }
+    $windowMilliseconds = ([long]$script:ReportEventHours * 3600000).ToString([System.Globalization.CultureInfo]::InvariantCulture)
+    $filter = '*[System[(Level=2) and TimeCreated[timediff(@SystemTime) <= ' + $windowMilliseconds + ']]]'
     try {
-        return @(Get-WinEvent -FilterHashtable $filter -MaxEvents $script:ReportEventsQueried -ErrorAction Stop)
+        return @(Get-WinEvent -LogName 'Application' -FilterXPath $filter -MaxEvents $script:ReportEventsQueried -ErrorAction Stop)
     } catch {
         if ([string]$_.FullyQualifiedErrorId -like 'NoMatchingEventsFound*') {
             return @()
@@ -1433,17 +1480,31 @@ function Get-RecentApplicationErrors {
     }
 }
 
+# Queries the recent error events once for the blocks that use them: Events, and Error
+# (the query's error message, or $null when it worked).
+function Get-ReportEventQuery {
+    try {
+        return [pscustomobject]@{ Events = @(Get-RecentApplicationErrors); Error = $null }
+    } catch {
+        return [pscustomobject]@{ Events = @(); Error = $_.Exception.Message }
+    }
+}
+
 # Recent crashes and load failures that matter for a game, one line each.
 function Add-ReportEventsBlock {
-    param($Lines)
+    param($Lines, $EventQuery)
     Add-ReportLine -Lines $Lines
     Add-ReportLine -Lines $Lines -Text '[RECENT APPLICATION ERRORS - LAST 48 HOURS]'
+    if ($null -ne $EventQuery.Error) {
+        Add-ReportLine -Lines $Lines -Text ('Unable to query event log: {0}' -f $EventQuery.Error)
+        return
+    }
     try {
-        $events = @(Get-RecentApplicationErrors | Where-Object {
+        $events = @($EventQuery.Events | Where-Object {
                 $null -ne $_ -and $script:ReportEventProviders -contains [string]$_.ProviderName
             } | Select-Object -First $script:ReportEventsShown)
         foreach ($event in $events) {
-            $message = ([string]$event.Message).Replace("`r", ' ').Replace("`n", ' ')
+            $message = ConvertTo-ReportText -Text ([string]$event.Message)
             if ($message.Length -gt $script:ReportEventMessageLength) {
                 $message = $message.Substring(0, $script:ReportEventMessageLength) + '...'
             }
@@ -1454,6 +1515,309 @@ function Add-ReportEventsBlock {
         }
     } catch {
         Add-ReportLine -Lines $Lines -Text ('Unable to query event log: {0}' -f $_.Exception.Message)
+    }
+}
+
+# The prerequisite a runtime DLL belongs to (by file name, letter case ignored, a folder
+# in front of the name ignored), or $null for any other module.
+function Get-ModulePrerequisite {
+    param([AllowEmptyString()][string]$Name)
+    $fileName = $Name.Substring($Name.LastIndexOf('\') + 1)
+    foreach ($prerequisite in $script:ReportPrerequisites) {
+        if ($fileName -match $prerequisite.Modules) {
+            return $prerequisite
+        }
+    }
+    return $null
+}
+
+# What this run recorded about the prerequisites: Problems (every failure and warning),
+# Completed (the runner labels that ended in success, from the "<label> completed (exit
+# code <n>)." lines of this run's log) and Installed (the DisplayNames of both Uninstall
+# views).
+function Get-PrerequisiteRunRecord {
+    $problems = @($script:Failures) + @($script:Warnings)
+    $completed = New-Object 'System.Collections.Generic.HashSet[string]' ([StringComparer]::OrdinalIgnoreCase)
+    if (-not [string]::IsNullOrWhiteSpace($script:LogPath) -and (Test-Path -LiteralPath $script:LogPath -PathType Leaf)) {
+        foreach ($line in [System.IO.File]::ReadAllLines($script:LogPath)) {
+            if ($line -match '^\[[^\]]*\] \[OK\] (?<label>\S+) completed \(exit code -?\d+\)\.$') {
+                $null = $completed.Add($Matches['label'])
+            }
+        }
+    }
+    $installed = @()
+    foreach ($root in $script:ReportUninstallRoots) {
+        try {
+            foreach ($entry in @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)) {
+                if ($null -ne $entry -and $null -ne $entry.PSObject.Properties['DisplayName']) {
+                    $installed += [string]$entry.DisplayName
+                }
+            }
+        } catch {
+            # A view that cannot be read (or does not exist on 32-bit Windows) adds nothing.
+        }
+    }
+    return [pscustomobject]@{ Problems = $problems; Completed = $completed; Installed = $installed }
+}
+
+# What this run says about a prerequisite, the first that holds of:
+#   "failed in this run": a failure or warning of it was recorded (".NET Framework 3.5: ",
+#       "DirectX legacy runtime: ", "<package>: " or "Legacy runtime <package> was skipped
+#       or failed: " for a Visual C++ package of that version);
+#   "was installed or repaired in this run": one of its installers completed in this run;
+#   "is present": it is on the machine now (an Uninstall entry or, for Visual C++ 2005, the
+#       side-by-side manifest; d3dx9_43.dll in the folder for 32-bit programs; .NET
+#       Framework 3.5 detected);
+#   "was not checked (diagnostics only)": none of these, as in a run that installs nothing.
+function Get-PrerequisiteRunState {
+    param([Parameter(Mandatory = $true)]$Prerequisite, [Parameter(Mandatory = $true)]$Record)
+    $prefixes = @()
+    $labels = @()
+    if ($null -ne $Prerequisite.PSObject.Properties['ProblemPrefixes']) {
+        $prefixes = @($Prerequisite.ProblemPrefixes)
+        $labels = @($Prerequisite.RunnerLabels)
+    } else {
+        foreach ($package in $script:VisualCppPackages) {
+            if ($package.Name.StartsWith($Prerequisite.Name + ' ', [StringComparison]::Ordinal)) {
+                $prefixes += ('{0}: ' -f $package.Name)
+                $prefixes += ('Legacy runtime {0} was skipped or failed: ' -f $package.Name)
+                $labels += ($package.File -replace '\.exe$', '')
+            }
+        }
+    }
+    foreach ($problem in $Record.Problems) {
+        foreach ($prefix in $prefixes) {
+            if (([string]$problem).StartsWith($prefix, [StringComparison]::Ordinal)) {
+                return 'failed in this run'
+            }
+        }
+    }
+    foreach ($label in $labels) {
+        if ($Record.Completed.Contains($label)) {
+            return 'was installed or repaired in this run'
+        }
+    }
+    $present = $false
+    if ($Prerequisite.Name -eq '.NET Framework') {
+        $present = [bool](Test-NetFx35Installed)
+    } elseif ($Prerequisite.Name -eq 'DirectX June 2010') {
+        $folder = 'System32'
+        if (Test-Is64BitOperatingSystem) {
+            $folder = 'SysWOW64'
+        }
+        $present = Test-Path -LiteralPath (Join-Path (Join-Path $env:SystemRoot $folder) 'd3dx9_43.dll') -PathType Leaf
+    } else {
+        foreach ($name in $Record.Installed) {
+            foreach ($pattern in $Prerequisite.Installed) {
+                if ($name -like $pattern) {
+                    $present = $true
+                }
+            }
+        }
+        if (-not $present -and $Prerequisite.Name -eq 'Visual C++ 2005') {
+            $present = [bool](Test-VisualCpp2005Manifest)
+        }
+    }
+    if ($present) {
+        return 'is present'
+    }
+    return 'was not checked (diagnostics only)'
+}
+
+# One finding per application and faulting module of the Application Error events (id
+# 1000) whose module belongs to a prerequisite, newest first. The names come from the
+# event data (application in the first value, module in the fourth), never from the
+# message, which Windows writes in the user's language.
+function Add-CrashCauses {
+    param([Parameter(Mandatory = $true)]$Causes, [Parameter(Mandatory = $true)]$EventQuery)
+    if ($null -ne $EventQuery.Error) {
+        throw $EventQuery.Error
+    }
+    $crashes = New-Object 'System.Collections.Specialized.OrderedDictionary' ([StringComparer]::OrdinalIgnoreCase)
+    foreach ($event in @($EventQuery.Events)) {
+        if ($null -eq $event -or [string]$event.ProviderName -ne 'Application Error' -or [int]$event.Id -ne 1000) {
+            continue
+        }
+        $data = @($event.Properties)
+        if ($data.Count -lt 4) {
+            continue
+        }
+        $application = [string]$data[0].Value
+        $module = [string]$data[3].Value
+        $module = $module.Substring($module.LastIndexOf('\') + 1)
+        $prerequisite = Get-ModulePrerequisite -Name $module
+        if ($null -eq $prerequisite) {
+            continue
+        }
+        $key = $application + '|' + $module
+        if ($crashes.Contains($key)) {
+            $crashes[$key].Times++
+        } else {
+            $crashes[$key] = [pscustomobject]@{ Application = $application; Module = $module; Prerequisite = $prerequisite; Times = 1 }
+        }
+    }
+    if ($crashes.Count -eq 0) {
+        return
+    }
+    $record = Get-PrerequisiteRunRecord
+    foreach ($crash in $crashes.Values) {
+        $state = Get-PrerequisiteRunState -Prerequisite $crash.Prerequisite -Record $record
+        $Causes.Add(('{0} crashed {1} time(s) in {2}: {3} — {4}' -f $crash.Application, $crash.Times, $crash.Module, $crash.Prerequisite.Name, $state))
+    }
+}
+
+# The machine type in a file's PE header (IMAGE_FILE_HEADER.Machine), read from its bytes
+# without loading it; $null when the file is not a PE image.
+function Get-PeMachineType {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $stream = [System.IO.File]::Open($Path, [System.IO.FileMode]::Open, [System.IO.FileAccess]::Read, [System.IO.FileShare]::ReadWrite)
+    try {
+        $reader = New-Object System.IO.BinaryReader $stream
+        if ($stream.Length -lt 0x40 -or $reader.ReadUInt16() -ne 0x5A4D) {
+            return $null
+        }
+        $stream.Position = 0x3C
+        $headerOffset = [long]$reader.ReadUInt32()
+        if ($headerOffset -lt 4 -or $headerOffset + 6 -gt $stream.Length) {
+            return $null
+        }
+        $stream.Position = $headerOffset
+        if ($reader.ReadUInt32() -ne 0x00004550) {
+            return $null
+        }
+        return [int]$reader.ReadUInt16()
+    } finally {
+        $stream.Dispose()
+    }
+}
+
+# "x86", "x64", "ARM64", or "machine 0x...." for any other machine type.
+function Get-PeMachineName {
+    param([Parameter(Mandatory = $true)][int]$Machine)
+    if ($script:ReportPeMachines.ContainsKey($Machine)) {
+        return $script:ReportPeMachines[$Machine]
+    }
+    return ('machine 0x{0}' -f $Machine.ToString('X4', [System.Globalization.CultureInfo]::InvariantCulture))
+}
+
+# One finding per runtime DLL of a prerequisite directly in the game folder (the folder
+# named, or the folder of the file named; hidden files too, since Windows loads them as
+# well), in name order: the game loads it instead of the system's copy. Its machine type is compared with the game EXE's: the EXE named, else the
+# largest EXE in the folder. A DLL that is not a PE image is a finding of its own.
+function Add-GameFolderCauses {
+    param([Parameter(Mandatory = $true)]$Causes, [Parameter(Mandatory = $true)][string]$GamePath)
+    $item = Get-Item -LiteralPath $GamePath -Force -ErrorAction Stop
+    $exe = $null
+    if ($item.PSIsContainer) {
+        $folder = $item.FullName
+    } else {
+        $folder = $item.DirectoryName
+        if ($item.Extension -eq '.exe') {
+            $exe = $item
+        }
+    }
+    $files = @(Get-ChildItem -LiteralPath $folder -File -Force -ErrorAction Stop | Sort-Object -Property Name)
+    if ($null -eq $exe) {
+        $exe = $files | Where-Object { $_.Extension -eq '.exe' } | Sort-Object -Property Length -Descending | Select-Object -First 1
+    }
+    $exeMachine = $null
+    if ($null -ne $exe) {
+        $exeMachine = Get-PeMachineType -Path $exe.FullName
+    }
+    foreach ($file in $files) {
+        $prerequisite = Get-ModulePrerequisite -Name $file.Name
+        if ($null -eq $prerequisite) {
+            continue
+        }
+        $machine = Get-PeMachineType -Path $file.FullName
+        if ($null -eq $machine) {
+            $Causes.Add(('{0} in the game folder is not a valid PE image ({1})' -f $file.Name, $prerequisite.Name))
+        } elseif ($null -ne $exeMachine -and $machine -ne $exeMachine) {
+            $Causes.Add(('{0} in the game folder is {1} but {2} is {3}' -f $file.Name, (Get-PeMachineName -Machine $machine), $exe.Name, (Get-PeMachineName -Machine $exeMachine)))
+        } else {
+            $Causes.Add(('{0} in the game folder is {1} and is loaded instead of the system''s copy ({2})' -f $file.Name, (Get-PeMachineName -Machine $machine), $prerequisite.Name))
+        }
+    }
+}
+
+# One finding when Windows itself notes a pending restart: either servicing key exists, or
+# the Session Manager's PendingFileRenameOperations holds an entry. Only reads.
+function Add-PendingRestartCauses {
+    param([Parameter(Mandatory = $true)]$Causes)
+    $sources = @()
+    foreach ($source in $script:ReportRestartKeys.Keys) {
+        if (Test-Path -LiteralPath $script:ReportRestartKeys[$source]) {
+            $sources += $source
+        }
+    }
+    if (Test-Path -LiteralPath $script:ReportSessionManagerKey) {
+        $values = Get-ItemProperty -LiteralPath $script:ReportSessionManagerKey
+        $renames = $values.PSObject.Properties['PendingFileRenameOperations']
+        if ($null -ne $renames -and @(@($renames.Value) | Where-Object { -not [string]::IsNullOrEmpty([string]$_) }).Count -gt 0) {
+            $sources += 'PendingFileRenameOperations'
+        }
+    }
+    if ($sources.Count -gt 0) {
+        $Causes.Add(('Windows has a restart pending ({0}): restart, then run this tool again.' -f ($sources -join ', ')))
+    }
+}
+
+# Free bytes on a drive (such as "C:") for the account running the script.
+function Get-DriveFreeBytes {
+    param([Parameter(Mandatory = $true)][AllowEmptyString()][string]$Drive)
+    return [long](New-Object System.IO.DriveInfo $Drive).AvailableFreeSpace
+}
+
+# One finding when the system drive has less than 2 GB free, in GB cut to one decimal (so
+# that 1.99 GB never reads as 2.0). The drive's own colon ends its name in the text:
+# "Only 1.9 GB free on C: installers may fail."
+function Add-FreeSpaceCauses {
+    param([Parameter(Mandatory = $true)]$Causes)
+    $drive = [string]$env:SystemDrive
+    $free = Get-DriveFreeBytes -Drive $drive
+    if ($free -lt $script:ReportLowFreeSpaceBytes) {
+        $gigabytes = [Math]::Floor(($free / 1GB) * 10) / 10
+        $Causes.Add(('Only {0:0.0} GB free on {1}: installers may fail.' -f $gigabytes, $drive.TrimEnd(':')))
+    }
+}
+
+# Joins what the report knows into likely causes, in this order: crashes in a
+# prerequisite's DLL, runtime DLLs in the game folder (only with a game path), Windows'
+# own pending restart and low free space on the system drive. Each check is guarded: its
+# error becomes "Unable to check <what>: <message>" after its findings so far. At most 20
+# lines; "No likely cause found." when there is none.
+function Add-ReportLikelyCausesBlock {
+    param($Lines, $EventQuery, [string]$GamePath)
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text '[LIKELY CAUSES]'
+    $causes = New-Object System.Collections.Generic.List[string]
+    try {
+        Add-CrashCauses -Causes $causes -EventQuery $EventQuery
+    } catch {
+        $causes.Add(('Unable to check crashes: {0}' -f $_.Exception.Message))
+    }
+    if (-not [string]::IsNullOrWhiteSpace($GamePath)) {
+        try {
+            Add-GameFolderCauses -Causes $causes -GamePath $GamePath
+        } catch {
+            $causes.Add(('Unable to check game folder DLLs: {0}' -f $_.Exception.Message))
+        }
+    }
+    try {
+        Add-PendingRestartCauses -Causes $causes
+    } catch {
+        $causes.Add(('Unable to check pending restart: {0}' -f $_.Exception.Message))
+    }
+    try {
+        Add-FreeSpaceCauses -Causes $causes
+    } catch {
+        $causes.Add(('Unable to check free space: {0}' -f $_.Exception.Message))
+    }
+    if ($causes.Count -eq 0) {
+        Add-ReportLine -Lines $Lines -Text 'No likely cause found.'
+    }
+    foreach ($cause in @($causes | Select-Object -First $script:ReportMaxCauses)) {
+        Add-ReportLine -Lines $Lines -Text $cause
     }
 }
 
@@ -1477,15 +1841,37 @@ function Add-ReportResultBlock {
     Add-ReportLine -Lines $Lines -Text ('Setup log: {0}' -f $script:LogPath)
 }
 
-# Writes the lines as UTF-8 with a byte-order mark, CR LF after every line, replacing an
-# existing file: the same bytes under Windows PowerShell 5.1 and PowerShell 7.
+# Writes the lines as UTF-8 with a byte-order mark, CR LF after every line: the same bytes
+# under Windows PowerShell 5.1 and PowerShell 7. The file is always a new one: a file left
+# at the path is deleted and a link there is removed as a link (what it points to is never
+# touched) before the file is created with CreateNew, which fails rather than write
+# through anything that appears there in between. A folder of that name stays and fails
+# the write.
 function Write-ReportFile {
     param([Parameter(Mandatory = $true)][string]$Path, [Parameter(Mandatory = $true)][AllowEmptyCollection()]$Lines)
     $builder = New-Object System.Text.StringBuilder
     foreach ($line in $Lines) {
         $null = $builder.Append($line).Append("`r`n")
     }
-    [System.IO.File]::WriteAllText($Path, $builder.ToString(), (New-Object System.Text.UTF8Encoding $true))
+    $encoding = New-Object System.Text.UTF8Encoding $true
+    $preamble = $encoding.GetPreamble()
+    $body = $encoding.GetBytes($builder.ToString())
+
+    $attributes = Get-FolderItemAttributes -Path $Path
+    if ($null -ne $attributes) {
+        if (Test-IsLinkAttribute -Attributes $attributes) {
+            Remove-FolderLink -Path $Path -Attributes $attributes
+        } elseif (($attributes -band [System.IO.FileAttributes]::Directory) -eq 0) {
+            Remove-FileQuietly -Path $Path
+        }
+    }
+    $stream = New-Object System.IO.FileStream($Path, [System.IO.FileMode]::CreateNew, [System.IO.FileAccess]::Write, [System.IO.FileShare]::None)
+    try {
+        $stream.Write($preamble, 0, $preamble.Length)
+        $stream.Write($body, 0, $body.Length)
+    } finally {
+        $stream.Dispose()
+    }
 }
 
 # Describes the machine and this run's outcome in a new text file on the desktop (or in
@@ -1513,7 +1899,9 @@ function New-DiagnosticReport {
     if (-not [string]::IsNullOrWhiteSpace($RequestedGamePath)) {
         Add-ReportGameFilesBlock -Lines $lines -GamePath $RequestedGamePath
     }
-    Add-ReportEventsBlock -Lines $lines
+    $eventQuery = Get-ReportEventQuery
+    Add-ReportEventsBlock -Lines $lines -EventQuery $eventQuery
+    Add-ReportLikelyCausesBlock -Lines $lines -EventQuery $eventQuery -GamePath $RequestedGamePath
     Add-ReportResultBlock -Lines $lines
     Add-ReportLine -Lines $lines
     Add-ReportLine -Lines $lines -Text $script:ReportPrivacyNote

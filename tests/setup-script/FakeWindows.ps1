@@ -46,7 +46,7 @@ if (-not (Get-Command Start-BitsTransfer -ErrorAction SilentlyContinue)) {
 }
 if (-not (Get-Command Get-WinEvent -ErrorAction SilentlyContinue)) {
     function global:Get-WinEvent {
-        param([hashtable[]]$FilterHashtable, [long]$MaxEvents, [string]$LogName)
+        param([hashtable[]]$FilterHashtable, [long]$MaxEvents, [string[]]$LogName, [string]$FilterXPath)
         throw 'Get-WinEvent is not available on this machine.'
     }
 }
@@ -111,8 +111,21 @@ function New-FakeWindows {
     if ($null -ne $DisplayVersion) {
         Set-FakeRegistryValue $machine -Key 'HKLM:\SOFTWARE\Microsoft\Windows NT\CurrentVersion' -Name 'DisplayVersion' -Value $DisplayVersion
     }
+    # Windows always has this key; its PendingFileRenameOperations value only while renames wait for a restart.
+    Add-FakeRegistryKey $machine -Key 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager'
     Add-FakeReportSources $machine
     return $machine
+}
+
+# Creates a registry key without values (a key whose existence alone means something).
+function Add-FakeRegistryKey {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]$Machine,
+        [Parameter(Mandatory = $true)][string]$Key
+    )
+    if (-not $Machine.Registry.Contains($Key)) {
+        $Machine.Registry[$Key] = [ordered]@{}
+    }
 }
 
 # Sets one registry value, creating the key.
@@ -218,10 +231,11 @@ function New-FakeRegistryObject {
 function Use-FakeWindows {
     param([Parameter(Mandatory = $true, Position = 0)]$Machine)
     $script:FakeMachine = $Machine
-    foreach ($name in @('SystemRoot', 'windir', 'ProgramData', 'ProgramFiles', 'TEMP', 'OS', 'COMPUTERNAME', 'PSModulePath')) {
+    foreach ($name in @('SystemRoot', 'SystemDrive', 'windir', 'ProgramData', 'ProgramFiles', 'TEMP', 'OS', 'COMPUTERNAME', 'PSModulePath')) {
         $Machine.SavedEnvironment[$name] = [Environment]::GetEnvironmentVariable($name)
     }
     $env:SystemRoot = $Machine.SystemRoot
+    $env:SystemDrive = 'C:'
     $env:windir = $Machine.SystemRoot
     $env:ProgramData = $Machine.ProgramData
     $env:ProgramFiles = $Machine.ProgramFiles
@@ -241,6 +255,16 @@ function Use-FakeWindows {
         $registryPath = [string]$Path
         if ([string]::IsNullOrEmpty($registryPath)) { $registryPath = [string]$LiteralPath }
         Get-FakeRegistryItem -Machine $script:FakeMachine -Path $registryPath -Name $Name
+    }
+    # A key exists when the table holds it or a key below it.
+    Mock Test-Path -ParameterFilter { ([string]$Path) -like 'HKLM:*' -or ([string]$LiteralPath) -like 'HKLM:*' } {
+        $registryPath = [string]$LiteralPath
+        if ([string]::IsNullOrEmpty($registryPath)) { $registryPath = [string]$Path }
+        $registryPath = $registryPath.TrimEnd('\')
+        foreach ($key in $script:FakeMachine.Registry.Keys) {
+            if ($key -eq $registryPath -or $key.StartsWith($registryPath + '\', [StringComparison]::OrdinalIgnoreCase)) { return $true }
+        }
+        $false
     }
     Mock Get-WindowsOptionalFeature {
         if (-not $script:FakeMachine.Features.ContainsKey($FeatureName)) {
@@ -324,6 +348,8 @@ function Add-FakeReportSources {
     $Machine | Add-Member -NotePropertyName EventLogError -NotePropertyValue $null      # a string Get-WinEvent throws
     $Machine | Add-Member -NotePropertyName FileVersions -NotePropertyValue @{}         # full path -> FileVersion text
     $Machine | Add-Member -NotePropertyName UnreadableFiles -NotePropertyValue @()      # full paths Get-FileHash cannot open
+    # Free bytes per drive, or a string that the query throws.
+    $Machine | Add-Member -NotePropertyName FreeSpace -NotePropertyValue @{ 'C:' = 182GB }
 }
 
 # Adds a graphics adapter that Win32_VideoController returns, in order.
@@ -358,9 +384,27 @@ function Add-FakeEvent {
         [int]$Id = 1000,
         [AllowNull()][string]$Message = 'Faulting application name: game.exe',
         [int]$Level = 2,
-        [string]$LogName = 'Application'
+        [string]$LogName = 'Application',
+        # The event data in order, as the event's Properties (each with a Value).
+        [object[]]$Properties = @()
     )
-    $Machine.Events.Add([pscustomobject]@{ TimeCreated = $TimeCreated; ProviderName = $ProviderName; Id = $Id; Message = $Message; Level = $Level; LogName = $LogName })
+    $data = @(foreach ($value in $Properties) { [pscustomobject]@{ Value = $value } })
+    $Machine.Events.Add([pscustomobject]@{ TimeCreated = $TimeCreated; ProviderName = $ProviderName; Id = $Id; Message = $Message; Level = $Level; LogName = $LogName; Properties = $data })
+}
+
+# The event data of an Application Error event 1000, in Windows' order: AppName,
+# AppVersion, AppTimeStamp, ModuleName, ModuleVersion, ModuleTimeStamp, ExceptionCode,
+# FaultingOffset, ProcessId, ProcessCreationTime, AppPath, ModulePath, IntegratorReportId,
+# PackageFullName, PackageRelativeAppId.
+function Get-FakeCrashData {
+    param(
+        [Parameter(Mandatory = $true)][string]$Application,
+        [Parameter(Mandatory = $true)][string]$Module,
+        [string]$ModuleFolder = 'C:\Windows\SYSTEM32'
+    )
+    return @($Application, '1.4.2.0', '6650a1b2', $Module, '14.40.33810.0', '66a3c1d0', 'c0000409', '0000000000043a1c',
+        '0x1f3c', '0x01dadd3e5c2b7a10', ('C:\Games\Cindral Online\' + $Application), ($ModuleFolder + '\' + $Module),
+        '5c0c2f5e-8d9a-4a63-9d0b-4b5e0e8f7a21', '', '')
 }
 
 # Creates a file with a version resource: the file is real, its FileVersion text comes from
@@ -377,6 +421,28 @@ function New-FakeVersionedFile {
     return $full
 }
 
+# Writes the smallest file that reads as a PE image: a DOS header whose e_lfanew points at
+# "PE\0\0" and a file header with the given machine type (x86, x64, ARM64 or a number),
+# padded with zeros to Size bytes. Returns the full path.
+function New-FakePeFile {
+    param(
+        [Parameter(Mandatory = $true, Position = 0)][string]$Path,
+        [Parameter(Mandatory = $true)]$Machine,
+        [int]$Size = 0x100
+    )
+    $machines = @{ 'x86' = 0x014C; 'x64' = 0x8664; 'ARM64' = 0xAA64 }
+    $type = $Machine
+    if ($machines.ContainsKey([string]$Machine)) { $type = $machines[[string]$Machine] }
+    $bytes = New-Object byte[] ([Math]::Max($Size, 0x58))
+    $bytes[0] = 0x4D; $bytes[1] = 0x5A                            # "MZ"
+    $bytes[0x3C] = 0x40                                           # e_lfanew
+    $bytes[0x40] = 0x50; $bytes[0x41] = 0x45                      # "PE\0\0"
+    $bytes[0x44] = [byte]($type -band 0xFF); $bytes[0x45] = [byte](($type -shr 8) -band 0xFF)
+    $null = New-Item -ItemType Directory -Path (Split-Path -Parent $Path) -Force
+    [System.IO.File]::WriteAllBytes($Path, $bytes)
+    return [System.IO.Path]::GetFullPath($Path)
+}
+
 # Mocks the report's sources from the machine's tables. Called by Use-FakeWindows.
 function Use-FakeReportSources {
     Mock Get-Date -ParameterFilter { $null -ne $script:FakeMachine.Clock } { $script:FakeMachine.Clock }
@@ -391,14 +457,33 @@ function Use-FakeReportSources {
         if ($answer -is [string]) { throw $answer }
         $answer
     }
-    # Like the real cmdlet: newest first, at most MaxEvents, and an error when nothing matches.
+    # Like the real cmdlet with -LogName and -FilterXPath: the XPath's level and time window
+    # (milliseconds before the machine's clock) are applied, an XPath with anything else is
+    # refused as invalid; newest first, at most MaxEvents, and an error when nothing matches.
     Mock Get-WinEvent {
         if ($null -ne $script:FakeMachine.EventLogError) { throw $script:FakeMachine.EventLogError }
-        $filter = $FilterHashtable[0]
+        if ($null -ne $FilterHashtable -or @($LogName).Count -ne 1 -or [string]::IsNullOrEmpty($FilterXPath)) {
+            throw 'The simulated event log answers only one -LogName with -FilterXPath.'
+        }
+        $invalid = 'The specified query is invalid'
+        if ($FilterXPath -notmatch '^\*\[System\[(?<clauses>.+)\]\]$') { throw $invalid }
+        $level = $null
+        $window = $null
+        foreach ($clause in ($Matches['clauses'] -split '\s+and\s+')) {
+            if ($clause -match '^\(?Level\s*=\s*(?<level>\d+)\)?$') {
+                $level = [int]$Matches['level']
+            } elseif ($clause -match '^TimeCreated\[timediff\(@SystemTime\)\s*<=\s*(?<ms>\d+)\]$') {
+                $window = [long]$Matches['ms']
+            } else {
+                throw $invalid
+            }
+        }
+        $now = $script:FakeMachine.Clock
+        if ($null -eq $now) { $now = [datetime]::Now }
         $found = @($script:FakeMachine.Events | Where-Object {
-                (-not $filter.ContainsKey('LogName') -or $_.LogName -eq $filter['LogName']) -and
-                (-not $filter.ContainsKey('Level') -or $_.Level -eq $filter['Level']) -and
-                (-not $filter.ContainsKey('StartTime') -or $_.TimeCreated -ge $filter['StartTime'])
+                $_.LogName -eq $LogName[0] -and
+                ($null -eq $level -or $_.Level -eq $level) -and
+                ($null -eq $window -or ($now - $_.TimeCreated).TotalMilliseconds -le $window)
             } | Sort-Object -Property TimeCreated -Descending)
         if ($MaxEvents -gt 0) { $found = @($found | Select-Object -First $MaxEvents) }
         if ($found.Count -eq 0) {
@@ -412,6 +497,14 @@ function Use-FakeReportSources {
     }
     if (Get-Command Get-DesktopFolder -ErrorAction SilentlyContinue) {
         Mock Get-DesktopFolder { $script:FakeMachine.Desktop }
+    }
+    if (Get-Command Get-DriveFreeBytes -ErrorAction SilentlyContinue) {
+        Mock Get-DriveFreeBytes {
+            if (-not $script:FakeMachine.FreeSpace.ContainsKey($Drive)) { throw "The drive '$Drive' does not exist." }
+            $answer = $script:FakeMachine.FreeSpace[$Drive]
+            if ($answer -is [string]) { throw $answer }
+            [long]$answer
+        }
     }
     if (Get-Command Get-FileVersionText -ErrorAction SilentlyContinue) {
         Mock Get-FileVersionText -ParameterFilter { $script:FakeMachine.FileVersions.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {

@@ -97,10 +97,11 @@ Describe 'The whole report of a Windows 11 x64 gaming PC' {
         Add-FakeUninstallEntry $machine -View WOW6432Node -DisplayName 'Microsoft Visual C++ 2010  x86 Redistributable - 10.0.40219' -DisplayVersion '10.0.40219'
         Add-FakeVideoController $machine -Name 'NVIDIA GeForce RTX 3060' -DriverVersion '31.0.15.5222' -DriverDate ([datetime]'2024-03-12')
         Add-FakeThreatDetection $machine -Time ([datetime]'2025-06-10 18:02:11') -ThreatId 2147735505 -Resources @('file:_C:\Users\Player\Downloads\trainer.exe')
-        Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-14 08:12:40') -ProviderName 'Application Error' -Id 1000 -Message "Faulting application name: game.exe, version: 1.4.2.0`r`nFaulting module name: d3d9.dll"
+        Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-14 08:12:40') -ProviderName 'Application Error' -Id 1000 -Message "Faulting application name: game.exe, version: 1.4.2.0`r`nFaulting module name: d3d9.dll" -Properties (Get-FakeCrashData -Application 'game.exe' -Module 'd3d9.dll')
         Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-13 22:05:03') -ProviderName 'MsiInstaller' -Id 11708 -Message 'Product: Cindral Online -- Installation failed.'
         Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-13 21:40:00') -ProviderName 'SideBySide' -Id 33 -Message 'Activation context generation failed for "C:\Games\Cindral\launcher.exe".'
         Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-11 10:00:00') -ProviderName 'Application Error' -Id 1000 -Message 'Older than the window.'
+        Set-FakeRegistryValue $machine -Key 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager' -Name 'PendingFileRenameOperations' -Value @('\??\C:\Windows\Temp\nvdrs.dll', '')
         Use-FakeWindows $machine
         Mock Test-NetFx35Installed { $true }
         $script:RestartRequired = $true
@@ -544,12 +545,229 @@ Describe 'Recent application error lines' {
         Assert-Lines (Get-Block '[RECENT APPLICATION ERRORS - LAST 48 HOURS]') @('Unable to query event log: The RPC server is unavailable.')
     }
 
-    It 'asks for level 2 Application events of the last 48 hours, at most 80' {
+    It 'asks the Application log once for at most 80 events, for this block and the likely causes' {
         $null = Invoke-Report
-        Should -Invoke Get-WinEvent -Exactly 1 -ParameterFilter {
-            $FilterHashtable[0]['LogName'] -eq 'Application' -and $FilterHashtable[0]['Level'] -eq 2 -and
-            $FilterHashtable[0]['StartTime'] -eq $Clock.AddHours(-48) -and $MaxEvents -eq 80
+        Should -Invoke Get-WinEvent -Exactly 1
+        Should -Invoke Get-WinEvent -Exactly 1 -ParameterFilter { @($LogName) -join ',' -eq 'Application' -and $MaxEvents -eq 80 }
+    }
+}
+
+Describe 'Likely causes' {
+    BeforeEach {
+        Reset-SetupState
+        $machine = New-FakeWindows
+        $machine.Clock = $Clock
+        Use-FakeWindows $machine
+        Mock Test-NetFx35Installed { $false }
+        $games = Join-Path $machine.Root 'Games/Cindral Online'
+        $sessionManager = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager'
+
+        # A crash of an application in a module, as Windows records it: the names only in the
+        # event data, the message in the player's language.
+        function Add-Crash {
+            param([string]$Application = 'CindralOnline.exe', [string]$Module, [int]$MinutesAgo = 30, [string]$Provider = 'Application Error', [int]$Id = 1000)
+            Add-FakeEvent $machine -TimeCreated $Clock.AddMinutes(-$MinutesAgo) -ProviderName $Provider -Id $Id -Properties (Get-FakeCrashData -Application $Application -Module $Module) `
+                -Message 'ชื่อแอปพลิเคชันที่ผิดพลาด: ชื่อโมดูลที่ผิดพลาด: ntdll.dll'
         }
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'maps the module "<Module>" to "<Prerequisite>"' -ForEach @(
+        @{ Module = 'msvcr80.dll'; Prerequisite = 'Visual C++ 2005' }
+        @{ Module = 'MFC80U.DLL'; Prerequisite = 'Visual C++ 2005' }
+        @{ Module = 'msvcp90.dll'; Prerequisite = 'Visual C++ 2008' }
+        @{ Module = 'MSVCR100.dll'; Prerequisite = 'Visual C++ 2010' }
+        @{ Module = 'mfc110.dll'; Prerequisite = 'Visual C++ 2012' }
+        @{ Module = 'msvcp120.dll'; Prerequisite = 'Visual C++ 2013' }
+        @{ Module = 'MSVCP140.dll'; Prerequisite = 'Visual C++ v14' }
+        @{ Module = 'msvcp140_atomic_wait.dll'; Prerequisite = 'Visual C++ v14' }
+        @{ Module = 'VCRUNTIME140_1.dll'; Prerequisite = 'Visual C++ v14' }
+        @{ Module = 'concrt140.dll'; Prerequisite = 'Visual C++ v14' }
+        @{ Module = 'mfc140u.dll'; Prerequisite = 'Visual C++ v14' }
+        @{ Module = 'C:\Windows\SysWOW64\vcruntime140.dll'; Prerequisite = 'Visual C++ v14' }
+        @{ Module = 'D3DX9_43.dll'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'd3dx10_40.dll'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'd3dx11_43.dll'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'd3dcompiler_33.dll'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'D3DCompiler_43.dll'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'XINPUT1_3.DLL'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'xaudio2_0.dll'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'XAudio2_7.dll'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'X3DAudio1_7.dll'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'xactengine3_7.dll'; Prerequisite = 'DirectX June 2010' }
+        @{ Module = 'mscoree.dll'; Prerequisite = '.NET Framework' }
+        @{ Module = 'clr.dll'; Prerequisite = '.NET Framework' }
+        # Parts of Windows itself, and runtimes that this tool does not install.
+        @{ Module = 'd3d9.dll'; Prerequisite = '' }
+        @{ Module = 'd3dcompiler_47.dll'; Prerequisite = '' }
+        @{ Module = 'd3dcompiler_32.dll'; Prerequisite = '' }
+        @{ Module = 'xinput1_4.dll'; Prerequisite = '' }
+        @{ Module = 'xaudio2_8.dll'; Prerequisite = '' }
+        @{ Module = 'ucrtbase.dll'; Prerequisite = '' }
+        @{ Module = 'clrjit.dll'; Prerequisite = '' }
+        @{ Module = 'msvcp140.dll.mui'; Prerequisite = '' }
+    ) {
+        $found = Get-ModulePrerequisite -Name $Module
+        $name = ''
+        if ($null -ne $found) { $name = $found.Name }
+        $name | Should -BeExactly $Prerequisite
+    }
+
+    It 'says of the crashed-in <Module> that it <Expected>' -ForEach (@(
+        @{ Module = 'msvcp140.dll'; FailureTexts = @('Visual C++ v14 latest x64: vc14-latest-x64 failed with exit code 1603.'); Expected = 'Visual C++ v14 — failed in this run' }
+        @{ Module = 'msvcr100.dll'; WarningTexts = @('Legacy runtime Visual C++ 2010 SP1 x86 was skipped or failed: vc2010sp1-x86 failed with exit code 5100.'); Expected = 'Visual C++ 2010 — failed in this run' }
+        @{ Module = 'clr.dll'; FailureTexts = @('.NET Framework 3.5: DISM-NetFx3 failed with exit code 50.'); Completed = @('DotNet35'); NetFx = $true; Expected = '.NET Framework — failed in this run' }
+        @{ Module = 'd3dx9_43.dll'; FailureTexts = @('DirectX legacy runtime: DirectX setup completed but d3dx9_43.dll was not found.'); Completed = @('DXSETUP'); Expected = 'DirectX June 2010 — failed in this run' }
+        @{ Module = 'xinput1_3.dll'; Completed = @('DirectX-Extract', 'DXSETUP'); Expected = 'DirectX June 2010 — was installed or repaired in this run' }
+        @{ Module = 'msvcp120.dll'; Completed = @('vc2013-x86'); WarningTexts = @('Legacy runtime Visual C++ 2012 Update 4 x86 was skipped or failed: x'); Expected = 'Visual C++ 2013 — was installed or repaired in this run' }
+        @{ Module = 'vcruntime140.dll'; Completed = @('vc14-latest-x64'); Expected = 'Visual C++ v14 — was installed or repaired in this run' }
+        @{ Module = 'mscoree.dll'; Completed = @('DISM-NetFx3'); Expected = '.NET Framework — was installed or repaired in this run' }
+        @{ Module = 'msvcp120.dll'; Uninstall = 'Microsoft Visual C++ 2013 Redistributable (x86) - 12.0.40664'; Expected = 'Visual C++ 2013 — is present' }
+        @{ Module = 'msvcp140.dll'; Uninstall = 'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.40.33810'; Completed = @('DISM-DirectPlay'); Expected = 'Visual C++ v14 — is present' }
+        @{ Module = 'msvcr80.dll'; Manifest = $true; Expected = 'Visual C++ 2005 — is present' }
+        @{ Module = 'd3dx9_42.dll'; SystemFile = 'SysWOW64/d3dx9_43.dll'; Expected = 'DirectX June 2010 — is present' }
+        @{ Module = 'mscorwks.dll'; NetFx = $true; Expected = '.NET Framework — is present' }
+        @{ Module = 'msvcr90.dll'; Uninstall = 'Microsoft Visual C++ 2010  x86 Redistributable - 10.0.40219'; Expected = 'Visual C++ 2008 — was not checked (diagnostics only)' }
+        @{ Module = 'd3dx9_42.dll'; SystemFile = 'System32/d3dx9_43.dll'; Expected = 'DirectX June 2010 — was not checked (diagnostics only)' }
+    ) | ForEach-Object {
+        $row = @{ FailureTexts = @(); WarningTexts = @(); Completed = @(); Uninstall = ''; Manifest = $false; SystemFile = ''; NetFx = $false }
+        foreach ($key in $_.Keys) { $row[$key] = $_[$key] }
+        $row
+    }) {
+        Add-Crash -Module $Module
+        Add-Crash -Module $Module -MinutesAgo 90
+        foreach ($failure in $FailureTexts) { $script:Failures.Add($failure) }
+        foreach ($warning in $WarningTexts) { $script:Warnings.Add($warning) }
+        $script:LogPath = Join-Path $TestDrive ('Setup-{0}.log' -f [guid]::NewGuid().ToString('N'))
+        [System.IO.File]::WriteAllLines($script:LogPath, [string[]]@(
+                '[2025-06-14 09:20:00] [INFO] Running vc2008sp1-x86: C:\ProgramData\vc2008sp1-x86.exe /q /norestart'
+                '[2025-06-14 09:21:00] [ERROR] vc2008sp1-x86 failed with exit code 1603.'
+                foreach ($label in $Completed) { "[2025-06-14 09:22:00] [OK] $label completed (exit code 0)." }))
+        if ($Uninstall) { Add-FakeUninstallEntry $machine -View WOW6432Node -DisplayName $Uninstall }
+        if ($Manifest) { $null = New-FakeFile (Join-Path $machine.SystemRoot 'WinSxS/Manifests/x86_microsoft.vc80.crt_1fc8b3b9a1e18e3b_8.0.50727.6195_none_d09154e044272b9a.manifest') }
+        if ($SystemFile) { $null = New-FakeFile (Join-Path $machine.SystemRoot $SystemFile) }
+        if ($NetFx) { Mock Test-NetFx35Installed { $true } }
+        Assert-Lines (Get-Block '[LIKELY CAUSES]') @("CindralOnline.exe crashed 2 time(s) in ${Module}: $Expected")
+    }
+
+    It 'counts crashes per application and module from the event data alone, newest first' {
+        Add-Crash -Module 'MSVCP140.dll' -MinutesAgo 5
+        Add-Crash -Module 'd3dx9_43.dll' -MinutesAgo 6
+        Add-Crash -Module 'msvcp140.dll' -MinutesAgo 7
+        Add-Crash -Application 'CindralLauncher.exe' -Module 'msvcp140.dll' -MinutesAgo 8
+        Add-Crash -Module 'KERNELBASE.dll' -MinutesAgo 9
+        Add-Crash -Module 'msvcp140.dll' -MinutesAgo 10 -Id 1001
+        Add-Crash -Module 'msvcp140.dll' -MinutesAgo 11 -Provider '.NET Runtime'
+        Add-FakeEvent $machine -TimeCreated $Clock.AddMinutes(-12) -ProviderName 'Application Error' -Id 1000 -Message 'Faulting application name: CindralOnline.exe Faulting module name: msvcr100.dll'
+        Add-Crash -Module 'msvcr120.dll' -MinutesAgo (48 * 60 + 1)
+        Assert-Lines (Get-Block '[LIKELY CAUSES]') @(
+            'CindralOnline.exe crashed 2 time(s) in MSVCP140.dll: Visual C++ v14 — was not checked (diagnostics only)'
+            'CindralOnline.exe crashed 1 time(s) in d3dx9_43.dll: DirectX June 2010 — was not checked (diagnostics only)'
+            'CindralLauncher.exe crashed 1 time(s) in msvcp140.dll: Visual C++ v14 — was not checked (diagnostics only)')
+    }
+
+    It 'lists runtime DLLs of the game folder with their machine type read from the PE header: <Case>' -ForEach @(
+        @{ Case = 'a folder, compared with its largest EXE'; Target = ''
+            Expected = @(
+                'd3dx9_43.dll in the game folder is x64 but CindralOnline.exe is x86'
+                'msvcp140.dll in the game folder is ARM64 but CindralOnline.exe is x86'
+                'xinput1_3.dll in the game folder is not a valid PE image (DirectX June 2010)'
+                'XAudio2_7.dll in the game folder is x86 and is loaded instead of the system''s copy (DirectX June 2010)'
+                'xinput1_1.dll in the game folder is not a valid PE image (DirectX June 2010)'
+                'vcruntime140.dll in the game folder is machine 0x01C4 but CindralOnline.exe is x86') }
+        @{ Case = 'the x64 EXE named, not the largest one'; Target = 'Helper64.exe'
+            Expected = @(
+                'd3dx9_43.dll in the game folder is x64 and is loaded instead of the system''s copy (DirectX June 2010)'
+                'msvcp140.dll in the game folder is ARM64 but Helper64.exe is x64'
+                'xinput1_3.dll in the game folder is not a valid PE image (DirectX June 2010)'
+                'XAudio2_7.dll in the game folder is x86 but Helper64.exe is x64'
+                'xinput1_1.dll in the game folder is not a valid PE image (DirectX June 2010)'
+                'vcruntime140.dll in the game folder is machine 0x01C4 but Helper64.exe is x64') }
+    ) {
+        $null = New-FakePeFile (Join-Path $games 'CindralOnline.exe') -Machine x86 -Size 4096
+        $null = New-FakePeFile (Join-Path $games 'Helper64.exe') -Machine x64
+        $null = New-FakePeFile (Join-Path $games 'd3dx9_43.dll') -Machine x64
+        $null = New-FakePeFile (Join-Path $games 'msvcp140.dll') -Machine ARM64
+        $null = New-FakePeFile (Join-Path $games 'vcruntime140.dll') -Machine 0x01C4
+        $null = New-FakePeFile (Join-Path $games 'XAudio2_7.dll') -Machine x86
+        $null = New-FakePeFile (Join-Path $games 'engine.dll') -Machine x64
+        $null = New-FakePeFile (Join-Path $games 'plugins/d3dx9_42.dll') -Machine x64
+        $null = New-FakeFile (Join-Path $games 'xinput1_3.dll') -Content 'MZ but nothing else'
+        $broken = New-FakePeFile (Join-Path $games 'xinput1_1.dll') -Machine x86
+        $bytes = [System.IO.File]::ReadAllBytes($broken)
+        $bytes[0x3C] = 0xF0
+        [System.IO.File]::WriteAllBytes($broken, $bytes)
+        $path = $games
+        if ($Target) { $path = Join-Path $games $Target }
+        $block = @(Get-Block '[LIKELY CAUSES]' -GamePath $path)
+        Assert-Lines @($block | Sort-Object) @($Expected | Sort-Object)
+    }
+
+    It 'names Windows'' own pending restart from <Case>' -ForEach @(
+        @{ Case = 'no source'; Keys = @(); Renames = $null; Expected = @('No likely cause found.') }
+        @{ Case = 'only empty rename entries'; Keys = @(); Renames = @('', ''); Expected = @('No likely cause found.') }
+        @{ Case = 'servicing'; Keys = @('HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Component Based Servicing\RebootPending'); Renames = $null
+            Expected = @('Windows has a restart pending (Component Based Servicing): restart, then run this tool again.') }
+        @{ Case = 'Windows Update'; Keys = @('HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\WindowsUpdate\Auto Update\RebootRequired'); Renames = $null
+            Expected = @('Windows has a restart pending (Windows Update): restart, then run this tool again.') }
+        @{ Case = 'file renames'; Keys = @(); Renames = @('\??\C:\Program Files\Cindral\old.dll', '')
+            Expected = @('Windows has a restart pending (PendingFileRenameOperations): restart, then run this tool again.') }
+        @{ Case = 'all three'; Renames = @('\??\C:\Windows\Temp\x.tmp')
+            Keys = @('HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Component Based Servicing\RebootPending', 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\WindowsUpdate\Auto Update\RebootRequired')
+            Expected = @('Windows has a restart pending (Component Based Servicing, Windows Update, PendingFileRenameOperations): restart, then run this tool again.') }
+        @{ Case = 'a key next to the servicing one'; Keys = @('HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Component Based Servicing\PackagesPending'); Renames = $null
+            Expected = @('No likely cause found.') }
+    ) {
+        foreach ($key in $Keys) { Add-FakeRegistryKey $machine -Key $key }
+        if ($null -ne $Renames) { Set-FakeRegistryValue $machine -Key $sessionManager -Name 'PendingFileRenameOperations' -Value ([string[]]$Renames) }
+        $lines = @(Read-ReportLines (Invoke-Report))
+        Assert-Lines (Get-ReportBlock $lines '[LIKELY CAUSES]') $Expected
+        $lines | Should -Contain 'Pending reboot: False' -Because 'that line still speaks only of this run''s installers'
+    }
+
+    It 'warns of <Free> bytes free on the system drive with "<Expected>"' -ForEach @(
+        @{ Free = [long]2GB; Expected = 'No likely cause found.' }
+        @{ Free = [long]2GB - 1; Expected = 'Only 1.9 GB free on C: installers may fail.' }
+        @{ Free = [long]512MB; Expected = 'Only 0.5 GB free on C: installers may fail.' }
+        @{ Free = [long]0; Expected = 'Only 0.0 GB free on C: installers may fail.' }
+    ) {
+        $machine.FreeSpace['C:'] = $Free
+        Assert-Lines (Invoke-InCulture $Invariant { Get-Block '[LIKELY CAUSES]' }) @($Expected)
+    }
+
+    It 'turns the error of each check into "Unable to check ..." and still runs the others' {
+        $machine.EventLogError = 'The RPC server is unavailable.'
+        $machine.FreeSpace['C:'] = 'The device is not ready.'
+        Add-FakeRegistryKey $machine -Key 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\WindowsUpdate\Auto Update\RebootRequired'
+        Mock Get-ItemProperty -ParameterFilter { ([string]$LiteralPath) -like '*Session Manager' } { throw 'Requested registry access is not allowed.' }
+        $lines = @(Read-ReportLines (Invoke-Report -GamePath (Join-Path $games 'NotThere')))
+        $block = @(Get-ReportBlock $lines '[LIKELY CAUSES]')
+        $block.Count | Should -Be 4
+        $block[0] | Should -BeExactly 'Unable to check crashes: The RPC server is unavailable.'
+        $block[1] | Should -BeLike 'Unable to check game folder DLLs: *NotThere*'
+        $block[2] | Should -BeExactly 'Unable to check pending restart: Requested registry access is not allowed.'
+        $block[3] | Should -BeExactly 'Unable to check free space: The device is not ready.'
+    }
+
+    It 'stands right before the setup result, in the order crashes, game folder, restart, free space, at most 20 lines' {
+        foreach ($i in 1..22) { Add-Crash -Application ('tool{0:00}.exe' -f $i) -Module 'msvcr120.dll' -MinutesAgo $i }
+        $null = New-FakePeFile (Join-Path $games 'd3dx9_43.dll') -Machine x64
+        Add-FakeRegistryKey $machine -Key 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Component Based Servicing\RebootPending'
+        $machine.FreeSpace['C:'] = [long]1GB
+        $lines = @(Read-ReportLines (Invoke-Report -GamePath $games))
+        $block = @(Get-ReportBlock $lines '[LIKELY CAUSES]')
+        $block.Count | Should -Be 20
+        $block[0] | Should -BeExactly 'tool01.exe crashed 1 time(s) in msvcr120.dll: Visual C++ 2013 — was not checked (diagnostics only)'
+        $block[19] | Should -BeExactly 'tool20.exe crashed 1 time(s) in msvcr120.dll: Visual C++ 2013 — was not checked (diagnostics only)'
+
+        $machine.Events.Clear()
+        $lines = @(Read-ReportLines (Invoke-Report -GamePath $games))
+        Assert-Lines (Get-ReportBlock $lines '[LIKELY CAUSES]') @(
+            'd3dx9_43.dll in the game folder is x64 and is loaded instead of the system''s copy (DirectX June 2010)'
+            'Windows has a restart pending (Component Based Servicing): restart, then run this tool again.'
+            'Only 1.0 GB free on C: installers may fail.')
+        $headers = @($lines | Where-Object { $_ -like '`[*`]' })
+        $headers[-4..-1] | Should -Be @('[GAME FILES]', '[RECENT APPLICATION ERRORS - LAST 48 HOURS]', '[LIKELY CAUSES]', '[SETUP RESULT]')
     }
 }
 
@@ -634,6 +852,36 @@ Describe 'Where and when the report is written' {
         (Get-ReportBlock $lines '[GRAPHICS]')[2] | Should -BeExactly 'DriverDate    : 12.03.2024 14:05:00'
         (Get-ReportBlock $lines '[WINDOWS]')[4] | Should -BeExactly 'Admin        : True'
         (Get-ReportBlock $lines '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]')[2] | Should -BeExactly 'SignatureLastUpdated     : 13.06.2025 07:15:00'
+    }
+
+    It 'writes a value holding CR, LF, TAB and ESC as one line with a blank for each' {
+        Add-FakeVideoController $machine -Name "NVIDIA`r`nGeForce`tRTX`e[31m 3060" -DriverVersion "31.0`n15" -DriverDate $null
+        Use-FakeWindows $machine
+        $script:Failures.Add("DirectX legacy runtime: DXSETUP.exe said`r`nAccess`u{0085}denied`0.")
+        $lines = @(Read-ReportLines (Invoke-Report))
+        Assert-Lines (Get-ReportBlock $lines '[GRAPHICS]') @('Name          : NVIDIA  GeForce RTX [31m 3060', 'DriverVersion : 31.0 15', 'DriverDate    : ')
+        (Get-ReportBlock $lines '[SETUP RESULT]')[0] | Should -BeExactly 'FAIL: DirectX legacy runtime: DXSETUP.exe said  Access denied .'
+    }
+
+    It 'creates a new regular file where a link to <Case> stood, and leaves the target alone' -ForEach @(
+        @{ Case = 'a file elsewhere'; TargetExists = $true }
+        @{ Case = 'a file that does not exist'; TargetExists = $false }
+    ) {
+        Use-FakeWindows $machine
+        $target = Join-Path $machine.Root 'Users/Other/notes.txt'
+        $null = New-Item -ItemType Directory -Path (Split-Path -Parent $target) -Force
+        if ($TargetExists) { [System.IO.File]::WriteAllText($target, 'not the report') }
+        $link = Join-Path $machine.Desktop 'ORVELLE-Diagnostic-20250614-093015.txt'
+        $null = New-Item -ItemType SymbolicLink -Path $link -Target $target
+        $path = Invoke-Report
+        $path | Should -BeExactly $link
+        ((Get-Item -LiteralPath $path -Force).Attributes -band [System.IO.FileAttributes]::ReparsePoint) | Should -Be 0
+        (Read-ReportLines $path)[0] | Should -BeExactly 'ORVELLE GAME SUPPORT - DIAGNOSTIC REPORT'
+        if ($TargetExists) {
+            [System.IO.File]::ReadAllText($target) | Should -BeExactly 'not the report'
+        } else {
+            Test-Path -LiteralPath $target | Should -BeFalse
+        }
     }
 
     It 'throws and writes no file when an unguarded part fails' {

@@ -311,6 +311,56 @@ Describe 'Diagnostics only, with a game folder' {
     }
 }
 
+Describe 'Windows 11 x64, the game crashed in msvcp140.dll, the x86 v14 runtime fails to install' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        Set-FakeProgram $machine -Name 'vc14-latest-x86.exe' -ExitCode 1603
+        # Windows wrote the messages in the player's language; the names are in the event data.
+        foreach ($crash in @(@(20, 'msvcp140.dll'), @(75, 'msvcp140.dll'), @(300, 'd3dx9_43.dll'))) {
+            Add-FakeEvent $machine -TimeCreated $machine.Clock.AddMinutes(-$crash[0]) -ProviderName 'Application Error' -Id 1000 `
+                -Message 'ชื่อแอปพลิเคชันที่ผิดพลาด CindralOnline.exe' -Properties (Get-FakeCrashData -Application 'CindralOnline.exe' -Module $crash[1])
+        }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'joins each crash to what this run did about its runtime, right before the setup result' {
+        $run.ExitCode | Should -Be 1
+        $run.Failures | Should -Be @('Visual C++ v14 latest x86: vc14-latest-x86 failed with exit code 1603.')
+        Get-ReportBlock $run.Report '[LIKELY CAUSES]' | Should -Be @(
+            'CindralOnline.exe crashed 2 time(s) in msvcp140.dll: Visual C++ v14 — failed in this run'
+            'CindralOnline.exe crashed 1 time(s) in d3dx9_43.dll: DirectX June 2010 — was installed or repaired in this run')
+        $result = [array]::IndexOf($run.Report, '[SETUP RESULT]')
+        $run.Report[$result - 4] | Should -BeExactly '[LIKELY CAUSES]'
+    }
+}
+
+Describe 'Diagnostics only, an x64 d3dx9_43.dll beside the x86 game' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        $game = Join-Path $machine.Root 'Games/Cindral Online'
+        $null = New-FakePeFile (Join-Path $game 'CindralOnline.exe') -Machine x86 -Size 8192
+        $null = New-FakePeFile (Join-Path $game 'CrashSender.exe') -Machine x64
+        $null = New-FakePeFile (Join-Path $game 'd3dx9_43.dll') -Machine x64
+        Add-FakeEvent $machine -TimeCreated $machine.Clock.AddMinutes(-3) -ProviderName 'Application Error' -Id 1000 `
+            -Message 'Faulting application name: CindralOnline.exe' -Properties (Get-FakeCrashData -Application 'CindralOnline.exe' -Module 'd3dx9_43.dll' -ModuleFolder $game)
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine -DiagnosticsOnly -GamePath $game
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'flags the DLL whose machine type differs from the game''s and installs nothing' {
+        $run.ExitCode | Should -Be 0
+        Get-RunLabels $run.Log | Should -BeNullOrEmpty
+        Get-ReportBlock $run.Report '[LIKELY CAUSES]' | Should -Be @(
+            'CindralOnline.exe crashed 1 time(s) in d3dx9_43.dll: DirectX June 2010 — was not checked (diagnostics only)'
+            'd3dx9_43.dll in the game folder is x64 but CindralOnline.exe is x86')
+    }
+}
+
 Describe 'Windows 8.1 (build 9600)' {
     BeforeAll {
         $machine = New-ScenarioMachine -Windows @{ Build = 9600; Caption = 'Microsoft Windows 8.1 Pro'; DisplayVersion = $null }
