@@ -2,14 +2,15 @@
 //
 // Every standard user may create files and folders below ProgramData and owns
 // what they create, so a folder the launcher writes into with administrator
-// rights must be one that nobody else can change. A folder the launcher
-// creates gets, at creation, owner Administrators and a protected DACL
-// (SYSTEM and Administrators full control, Users read and execute). A folder
-// that already exists must be a real directory (not a junction, mount point or
-// symbolic link) owned by Administrators, SYSTEM or TrustedInstaller, with no
-// write access for anyone else; otherwise it is taken over: owner and DACL are
-// reset on it and everything below it, and links below it are removed, never
-// followed.
+// rights must be one that nobody else can have changed. A folder the launcher
+// creates gets, in the creating call, owner Administrators and a protected
+// DACL (SYSTEM and Administrators full control, Users read and execute). A
+// folder that already exists is used only when it is a real directory (not a
+// junction, mount point or symbolic link) owned by Administrators, SYSTEM or
+// TrustedInstaller, with no write access for anyone else. Any other folder is
+// never adopted: it is renamed aside within its parent, with everything in it
+// and nothing deleted, and a fresh folder is created in its place. The
+// launcher never changes the security of anything it did not create.
 #pragma once
 
 #include <windows.h>
@@ -34,11 +35,14 @@ struct PrivateSecurity {
 
 bool BuildPrivateSecurity(PrivateSecurity* security, ObjectKind kind);
 
-// True when the owner is Administrators, SYSTEM or TrustedInstaller and no
-// allow entry of the DACL (inherit-only entries included) grants any write,
-// delete or permission-changing right to another account. A missing or null
-// DACL, or an entry type this check does not know, is not private.
-bool IsPrivateSecurity(PSECURITY_DESCRIPTOR descriptor);
+// The rule's constants. Owners trusted besides Administrators and SYSTEM (both
+// well-known SIDs): NT SERVICE\TrustedInstaller, which owns most of Windows'
+// own files and has no WELL_KNOWN_SID_TYPE. A service SID is S-1-5-80
+// followed by the first five 32-bit little-endian words of the SHA-1 of the
+// service name in upper case, UTF-16LE.
+constexpr DWORD kTrustedInstallerSubAuthorities[] = {
+    SECURITY_SERVICE_ID_BASE_RID, 956008885,  3418522649,
+    1831038044,                   1853292631, 2271478464};
 
 // The rights that make a folder writable for whoever holds them.
 constexpr DWORD kFolderWriteRights =
@@ -46,17 +50,40 @@ constexpr DWORD kFolderWriteRights =
     FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
     GENERIC_ALL;
 
-// How far below a taken-over folder the take-over goes; deeper trees are
-// refused rather than left half-secured.
-constexpr int kMaxTakeOverDepth = 32;
-// Path buffer used while walking a taken-over folder.
-constexpr size_t kTakeOverPathChars = 1040;
+// Writes the TrustedInstaller SID into storage (SECURITY_MAX_SID_SIZE bytes).
+bool BuildTrustedInstallerSid(DWORD* storage);
+
+// True when the owner is Administrators, SYSTEM or TrustedInstaller and no
+// allow entry of the DACL (inherit-only entries included) grants any of
+// kFolderWriteRights to another account. A missing or null DACL, or an entry
+// type this check does not know, is not private.
+bool IsPrivateSecurity(PSECURITY_DESCRIPTOR descriptor);
+
+// How the folder handles are opened: listing access, so that Windows applies
+// the share mode (a handle holding only READ_CONTROL or attribute rights does
+// not take part in sharing checks), and no delete sharing, so that nobody can
+// rename or remove the folder while the handle is open. Links are opened as
+// themselves.
+constexpr DWORD kFolderHandleAccess =
+    READ_CONTROL | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
+constexpr DWORD kFolderHandleShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kFolderHandleFlags =
+    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+
+// How often a folder is set aside and created again before SecureFolder gives
+// up (somebody keeps putting an unsafe folder back).
+constexpr int kMaxSecureRounds = 4;
+// Set-aside names tried per folder: "<name>.untrusted-YYYYMMDD-HHMMSS", then
+// the same with "-<process id>-<n>" appended.
+constexpr int kMaxAsideNames = 16;
+// Room for a set-aside path: the folder path and the longest suffix.
+constexpr size_t kAsidePathChars = 600;
 
 // Makes path a private folder as described above. Returns an open handle to
-// the folder, opened without delete sharing so that the folder cannot be
-// renamed or removed while the caller holds it, or INVALID_HANDLE_VALUE when
-// the folder cannot be created or made private. The parent folder must
-// already be private (or be ProgramData itself).
+// the folder (kFolderHandleAccess, kFolderHandleShare), or INVALID_HANDLE_VALUE
+// when the folder cannot be created, a file stands where it belongs, or an
+// unsafe folder cannot be set aside. The parent folder must already be private
+// (or be ProgramData itself).
 HANDLE SecureFolder(Platform& platform, const wchar_t* path);
 
 }  // namespace orvelle

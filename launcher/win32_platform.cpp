@@ -33,50 +33,11 @@ BOOL Win32Platform::GetKernelObjectSecurity(HANDLE object,
                                    needed);
 }
 
-BOOL Win32Platform::SetKernelObjectSecurity(HANDLE object,
-                                            SECURITY_INFORMATION information,
-                                            PSECURITY_DESCRIPTOR descriptor) {
-  return ::SetKernelObjectSecurity(object, information, descriptor);
+BOOL Win32Platform::MoveFileExW(LPCWSTR existing, LPCWSTR target) {
+  return ::MoveFileExW(existing, target, 0);
 }
 
-HANDLE Win32Platform::FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
-  return ::FindFirstFileW(pattern, data);
-}
-
-BOOL Win32Platform::FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) {
-  return ::FindNextFileW(find, data);
-}
-
-BOOL Win32Platform::FindClose(HANDLE find) { return ::FindClose(find); }
-
-BOOL Win32Platform::AdjustTakeOverPrivileges(BOOL enable) {
-  static const wchar_t* const kNames[] = {SE_TAKE_OWNERSHIP_NAME,
-                                          SE_RESTORE_NAME, SE_BACKUP_NAME};
-  constexpr DWORD kCount = sizeof(kNames) / sizeof(kNames[0]);
-  struct {
-    DWORD PrivilegeCount;
-    LUID_AND_ATTRIBUTES Privileges[kCount];
-  } privileges = {};
-  privileges.PrivilegeCount = kCount;
-  for (DWORD i = 0; i < kCount; ++i) {
-    if (!::LookupPrivilegeValueW(nullptr, kNames[i],
-                                 &privileges.Privileges[i].Luid)) {
-      return FALSE;
-    }
-    privileges.Privileges[i].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-  }
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(),
-                          TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    return FALSE;
-  }
-  const BOOL adjusted = ::AdjustTokenPrivileges(
-      token, FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(&privileges), 0,
-      nullptr, nullptr);
-  const bool allAssigned = ::GetLastError() == ERROR_SUCCESS;
-  ::CloseHandle(token);
-  return adjusted && allAssigned;
-}
+void Win32Platform::GetLocalTime(SYSTEMTIME* time) { ::GetLocalTime(time); }
 
 HRSRC Win32Platform::FindResourceW(HMODULE module, LPCWSTR name,
                                    LPCWSTR type) {
@@ -118,6 +79,18 @@ BOOL Win32Platform::DeleteFileW(LPCWSTR path) { return ::DeleteFileW(path); }
 
 BOOL Win32Platform::RemoveDirectoryW(LPCWSTR path) {
   return ::RemoveDirectoryW(path);
+}
+
+LPWCH Win32Platform::GetEnvironmentStringsW() {
+  return ::GetEnvironmentStringsW();
+}
+
+BOOL Win32Platform::FreeEnvironmentStringsW(LPWCH block) {
+  return ::FreeEnvironmentStringsW(block);
+}
+
+BOOL Win32Platform::SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) {
+  return ::SetEnvironmentVariableW(name, value);
 }
 
 UINT Win32Platform::GetSystemDirectoryW(LPWSTR buffer, UINT size) {
