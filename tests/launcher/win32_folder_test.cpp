@@ -23,6 +23,9 @@ std::wstring NewTestFolder(const wchar_t* name) {
 TEST(Win32SecureFolder, CreatesThenReusesARealFolder) {
   orvelle::Win32Platform platform;
   const std::wstring path = NewTestFolder(L"created");
+  // Left by an earlier run that stopped half-way (Wine reuses process ids).
+  DeleteFileW((path + L"\\inside.txt").c_str());
+  RemoveDirectoryW(path.c_str());
   HANDLE folder = orvelle::SecureFolder(platform, path.c_str());
   ASSERT_NE(folder, INVALID_HANDLE_VALUE);
   const DWORD attributes = GetFileAttributesW(path.c_str());
