@@ -92,9 +92,15 @@ class ExecutableImage(unittest.TestCase):
         self.assertLessEqual(set(imports), SYSTEM_DLLS)
         self.assertIn("SetDefaultDllDirectories", imports["kernel32.dll"])
         self.assertIn("MessageBoxW", imports["user32.dll"])
-        self.assertIn("SetKernelObjectSecurity", imports["advapi32.dll"])
-        self.assertNotIn("SHCreateDirectoryExW",
-                         set().union(*imports.values()))
+        self.assertIn("GetKernelObjectSecurity", imports["advapi32.dll"])
+        self.assertIn("MoveFileExW", imports["kernel32.dll"])
+        # Folders that are not safe are set aside, never re-permissioned:
+        # nothing that changes security or enables privileges is imported.
+        everything = set().union(*imports.values())
+        for name in ("SHCreateDirectoryExW", "SetKernelObjectSecurity",
+                     "SetFileSecurityW", "SetSecurityInfo",
+                     "SetNamedSecurityInfoW", "AdjustTokenPrivileges"):
+            self.assertNotIn(name, everything)
 
     def test_no_build_paths_in_the_image(self):
         for text in (harness.ROOT, "/build/mingw", "/usr/src", "/tmp/"):
