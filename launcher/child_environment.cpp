@@ -15,10 +15,10 @@ bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
   return true;
 }
 
-enum class Found { kNone, kName, kTooLong };
+}  // namespace
 
-// Looks through the environment block ("NAME=VALUE\0...\0\0") for the first
-// runtime-settings variable and copies its name into name.
+namespace child_environment_detail {
+
 Found FindRuntimeSettingsVariable(const wchar_t* block, wchar_t* name) {
   for (const wchar_t* entry = block; *entry != L'\0';) {
     size_t length = 0;
@@ -36,26 +36,6 @@ Found FindRuntimeSettingsVariable(const wchar_t* block, wchar_t* name) {
   return Found::kNone;
 }
 
-}  // namespace
-
-bool RemoveForeignCodeVariables(Platform& platform) {
-  for (const wchar_t* name : kForeignCodeVariables) {
-    // Fails only when the variable is not there.
-    platform.SetEnvironmentVariableW(name, nullptr);
-  }
-  wchar_t name[kVariableNameChars];
-  for (int removed = 0; removed <= kMaxRuntimeSettingsVariables; ++removed) {
-    LPWCH block = platform.GetEnvironmentStringsW();
-    if (block == nullptr) return false;
-    const Found found = FindRuntimeSettingsVariable(block, name);
-    platform.FreeEnvironmentStringsW(block);
-    if (found == Found::kNone) return true;
-    if (found == Found::kTooLong || removed == kMaxRuntimeSettingsVariables ||
-        !platform.SetEnvironmentVariableW(name, nullptr)) {
-      return false;
-    }
-  }
-  return false;
-}
+}  // namespace child_environment_detail
 
 }  // namespace orvelle

@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include "platform.h"
-
 namespace orvelle {
 
 // Variables that make the .NET runtime load code of somebody else's choosing
@@ -23,8 +21,41 @@ constexpr size_t kVariableNameChars = 260;
 // the environment.
 constexpr int kMaxRuntimeSettingsVariables = 512;
 
-// Removes the variables above from the launcher's own environment. False when
-// one of them could not be removed.
-bool RemoveForeignCodeVariables(Platform& platform);
+namespace child_environment_detail {
+
+enum class Found { kNone, kName, kTooLong };
+
+// Looks through the environment block ("NAME=VALUE\0...\0\0") for the first
+// runtime-settings variable and copies its name into name
+// (kVariableNameChars characters).
+Found FindRuntimeSettingsVariable(const wchar_t* block, wchar_t* name);
+
+}  // namespace child_environment_detail
+
+// Removes the variables above from the launcher's own environment, through
+// the calls of P. False when one of them could not be removed.
+template <class P>
+bool RemoveForeignCodeVariables(P& platform) {
+  using child_environment_detail::Found;
+  using child_environment_detail::FindRuntimeSettingsVariable;
+  for (const wchar_t* name : kForeignCodeVariables) {
+    // Fails only when the variable is not there.
+    platform.SetEnvironmentVariableW(name, nullptr);
+  }
+  wchar_t name[kVariableNameChars];
+  for (int removed = 0; removed <= kMaxRuntimeSettingsVariables; ++removed) {
+    LPWCH block = platform.GetEnvironmentStringsW();
+    if (block == nullptr) return false;
+    const Found found = FindRuntimeSettingsVariable(block, name);
+    platform.FreeEnvironmentStringsW(block);
+    if (found == Found::kNone) return true;
+    if (found == Found::kTooLong || removed == kMaxRuntimeSettingsVariables ||
+        !platform.SetEnvironmentVariableW(name, nullptr)) {
+      return false;
+    }
+  }
+  return false;
+}
+
 
 }  // namespace orvelle

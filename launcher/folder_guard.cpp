@@ -1,7 +1,5 @@
 #include "folder_guard.h"
 
-#include "bounded_format.h"
-
 namespace orvelle {
 
 namespace {
@@ -35,79 +33,6 @@ struct TrustedOwners {
            ::EqualSid(sid, trustedInstaller.bytes);
   }
 };
-
-HANDLE OpenFolder(Platform& platform, const wchar_t* path) {
-  return platform.CreateFileW(path, kFolderHandleAccess, kFolderHandleShare,
-                              OPEN_EXISTING, kFolderHandleFlags);
-}
-
-// Removes a junction, mount point or symbolic link itself; what it points to
-// is left alone.
-bool RemoveLink(Platform& platform, const wchar_t* path, DWORD attributes) {
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    return platform.RemoveDirectoryW(path) != FALSE;
-  }
-  return platform.DeleteFileW(path) != FALSE;
-}
-
-bool HasPrivateSecurity(Platform& platform, HANDLE object) {
-  // Large enough for any reasonable owner and DACL; a descriptor that does not
-  // fit, or cannot be read at all, is treated as not private.
-  DWORD buffer[1024];
-  DWORD needed = 0;
-  if (!platform.GetKernelObjectSecurity(
-          object, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-          buffer, sizeof(buffer), &needed)) {
-    return false;
-  }
-  return IsPrivateSecurity(buffer);
-}
-
-// "YYYYMMDD-HHMMSS" of time into stamp (16 characters with the null).
-void FormatStamp(const SYSTEMTIME& time, wchar_t* stamp) {
-  const unsigned fields[] = {time.wYear, time.wMonth,  time.wDay,
-                             time.wHour, time.wMinute, time.wSecond};
-  const int digits[] = {4, 2, 2, 2, 2, 2};
-  int at = 0;
-  for (int field = 0; field < 6; ++field) {
-    if (field == 3) stamp[at++] = L'-';
-    unsigned value = fields[field];
-    for (int d = digits[field] - 1; d >= 0; --d) {
-      stamp[at + d] = static_cast<wchar_t>(L'0' + value % 10);
-      value /= 10;
-    }
-    at += digits[field];
-  }
-  stamp[at] = L'\0';
-}
-
-// Renames the folder at path to a new name beside it that nobody uses yet:
-// "<path>.untrusted-<local time>", or with the process id and a counter added
-// when that name is taken. Nothing is deleted and nothing replaced.
-bool SetAside(Platform& platform, const wchar_t* path) {
-  SYSTEMTIME now = {};
-  platform.GetLocalTime(&now);
-  wchar_t stamp[16];
-  FormatStamp(now, stamp);
-  const unsigned long processId = platform.GetCurrentProcessId();
-  wchar_t aside[kAsidePathChars];
-  for (int attempt = 0; attempt < kMaxAsideNames; ++attempt) {
-    const HRESULT formatted =
-        attempt == 0
-            ? FormatBounded(aside, kAsidePathChars, L"%s.untrusted-%s", path,
-                            stamp)
-            : FormatBounded(aside, kAsidePathChars, L"%s.untrusted-%s-%lu-%lu",
-                            path, stamp, processId,
-                            static_cast<unsigned long>(attempt));
-    if (formatted < 0) return false;
-    if (platform.MoveFileExW(path, aside)) return true;
-    const DWORD error = platform.GetLastError();
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-      return false;
-    }
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -182,59 +107,44 @@ bool IsPrivateSecurity(PSECURITY_DESCRIPTOR descriptor) {
 }
 
 bool BuildTrustedInstallerSid(DWORD* storage) {
-  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  // Written field by field (the SID layout is fixed), which needs no further
+  // imports than the well-known SIDs already do.
+  SID* sid = reinterpret_cast<SID*>(storage);
   constexpr BYTE kCount = sizeof(kTrustedInstallerSubAuthorities) /
                           sizeof(kTrustedInstallerSubAuthorities[0]);
-  if (!::InitializeSid(storage, &nt, kCount)) return false;
+  static_assert(sizeof(SID) - sizeof(DWORD) + kCount * sizeof(DWORD) <=
+                    SECURITY_MAX_SID_SIZE,
+                "the SID fits its storage");
+  sid->Revision = SID_REVISION;
+  sid->SubAuthorityCount = kCount;
+  sid->IdentifierAuthority = SECURITY_NT_AUTHORITY;
+  DWORD* subAuthorities = sid->SubAuthority;
   for (BYTE i = 0; i < kCount; ++i) {
-    *::GetSidSubAuthority(storage, i) = kTrustedInstallerSubAuthorities[i];
+    subAuthorities[i] = kTrustedInstallerSubAuthorities[i];
   }
   return true;
 }
 
-HANDLE SecureFolder(Platform& platform, const wchar_t* path) {
-  PrivateSecurity folderSecurity;
-  if (!BuildPrivateSecurity(&folderSecurity, ObjectKind::kFolder)) {
-    return INVALID_HANDLE_VALUE;
-  }
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes),
-                                    &folderSecurity.descriptor, FALSE};
+namespace folder_guard_detail {
 
-  // Each round either ends with a folder this call created or an existing
-  // private one, or removes a link or sets an unsafe folder aside and looks
-  // again at whatever then stands at the path.
-  for (int round = 0; round < kMaxSecureRounds; ++round) {
-    const bool created = platform.CreateDirectoryW(path, &attributes) != FALSE;
-    if (!created && platform.GetLastError() != ERROR_ALREADY_EXISTS) {
-      return INVALID_HANDLE_VALUE;
+// "YYYYMMDD-HHMMSS" of time into stamp (16 characters with the null).
+void FormatStamp(const SYSTEMTIME& time, wchar_t* stamp) {
+  const unsigned fields[] = {time.wYear, time.wMonth,  time.wDay,
+                             time.wHour, time.wMinute, time.wSecond};
+  const int digits[] = {4, 2, 2, 2, 2, 2};
+  int at = 0;
+  for (int field = 0; field < 6; ++field) {
+    if (field == 3) stamp[at++] = L'-';
+    unsigned value = fields[field];
+    for (int d = digits[field] - 1; d >= 0; --d) {
+      stamp[at + d] = static_cast<wchar_t>(L'0' + value % 10);
+      value /= 10;
     }
-    HANDLE folder = OpenFolder(platform, path);
-    if (folder == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!platform.GetFileInformationByHandle(folder, &info)) {
-      platform.CloseHandle(folder);
-      return INVALID_HANDLE_VALUE;
-    }
-    const DWORD kind = info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY |
-                                                FILE_ATTRIBUTE_REPARSE_POINT);
-    if (kind == FILE_ATTRIBUTE_DIRECTORY &&
-        (created || HasPrivateSecurity(platform, folder))) {
-      return folder;
-    }
-    // The handle shares no delete access: close it before renaming or
-    // removing what it holds.
-    platform.CloseHandle(folder);
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-      if (!RemoveLink(platform, path, info.dwFileAttributes)) {
-        return INVALID_HANDLE_VALUE;
-      }
-    } else if (kind != FILE_ATTRIBUTE_DIRECTORY) {
-      return INVALID_HANDLE_VALUE;  // A file where the folder belongs stays.
-    } else if (!SetAside(platform, path)) {
-      return INVALID_HANDLE_VALUE;
-    }
+    at += digits[field];
   }
-  return INVALID_HANDLE_VALUE;
+  stamp[at] = L'\0';
 }
+
+}  // namespace folder_guard_detail
 
 }  // namespace orvelle

@@ -15,7 +15,7 @@
 
 #include <windows.h>
 
-#include "platform.h"
+#include "bounded_format.h"
 
 namespace orvelle {
 
@@ -79,11 +79,123 @@ constexpr int kMaxAsideNames = 16;
 // Room for a set-aside path: the folder path and the longest suffix.
 constexpr size_t kAsidePathChars = 600;
 
-// Makes path a private folder as described above. Returns an open handle to
-// the folder (kFolderHandleAccess, kFolderHandleShare), or INVALID_HANDLE_VALUE
-// when the folder cannot be created, a file stands where it belongs, or an
-// unsafe folder cannot be set aside. The parent folder must already be private
-// (or be ProgramData itself).
-HANDLE SecureFolder(Platform& platform, const wchar_t* path);
+namespace folder_guard_detail {
+
+// "YYYYMMDD-HHMMSS" of time into stamp (16 characters with the null).
+void FormatStamp(const SYSTEMTIME& time, wchar_t* stamp);
+
+template <class P>
+HANDLE OpenFolder(P& platform, const wchar_t* path) {
+  return platform.CreateFileW(path, kFolderHandleAccess, kFolderHandleShare,
+                              OPEN_EXISTING, kFolderHandleFlags);
+}
+
+// Removes a junction, mount point or symbolic link itself; what it points to
+// is left alone.
+template <class P>
+bool RemoveLink(P& platform, const wchar_t* path, DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    return platform.RemoveDirectoryW(path) != FALSE;
+  }
+  return platform.DeleteFileW(path) != FALSE;
+}
+
+template <class P>
+bool HasPrivateSecurity(P& platform, HANDLE object) {
+  // Large enough for any reasonable owner and DACL; a descriptor that does not
+  // fit, or cannot be read at all, is treated as not private.
+  DWORD buffer[1024];
+  DWORD needed = 0;
+  if (!platform.GetKernelObjectSecurity(
+          object, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+          buffer, sizeof(buffer), &needed)) {
+    return false;
+  }
+  return IsPrivateSecurity(buffer);
+}
+
+// Renames the folder at path to a new name beside it that nobody uses yet:
+// "<path>.untrusted-<local time>", or with the process id and a counter added
+// when that name is taken. Nothing is deleted and nothing replaced.
+template <class P>
+bool SetAside(P& platform, const wchar_t* path) {
+  SYSTEMTIME now = {};
+  platform.GetLocalTime(&now);
+  wchar_t stamp[16];
+  FormatStamp(now, stamp);
+  const unsigned long processId = platform.GetCurrentProcessId();
+  wchar_t aside[kAsidePathChars];
+  for (int attempt = 0; attempt < kMaxAsideNames; ++attempt) {
+    const HRESULT formatted =
+        attempt == 0
+            ? FormatBounded(aside, kAsidePathChars, L"%s.untrusted-%s", path,
+                            stamp)
+            : FormatBounded(aside, kAsidePathChars, L"%s.untrusted-%s-%lu-%lu",
+                            path, stamp, processId,
+                            static_cast<unsigned long>(attempt));
+    if (formatted < 0) return false;
+    if (platform.MoveFileExW(path, aside)) return true;
+    const DWORD error = platform.GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+      return false;
+    }
+  }
+  return false;
+}
+
+}  // namespace folder_guard_detail
+
+// Makes path a private folder as described above, through the calls of P
+// (the Platform interface in tests, Win32Api in the executable). Returns an
+// open handle to the folder (kFolderHandleAccess, kFolderHandleShare), or
+// INVALID_HANDLE_VALUE when the folder cannot be created, a file stands where
+// it belongs, or an unsafe folder cannot be set aside. The parent folder must
+// already be private (or be ProgramData itself).
+template <class P>
+HANDLE SecureFolder(P& platform, const wchar_t* path) {
+  using namespace folder_guard_detail;
+  PrivateSecurity folderSecurity;
+  if (!BuildPrivateSecurity(&folderSecurity, ObjectKind::kFolder)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes),
+                                    &folderSecurity.descriptor, FALSE};
+
+  // Each round either ends with a folder this call created or an existing
+  // private one, or removes a link or sets an unsafe folder aside and looks
+  // again at whatever then stands at the path.
+  for (int round = 0; round < kMaxSecureRounds; ++round) {
+    const bool created = platform.CreateDirectoryW(path, &attributes) != FALSE;
+    if (!created && platform.GetLastError() != ERROR_ALREADY_EXISTS) {
+      return INVALID_HANDLE_VALUE;
+    }
+    HANDLE folder = OpenFolder(platform, path);
+    if (folder == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!platform.GetFileInformationByHandle(folder, &info)) {
+      platform.CloseHandle(folder);
+      return INVALID_HANDLE_VALUE;
+    }
+    const DWORD kind = info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY |
+                                                FILE_ATTRIBUTE_REPARSE_POINT);
+    if (kind == FILE_ATTRIBUTE_DIRECTORY &&
+        (created || HasPrivateSecurity(platform, folder))) {
+      return folder;
+    }
+    // The handle shares no delete access: close it before renaming or
+    // removing what it holds.
+    platform.CloseHandle(folder);
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      if (!RemoveLink(platform, path, info.dwFileAttributes)) {
+        return INVALID_HANDLE_VALUE;
+      }
+    } else if (kind != FILE_ATTRIBUTE_DIRECTORY) {
+      return INVALID_HANDLE_VALUE;  // A file where the folder belongs stays.
+    } else if (!SetAside(platform, path)) {
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  return INVALID_HANDLE_VALUE;
+}
 
 }  // namespace orvelle

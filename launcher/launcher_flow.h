@@ -1,6 +1,7 @@
-// The launcher flow, written once for any set of buffer sizes. The executable
-// uses LauncherBufferSizes (launcher.h); tests instantiate it with smaller
-// buffers to reach the failures that guard the formatting steps.
+// The launcher flow, written once for any set of buffer sizes and any
+// provider of the Windows calls. The executable uses LauncherBufferSizes
+// (launcher.h) and Win32Api; tests instantiate it with the Platform interface
+// and smaller buffers to reach the failures that guard the formatting steps.
 #pragma once
 
 #include "bounded_format.h"
@@ -13,7 +14,8 @@ namespace orvelle {
 
 namespace launcher_detail {
 
-inline int Fail(Platform& platform, LauncherResult result) {
+template <class P>
+int Fail(P& platform, LauncherResult result) {
   platform.MessageBoxW(MessageForResult(result), kMessageCaption,
                        kMessageStyle);
   return result;
@@ -28,7 +30,8 @@ struct FolderChain {
   HANDLE handles[kCount] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
                             INVALID_HANDLE_VALUE};
 
-  void Close(Platform& platform) {
+  template <class P>
+  void Close(P& platform) {
     for (int i = kCount - 1; i >= 0; --i) {
       if (handles[i] != INVALID_HANDLE_VALUE) {
         platform.CloseHandle(handles[i]);
@@ -51,8 +54,10 @@ inline bool IsFullyQualified(const wchar_t* path) {
 
 }  // namespace launcher_detail
 
-template <class Sizes>
-int RunLauncherWithSizes(Platform& platform, HMODULE module) {
+// P is the Platform interface in tests and Win32Api in the executable, which
+// so calls Windows directly.
+template <class Sizes, class P>
+int RunLauncherWithSizes(P& platform, HMODULE module) {
   using launcher_detail::Fail;
   using launcher_detail::FolderChain;
   using launcher_detail::IsFullyQualified;

@@ -63,6 +63,17 @@ class ExecutableImage(unittest.TestCase):
         cls.pe = pefile.PE(data=cls.data)
         cls.resources = resource_table(cls.pe)
 
+    def test_image_without_resources_stays_small(self):
+        # Everything but the resource section: code, data, imports, unwind
+        # data and the runtime's start-up code.
+        resources = sum(section.SizeOfRawData for section in self.pe.sections
+                        if section.Name.rstrip(b"\0") == b".rsrc")
+        size = len(self.data) - resources
+        print("launcher image without resources: %d bytes" % size)
+        self.assertLessEqual(size, 22528, "%d bytes" % size)
+        # Unwind data is kept: 64-bit Windows needs it to walk the stack.
+        self.assertGreater(self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[3].Size, 0)
+
     def test_machine_subsystem_and_time_stamp(self):
         header = self.pe.FILE_HEADER
         optional = self.pe.OPTIONAL_HEADER
