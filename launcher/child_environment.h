@@ -36,8 +36,8 @@ Found FindRuntimeSettingsVariable(const wchar_t* block, wchar_t* name);
 // the calls of P. False when one of them could not be removed.
 template <class P>
 bool RemoveForeignCodeVariables(P& platform) {
-  using child_environment_detail::Found;
   using child_environment_detail::FindRuntimeSettingsVariable;
+  using child_environment_detail::Found;
   for (const wchar_t* name : kForeignCodeVariables) {
     // Fails only when the variable is not there.
     platform.SetEnvironmentVariableW(name, nullptr);
@@ -56,6 +56,5 @@ bool RemoveForeignCodeVariables(P& platform) {
   }
   return false;
 }
-
 
 }  // namespace orvelle

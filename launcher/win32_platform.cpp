@@ -8,7 +8,8 @@ BOOL Win32Platform::SetDefaultDllDirectories(DWORD flags) {
   return Win32Api().SetDefaultDllDirectories(flags);
 }
 
-DWORD Win32Platform::GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
+DWORD Win32Platform::GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer,
+                                             DWORD size) {
   return Win32Api().GetEnvironmentVariableW(name, buffer, size);
 }
 
@@ -16,20 +17,24 @@ DWORD Win32Platform::GetCurrentProcessId() {
   return Win32Api().GetCurrentProcessId();
 }
 
-DWORD Win32Platform::GetLastError() {
-  return Win32Api().GetLastError();
-}
+DWORD Win32Platform::GetLastError() { return Win32Api().GetLastError(); }
 
-BOOL Win32Platform::CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* attributes) {
+BOOL Win32Platform::CreateDirectoryW(LPCWSTR path,
+                                     SECURITY_ATTRIBUTES* attributes) {
   return Win32Api().CreateDirectoryW(path, attributes);
 }
 
-BOOL Win32Platform::GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+BOOL Win32Platform::GetFileInformationByHandle(
+    HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   return Win32Api().GetFileInformationByHandle(file, info);
 }
 
-BOOL Win32Platform::GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION requested, PSECURITY_DESCRIPTOR descriptor, DWORD length, DWORD* needed) {
-  return Win32Api().GetKernelObjectSecurity(object, requested, descriptor, length, needed);
+BOOL Win32Platform::GetKernelObjectSecurity(HANDLE object,
+                                            SECURITY_INFORMATION requested,
+                                            PSECURITY_DESCRIPTOR descriptor,
+                                            DWORD length, DWORD* needed) {
+  return Win32Api().GetKernelObjectSecurity(object, requested, descriptor,
+                                            length, needed);
 }
 
 BOOL Win32Platform::MoveFileExW(LPCWSTR existing, LPCWSTR target) {
@@ -56,11 +61,13 @@ LPVOID Win32Platform::LockResource(HGLOBAL loaded) {
   return Win32Api().LockResource(loaded);
 }
 
-HANDLE Win32Platform::CreateFileW(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+HANDLE Win32Platform::CreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                                  DWORD disposition, DWORD flags) {
   return Win32Api().CreateFileW(path, access, share, disposition, flags);
 }
 
-BOOL Win32Platform::WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written) {
+BOOL Win32Platform::WriteFile(HANDLE file, const void* data, DWORD size,
+                              DWORD* written) {
   return Win32Api().WriteFile(file, data, size, written);
 }
 
@@ -96,8 +103,13 @@ UINT Win32Platform::GetSystemDirectoryW(LPWSTR buffer, UINT size) {
   return Win32Api().GetSystemDirectoryW(buffer, size);
 }
 
-BOOL Win32Platform::CreateProcessW(LPCWSTR application, LPWSTR commandLine, DWORD creationFlags, LPCWSTR currentDirectory, STARTUPINFOW* startup, PROCESS_INFORMATION* process) {
-  return Win32Api().CreateProcessW(application, commandLine, creationFlags, currentDirectory, startup, process);
+BOOL Win32Platform::CreateProcessW(LPCWSTR application, LPWSTR commandLine,
+                                   DWORD creationFlags,
+                                   LPCWSTR currentDirectory,
+                                   STARTUPINFOW* startup,
+                                   PROCESS_INFORMATION* process) {
+  return Win32Api().CreateProcessW(application, commandLine, creationFlags,
+                                   currentDirectory, startup, process);
 }
 
 DWORD Win32Platform::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
