@@ -1,9 +1,11 @@
-// The launcher flow, written once for any set of buffer sizes. The executable
-// uses LauncherBufferSizes (launcher.h); tests instantiate it with smaller
-// buffers to reach the failures that guard the formatting steps.
+// The launcher flow, written once for any set of buffer sizes and any
+// provider of the Windows calls. The executable uses LauncherBufferSizes
+// (launcher.h) and Win32Api; tests instantiate it with the Platform interface
+// and smaller buffers to reach the failures that guard the formatting steps.
 #pragma once
 
 #include "bounded_format.h"
+#include "child_environment.h"
 #include "folder_guard.h"
 #include "launcher.h"
 #include "launcher_result.h"
@@ -12,22 +14,24 @@ namespace orvelle {
 
 namespace launcher_detail {
 
-inline int Fail(Platform& platform, LauncherResult result) {
+template <class P>
+int Fail(P& platform, LauncherResult result) {
   platform.MessageBoxW(MessageForResult(result), kMessageCaption,
                        kMessageStyle);
   return result;
 }
 
 // The folders ORVELLE, ORVELLE\Game Support and ORVELLE\Game Support\Bootstrap
-// under ProgramData, from the outermost in. Each stays open, without delete
-// sharing, for as long as the launcher works in them, so that none of them
-// can be renamed or replaced underneath it.
+// under ProgramData, from the outermost in. Each stays open, with listing
+// access and without delete sharing, for as long as the launcher works in
+// them, so that none of them can be renamed or replaced underneath it.
 struct FolderChain {
   static constexpr int kCount = 3;
   HANDLE handles[kCount] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
                             INVALID_HANDLE_VALUE};
 
-  void Close(Platform& platform) {
+  template <class P>
+  void Close(P& platform) {
     for (int i = kCount - 1; i >= 0; --i) {
       if (handles[i] != INVALID_HANDLE_VALUE) {
         platform.CloseHandle(handles[i]);
@@ -37,12 +41,26 @@ struct FolderChain {
   }
 };
 
+// A drive letter, a colon and a backslash, or a UNC path. Anything else would
+// place the folders relative to the current folder or drive.
+inline bool IsFullyQualified(const wchar_t* path) {
+  const wchar_t drive = path[0];
+  if (((drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z')) &&
+      path[1] == L':' && path[2] == L'\\') {
+    return true;
+  }
+  return path[0] == L'\\' && path[1] == L'\\';
+}
+
 }  // namespace launcher_detail
 
-template <class Sizes>
-int RunLauncherWithSizes(Platform& platform, HMODULE module) {
+// P is the Platform interface in tests and Win32Api in the executable, which
+// so calls Windows directly.
+template <class Sizes, class P>
+int RunLauncherWithSizes(P& platform, HMODULE module) {
   using launcher_detail::Fail;
   using launcher_detail::FolderChain;
+  using launcher_detail::IsFullyQualified;
 
   // Players start the setup from their Downloads folder, where other files may
   // sit beside it: load system DLLs from the system folder only.
@@ -53,6 +71,9 @@ int RunLauncherWithSizes(Platform& platform, HMODULE module) {
       L"ProgramData", programData, Sizes::kProgramData);
   if (programDataLength == 0 || programDataLength >= Sizes::kProgramData) {
     return Fail(platform, kProgramDataMissing);
+  }
+  if (!IsFullyQualified(programData)) {
+    return Fail(platform, kBootstrapFolderFailed);
   }
 
   wchar_t vendorPath[Sizes::kBootstrapPath];
@@ -68,7 +89,6 @@ int RunLauncherWithSizes(Platform& platform, HMODULE module) {
   }
 
   FolderChain folders;
-  platform.AdjustTakeOverPrivileges(TRUE);
   const wchar_t* const chain[FolderChain::kCount] = {vendorPath, productPath,
                                                      bootstrapPath};
   bool foldersSecured = true;
@@ -76,7 +96,6 @@ int RunLauncherWithSizes(Platform& platform, HMODULE module) {
     folders.handles[i] = SecureFolder(platform, chain[i]);
     foldersSecured = folders.handles[i] != INVALID_HANDLE_VALUE;
   }
-  platform.AdjustTakeOverPrivileges(FALSE);
   if (!foldersSecured) {
     folders.Close(platform);
     return Fail(platform, kBootstrapFolderFailed);
@@ -158,10 +177,13 @@ int RunLauncherWithSizes(Platform& platform, HMODULE module) {
     return Fail(platform, kCommandTooLong);
   }
 
+  // PowerShell inherits the launcher's environment, without the variables
+  // that would load foreign code into it.
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!platform.CreateProcessW(powerShellPath, commandLine,
+  if (!RemoveForeignCodeVariables(platform) ||
+      !platform.CreateProcessW(powerShellPath, commandLine,
                                kPowerShellCreationFlags, bootstrapPath,
                                &startup, &process)) {
     platform.DeleteFileW(scriptPath);

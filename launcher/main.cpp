@@ -2,10 +2,12 @@
 #include <windows.h>
 
 #include "launcher.h"
-#include "win32_platform.h"
+#include "launcher_flow.h"
+#include "win32_api.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/,
                     PWSTR /*commandLine*/, int /*showCommand*/) {
-  orvelle::Win32Platform platform;
-  return orvelle::RunLauncher(platform, instance);
+  orvelle::Win32Api windows;
+  return orvelle::RunLauncherWithSizes<orvelle::LauncherBufferSizes>(
+      windows, instance);
 }

@@ -25,16 +25,10 @@ class Platform {
                                        SECURITY_INFORMATION requested,
                                        PSECURITY_DESCRIPTOR descriptor,
                                        DWORD length, DWORD* needed) = 0;
-  virtual BOOL SetKernelObjectSecurity(HANDLE object,
-                                       SECURITY_INFORMATION information,
-                                       PSECURITY_DESCRIPTOR descriptor) = 0;
-  virtual HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) = 0;
-  virtual BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) = 0;
-  virtual BOOL FindClose(HANDLE find) = 0;
-  // Enables (or, with FALSE, disables again) the privileges an administrator
-  // needs to take ownership of and reset objects whose DACL shuts them out:
-  // SeTakeOwnershipPrivilege, SeRestorePrivilege and SeBackupPrivilege.
-  virtual BOOL AdjustTakeOverPrivileges(BOOL enable) = 0;
+  // Renames a file or folder within its volume; never replaces an existing
+  // target (no MOVEFILE_REPLACE_EXISTING) and never copies.
+  virtual BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target) = 0;
+  virtual void GetLocalTime(SYSTEMTIME* time) = 0;
 
   // Script resource.
   virtual HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) = 0;
@@ -51,6 +45,11 @@ class Platform {
   virtual BOOL CloseHandle(HANDLE object) = 0;
   virtual BOOL DeleteFileW(LPCWSTR path) = 0;
   virtual BOOL RemoveDirectoryW(LPCWSTR path) = 0;
+
+  // The launcher's own environment, which PowerShell inherits.
+  virtual LPWCH GetEnvironmentStringsW() = 0;
+  virtual BOOL FreeEnvironmentStringsW(LPWCH block) = 0;
+  virtual BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) = 0;
 
   // PowerShell.
   virtual UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) = 0;

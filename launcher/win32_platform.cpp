@@ -1,127 +1,106 @@
 #include "win32_platform.h"
 
+#include "win32_api.h"
+
 namespace orvelle {
 
 BOOL Win32Platform::SetDefaultDllDirectories(DWORD flags) {
-  return ::SetDefaultDllDirectories(flags);
+  return Win32Api().SetDefaultDllDirectories(flags);
 }
 
 DWORD Win32Platform::GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer,
                                              DWORD size) {
-  return ::GetEnvironmentVariableW(name, buffer, size);
+  return Win32Api().GetEnvironmentVariableW(name, buffer, size);
 }
 
-DWORD Win32Platform::GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+DWORD Win32Platform::GetCurrentProcessId() {
+  return Win32Api().GetCurrentProcessId();
+}
 
-DWORD Win32Platform::GetLastError() { return ::GetLastError(); }
+DWORD Win32Platform::GetLastError() { return Win32Api().GetLastError(); }
 
 BOOL Win32Platform::CreateDirectoryW(LPCWSTR path,
                                      SECURITY_ATTRIBUTES* attributes) {
-  return ::CreateDirectoryW(path, attributes);
+  return Win32Api().CreateDirectoryW(path, attributes);
 }
 
 BOOL Win32Platform::GetFileInformationByHandle(
     HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
-  return ::GetFileInformationByHandle(file, info);
+  return Win32Api().GetFileInformationByHandle(file, info);
 }
 
 BOOL Win32Platform::GetKernelObjectSecurity(HANDLE object,
                                             SECURITY_INFORMATION requested,
                                             PSECURITY_DESCRIPTOR descriptor,
                                             DWORD length, DWORD* needed) {
-  return ::GetKernelObjectSecurity(object, requested, descriptor, length,
-                                   needed);
+  return Win32Api().GetKernelObjectSecurity(object, requested, descriptor,
+                                            length, needed);
 }
 
-BOOL Win32Platform::SetKernelObjectSecurity(HANDLE object,
-                                            SECURITY_INFORMATION information,
-                                            PSECURITY_DESCRIPTOR descriptor) {
-  return ::SetKernelObjectSecurity(object, information, descriptor);
+BOOL Win32Platform::MoveFileExW(LPCWSTR existing, LPCWSTR target) {
+  return Win32Api().MoveFileExW(existing, target);
 }
 
-HANDLE Win32Platform::FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
-  return ::FindFirstFileW(pattern, data);
+void Win32Platform::GetLocalTime(SYSTEMTIME* time) {
+  Win32Api().GetLocalTime(time);
 }
 
-BOOL Win32Platform::FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) {
-  return ::FindNextFileW(find, data);
-}
-
-BOOL Win32Platform::FindClose(HANDLE find) { return ::FindClose(find); }
-
-BOOL Win32Platform::AdjustTakeOverPrivileges(BOOL enable) {
-  static const wchar_t* const kNames[] = {SE_TAKE_OWNERSHIP_NAME,
-                                          SE_RESTORE_NAME, SE_BACKUP_NAME};
-  constexpr DWORD kCount = sizeof(kNames) / sizeof(kNames[0]);
-  struct {
-    DWORD PrivilegeCount;
-    LUID_AND_ATTRIBUTES Privileges[kCount];
-  } privileges = {};
-  privileges.PrivilegeCount = kCount;
-  for (DWORD i = 0; i < kCount; ++i) {
-    if (!::LookupPrivilegeValueW(nullptr, kNames[i],
-                                 &privileges.Privileges[i].Luid)) {
-      return FALSE;
-    }
-    privileges.Privileges[i].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-  }
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(),
-                          TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    return FALSE;
-  }
-  const BOOL adjusted = ::AdjustTokenPrivileges(
-      token, FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(&privileges), 0,
-      nullptr, nullptr);
-  const bool allAssigned = ::GetLastError() == ERROR_SUCCESS;
-  ::CloseHandle(token);
-  return adjusted && allAssigned;
-}
-
-HRSRC Win32Platform::FindResourceW(HMODULE module, LPCWSTR name,
-                                   LPCWSTR type) {
-  return ::FindResourceW(module, name, type);
+HRSRC Win32Platform::FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
+  return Win32Api().FindResourceW(module, name, type);
 }
 
 HGLOBAL Win32Platform::LoadResource(HMODULE module, HRSRC resource) {
-  return ::LoadResource(module, resource);
+  return Win32Api().LoadResource(module, resource);
 }
 
 DWORD Win32Platform::SizeofResource(HMODULE module, HRSRC resource) {
-  return ::SizeofResource(module, resource);
+  return Win32Api().SizeofResource(module, resource);
 }
 
 LPVOID Win32Platform::LockResource(HGLOBAL loaded) {
-  return ::LockResource(loaded);
+  return Win32Api().LockResource(loaded);
 }
 
 HANDLE Win32Platform::CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                   DWORD disposition, DWORD flags) {
-  return ::CreateFileW(path, access, share, nullptr, disposition, flags,
-                       nullptr);
+  return Win32Api().CreateFileW(path, access, share, disposition, flags);
 }
 
 BOOL Win32Platform::WriteFile(HANDLE file, const void* data, DWORD size,
                               DWORD* written) {
-  return ::WriteFile(file, data, size, written, nullptr);
+  return Win32Api().WriteFile(file, data, size, written);
 }
 
 BOOL Win32Platform::FlushFileBuffers(HANDLE file) {
-  return ::FlushFileBuffers(file);
+  return Win32Api().FlushFileBuffers(file);
 }
 
 BOOL Win32Platform::CloseHandle(HANDLE object) {
-  return ::CloseHandle(object);
+  return Win32Api().CloseHandle(object);
 }
 
-BOOL Win32Platform::DeleteFileW(LPCWSTR path) { return ::DeleteFileW(path); }
+BOOL Win32Platform::DeleteFileW(LPCWSTR path) {
+  return Win32Api().DeleteFileW(path);
+}
 
 BOOL Win32Platform::RemoveDirectoryW(LPCWSTR path) {
-  return ::RemoveDirectoryW(path);
+  return Win32Api().RemoveDirectoryW(path);
+}
+
+LPWCH Win32Platform::GetEnvironmentStringsW() {
+  return Win32Api().GetEnvironmentStringsW();
+}
+
+BOOL Win32Platform::FreeEnvironmentStringsW(LPWCH block) {
+  return Win32Api().FreeEnvironmentStringsW(block);
+}
+
+BOOL Win32Platform::SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) {
+  return Win32Api().SetEnvironmentVariableW(name, value);
 }
 
 UINT Win32Platform::GetSystemDirectoryW(LPWSTR buffer, UINT size) {
-  return ::GetSystemDirectoryW(buffer, size);
+  return Win32Api().GetSystemDirectoryW(buffer, size);
 }
 
 BOOL Win32Platform::CreateProcessW(LPCWSTR application, LPWSTR commandLine,
@@ -129,21 +108,20 @@ BOOL Win32Platform::CreateProcessW(LPCWSTR application, LPWSTR commandLine,
                                    LPCWSTR currentDirectory,
                                    STARTUPINFOW* startup,
                                    PROCESS_INFORMATION* process) {
-  return ::CreateProcessW(application, commandLine, nullptr, nullptr, FALSE,
-                          creationFlags, nullptr, currentDirectory, startup,
-                          process);
+  return Win32Api().CreateProcessW(application, commandLine, creationFlags,
+                                   currentDirectory, startup, process);
 }
 
 DWORD Win32Platform::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-  return ::WaitForSingleObject(object, milliseconds);
+  return Win32Api().WaitForSingleObject(object, milliseconds);
 }
 
 BOOL Win32Platform::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
-  return ::GetExitCodeProcess(process, exitCode);
+  return Win32Api().GetExitCodeProcess(process, exitCode);
 }
 
 int Win32Platform::MessageBoxW(LPCWSTR text, LPCWSTR caption, UINT style) {
-  return ::MessageBoxW(nullptr, text, caption, style);
+  return Win32Api().MessageBoxW(text, caption, style);
 }
 
 }  // namespace orvelle

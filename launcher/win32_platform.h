@@ -19,12 +19,8 @@ class Win32Platform final : public Platform {
   BOOL GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION requested,
                                PSECURITY_DESCRIPTOR descriptor, DWORD length,
                                DWORD* needed) override;
-  BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION information,
-                               PSECURITY_DESCRIPTOR descriptor) override;
-  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override;
-  BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) override;
-  BOOL FindClose(HANDLE find) override;
-  BOOL AdjustTakeOverPrivileges(BOOL enable) override;
+  BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target) override;
+  void GetLocalTime(SYSTEMTIME* time) override;
   HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) override;
   HGLOBAL LoadResource(HMODULE module, HRSRC resource) override;
   DWORD SizeofResource(HMODULE module, HRSRC resource) override;
@@ -37,6 +33,9 @@ class Win32Platform final : public Platform {
   BOOL CloseHandle(HANDLE object) override;
   BOOL DeleteFileW(LPCWSTR path) override;
   BOOL RemoveDirectoryW(LPCWSTR path) override;
+  LPWCH GetEnvironmentStringsW() override;
+  BOOL FreeEnvironmentStringsW(LPWCH block) override;
+  BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) override;
   UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) override;
   BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine,
                       DWORD creationFlags, LPCWSTR currentDirectory,

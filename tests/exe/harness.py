@@ -140,11 +140,11 @@ def parse_exit_code(stdout):
 
 
 def run_launcher(exe_windows_path, program_data, record_windows, exit_code=0,
-                 relay=False, timeout=180):
-    env = wine_env(relay, {
+                 relay=False, timeout=180, extra_env=None):
+    env = wine_env(relay, dict({
         "ORVELLE_STANDIN_RECORD": record_windows,
         "ORVELLE_STANDIN_EXIT": str(exit_code),
-    })
+    }, **(extra_env or {})))
     result = subprocess.run(launcher_command(exe_windows_path, program_data),
                             env=env, capture_output=True, timeout=timeout)
     stdout = result.stdout.decode("utf-8", "replace")
@@ -162,6 +162,12 @@ class StandinRecord:
         self.current_directory = read_bytes(base + ".cwd").decode("utf-16-le")
         script = base + ".script"
         self.script = read_bytes(script) if os.path.exists(script) else None
+        env = base + ".env"
+        self.environment = (read_bytes(env).decode("utf-16-le").splitlines()
+                            if os.path.exists(env) else None)
+        rename = base + ".rename"
+        self.rename = (read_bytes(rename).decode() if os.path.exists(rename)
+                       else None)
 
     @property
     def script_path(self):

@@ -11,10 +11,15 @@
 //   ORVELLE_STANDIN_EXIT    exit code, decimal (default 0)
 //   ORVELLE_STANDIN_HOLD    if set, wait until <record>\release-<script name>
 //                           exists before exiting
+//   ORVELLE_STANDIN_RENAME  "FROM|TO": try MoveFileExW(FROM, TO, 0) while
+//                           running; N.rename gets "ok" or "error <code>"
+// It also writes N.env, its environment block (NAME=VALUE, one per line,
+// UTF-16LE), before N.done.
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 static void WriteBytes(const wchar_t* path, const void* data, DWORD size) {
@@ -63,6 +68,38 @@ int wmain() {
       WriteBytes(path, bytes, size);
     }
   }
+  wchar_t* environment = GetEnvironmentStringsW();
+  if (environment) {
+    static wchar_t lines[64 * 1024];
+    size_t used = 0;
+    for (const wchar_t* entry = environment; *entry; entry += wcslen(entry) + 1) {
+      const size_t length = wcslen(entry);
+      if (used + length + 1 >= sizeof(lines) / sizeof(lines[0])) break;
+      wmemcpy(lines + used, entry, length);
+      used += length;
+      lines[used++] = L'\n';
+    }
+    FreeEnvironmentStringsW(environment);
+    swprintf(path, 2048, L"%ls\\%lu.env", record, pid);
+    WriteBytes(path, lines, (DWORD)(used * sizeof(wchar_t)));
+  }
+
+  static wchar_t rename[2048];
+  if (GetEnvironmentVariableW(L"ORVELLE_STANDIN_RENAME", rename, 2048)) {
+    wchar_t* bar = wcschr(rename, L'|');
+    char result[64] = "error bad-argument";
+    if (bar) {
+      *bar = L'\0';
+      if (MoveFileExW(rename, bar + 1, 0)) {
+        snprintf(result, sizeof(result), "ok");
+      } else {
+        snprintf(result, sizeof(result), "error %lu", GetLastError());
+      }
+    }
+    swprintf(path, 2048, L"%ls\\%lu.rename", record, pid);
+    WriteBytes(path, result, (DWORD)strlen(result));
+  }
+
   swprintf(path, 2048, L"%ls\\%lu.done", record, pid);
   WriteBytes(path, "", 0);
 

@@ -5,6 +5,8 @@ arguments are read from a relay trace (WINEDEBUG=+relay, limited by the
 prefix's RelayInclude list to the calls asserted on here).
 """
 
+import datetime
+import glob
 import os
 import re
 import shutil
@@ -146,8 +148,7 @@ class LauncherUnderWine(unittest.TestCase):
                              if c.function == "CreateFileW"
                              and ".ps1" in c.arguments)
         folder_steps = [i for i, c in enumerate(calls)
-                        if c.function in ("CreateDirectoryW",
-                                          "SetKernelObjectSecurity")]
+                        if c.function in ("CreateDirectoryW", "MoveFileExW")]
         self.assertEqual(names.count("CreateDirectoryW"), 3)
         self.assertLess(max(folder_steps), script_create)
         first_write = names.index("WriteFile")
@@ -157,11 +158,27 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertRegex(calls[script_create].arguments,
                          r",40000000,00000000,00000000,00000001,")
 
-    def test_existing_bootstrap_folder_is_used(self):
-        os.makedirs(unix_path(self.bootstrap))
-        run = self.launch()
-        self.assertEqual(run.exit_code, 0)
-        self.assertScriptRecorded(self.records()[0])
+    def test_profiler_variables_do_not_reach_powershell_others_do(self):
+        removed = {
+            "COR_ENABLE_PROFILING": "1",
+            "COR_PROFILER": "{01234567-89ab-cdef-0123-456789abcdef}",
+            "COR_PROFILER_PATH": "C:\\Users\\Public\\p.dll",
+            "COR_PROFILER_PATH_32": "C:\\Users\\Public\\p32.dll",
+            "COR_PROFILER_PATH_64": "C:\\Users\\Public\\p64.dll",
+            "COMPlus_EnableDiagnostics": "0",
+            "complus_ETWEnabled": "0",
+        }
+        kept = {"ORVELLE_KEPT": "kept", "COR_PROFILER_PATHX": "kept too",
+                "MY_COMPlus_Value": "kept as well"}
+        run = self.launch(extra_env=dict(removed, **kept))
+        self.assertEqual(run.exit_code, 0, run.stdout)
+        environment = self.records()[0].environment
+        self.assertIsNotNone(environment)
+        names = {line.split("=", 1)[0].upper(): line.split("=", 1)[1]
+                 for line in environment if "=" in line[1:]}
+        self.assertEqual([n for n in removed if n.upper() in names], [])
+        for name, value in kept.items():
+            self.assertEqual(names.get(name.upper()), value, name)
 
     def test_leftover_script_with_the_same_name_is_replaced_not_appended(self):
         # The launcher's process id is not known in advance: plant a longer
@@ -267,14 +284,17 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertEqual(names[-2:], ["DeleteFileW", "MessageBoxW"])
         self.assertNotIn("RemoveDirectoryW", names)
 
-    # -- two launchers at once ---------------------------------------------
+    # -- a tree somebody else prepared, and two launchers at once ---------
+    #
+    # Wine reports every folder that already exists as owned by its own user,
+    # so there every existing folder is unsafe and is set aside on each run.
 
-    def start_held(self, log_name):
-        env = harness.wine_env(True, {
+    def start_held(self, log_name, extra=None):
+        env = harness.wine_env(True, dict({
             "ORVELLE_STANDIN_RECORD": self.record,
             "ORVELLE_STANDIN_EXIT": "0",
             "ORVELLE_STANDIN_HOLD": "1",
-        })
+        }, **(extra or {})))
         log = open(os.path.join(unix_path(self.case_win), log_name), "wb")
         process = subprocess.Popen(
             harness.launcher_command(LAUNCHER_WIN, self.program_data),
@@ -294,40 +314,80 @@ class LauncherUnderWine(unittest.TestCase):
                   "wb"):
             pass
 
-    def test_two_launchers_at_once_first_deletes_only_its_own_script(self):
+    def test_prepared_tree_is_set_aside_and_the_live_folders_are_pinned(self):
+        product = self.program_data + "\\ORVELLE\\Game Support"
+        planted = {
+            "Game Support/Downloads/vc14-latest-x64.exe": b"MZ signed copy",
+            "Game Support/Downloads/vc14-latest-x64.exe.config": b"<config/>",
+            "Game Support/Bootstrap/version.dll": b"MZ planted",
+        }
+        vendor_unix = unix_path(self.program_data + "\\ORVELLE")
+        for relative, content in planted.items():
+            path = os.path.join(vendor_unix, *relative.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as handle:
+                handle.write(content)
+        started = datetime.datetime.now()
+        process, log = self.start_held("held.relay", {
+            "ORVELLE_STANDIN_RENAME": product + "|" + product + "-moved"})
+        try:
+            self.assertTrue(wait_for(lambda: len(self.records()) == 1))
+            record = self.records()[0]
+            self.assertScriptRecorded(record)
+            # While PowerShell runs: nothing planted in the live folders.
+            script_name = record.script_path.rsplit("\\", 1)[1]
+            self.assertEqual(self.bootstrap_entries(), [script_name])
+            self.assertFalse(os.path.exists(os.path.join(
+                unix_path(product), "Downloads")))
+            # The prepared tree sits beside the new one, whole.
+            aside = glob.glob(os.path.join(unix_path(self.program_data),
+                                           "ORVELLE.untrusted-*"))
+            self.assertEqual(len(aside), 1, aside)
+            stamp = re.match(r"^ORVELLE\.untrusted-(\d{8}-\d{6})$",
+                             os.path.basename(aside[0]))
+            self.assertIsNotNone(stamp, aside[0])
+            when = datetime.datetime.strptime(stamp.group(1), "%Y%m%d-%H%M%S")
+            self.assertLess(abs((when - started).total_seconds()), 300)
+            for relative, content in planted.items():
+                self.assertEqual(read_bytes(os.path.join(
+                    aside[0], *relative.split("/"))), content)
+            # The launcher's handles keep Game Support where it is.
+            self.assertIsNotNone(record.rename)
+            self.assertTrue(record.rename.startswith("error"), record.rename)
+            self.assertTrue(os.path.isdir(unix_path(product)))
+            self.assertFalse(os.path.exists(unix_path(product + "-moved")))
+        finally:
+            for record in self.records():
+                self.release(record)
+            run = self.finish(process, log)
+        self.assertEqual(run.exit_code, 0, run.stdout)
+
+    def test_second_launcher_cannot_set_aside_the_folders_the_first_holds(self):
+        # Under Wine the first launcher's new folders read as unsafe to the
+        # second, which tries to set them aside; the first launcher's handles
+        # stop that, so the second ends with 12 and the first is undisturbed.
+        # (On Windows the second would find them private and use them.)
         first, first_log = self.start_held("first.relay")
-        self.assertTrue(wait_for(lambda: len(self.records()) == 1))
-        first_record = self.records()[0]
-        second, second_log = self.start_held("second.relay")
-        self.assertTrue(wait_for(lambda: len(self.records()) == 2))
-        second_record = [r for r in self.records()
-                         if r.pid != first_record.pid][0]
-        first_script = unix_path(first_record.script_path)
-        second_script = unix_path(second_record.script_path)
-        self.assertNotEqual(first_script, second_script)
-        self.assertEqual(first_record.script, self.source)
-        self.assertEqual(second_record.script, self.source)
-
-        self.release(first_record)
-        first_run = self.finish(first, first_log)
+        try:
+            self.assertTrue(wait_for(lambda: len(self.records()) == 1))
+            first_record = self.records()[0]
+            second = self.launch(relay=True)
+            self.assertEqual(second.exit_code, 12, second.stdout)
+            self.assertMessage(second,
+                               "Unable to create the temporary setup folder.")
+            moves = [c for c in second.calls if c.function == "MoveFileExW"]
+            self.assertTrue(moves)
+            self.assertTrue(all(c.retval == 0 for c in moves), moves)
+            self.assertEqual(len(self.records()), 1)
+            self.assertEqual(read_bytes(unix_path(first_record.script_path)),
+                             self.source)
+            self.assertEqual(glob.glob(os.path.join(
+                unix_path(self.program_data), "ORVELLE.untrusted-*")), [])
+        finally:
+            self.release(first_record)
+            first_run = self.finish(first, first_log)
         self.assertEqual(first_run.exit_code, 0)
-        self.assertFalse(os.path.exists(first_script))
-        self.assertTrue(os.path.exists(second_script))
-        deleted = [c.arguments for c in first_run.calls
-                   if c.function == "DeleteFileW"]
-        self.assertTrue(all(second_record.script_path.rsplit("\\", 1)[1]
-                            not in d for d in deleted))
-        removals = [c for c in first_run.calls
-                    if c.function == "RemoveDirectoryW"]
-        self.assertEqual(len(removals), 1)
-        self.assertEqual(removals[0].retval, 0)  # still holds the other script
-
-        self.release(second_record)
-        second_run = self.finish(second, second_log)
-        self.assertEqual(second_run.exit_code, 0)
-        self.assertFalse(os.path.exists(second_script))
-        names = [c.function for c in second_run.calls]
-        self.assertEqual(names[-2:], ["DeleteFileW", "RemoveDirectoryW"])
+        self.assertFalse(os.path.exists(unix_path(first_record.script_path)))
         self.assertEqual(self.bootstrap_entries(), [])
 
 

@@ -63,6 +63,17 @@ class ExecutableImage(unittest.TestCase):
         cls.pe = pefile.PE(data=cls.data)
         cls.resources = resource_table(cls.pe)
 
+    def test_image_without_resources_stays_small(self):
+        # Everything but the resource section: code, data, imports, unwind
+        # data and the runtime's start-up code.
+        resources = sum(section.SizeOfRawData for section in self.pe.sections
+                        if section.Name.rstrip(b"\0") == b".rsrc")
+        size = len(self.data) - resources
+        print("launcher image without resources: %d bytes" % size)
+        self.assertLessEqual(size, 22528, "%d bytes" % size)
+        # Unwind data is kept: 64-bit Windows needs it to walk the stack.
+        self.assertGreater(self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[3].Size, 0)
+
     def test_machine_subsystem_and_time_stamp(self):
         header = self.pe.FILE_HEADER
         optional = self.pe.OPTIONAL_HEADER
@@ -92,9 +103,15 @@ class ExecutableImage(unittest.TestCase):
         self.assertLessEqual(set(imports), SYSTEM_DLLS)
         self.assertIn("SetDefaultDllDirectories", imports["kernel32.dll"])
         self.assertIn("MessageBoxW", imports["user32.dll"])
-        self.assertIn("SetKernelObjectSecurity", imports["advapi32.dll"])
-        self.assertNotIn("SHCreateDirectoryExW",
-                         set().union(*imports.values()))
+        self.assertIn("GetKernelObjectSecurity", imports["advapi32.dll"])
+        self.assertIn("MoveFileExW", imports["kernel32.dll"])
+        # Folders that are not safe are set aside, never re-permissioned:
+        # nothing that changes security or enables privileges is imported.
+        everything = set().union(*imports.values())
+        for name in ("SHCreateDirectoryExW", "SetKernelObjectSecurity",
+                     "SetFileSecurityW", "SetSecurityInfo",
+                     "SetNamedSecurityInfoW", "AdjustTokenPrivileges"):
+            self.assertNotIn(name, everything)
 
     def test_no_build_paths_in_the_image(self):
         for text in (harness.ROOT, "/build/mingw", "/usr/src", "/tmp/"):

@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <cstring>
 
 namespace orvelle_test {
@@ -135,9 +136,18 @@ std::wstring FakePlatform::ParentOf(const std::wstring& path) {
 }
 
 bool FakePlatform::DeleteBlockedByOpenHandle(const std::wstring& path) const {
+  // As in Windows, a handle takes part in sharing checks only when it holds
+  // data access (reading, listing, writing, executing, traversing) or DELETE;
+  // one with only READ_CONTROL, WRITE_DAC, WRITE_OWNER or attribute rights
+  // blocks nothing.
+  constexpr DWORD kSharingAccess = FILE_READ_DATA | FILE_WRITE_DATA |
+                                   FILE_APPEND_DATA | FILE_EXECUTE | DELETE |
+                                   GENERIC_READ | GENERIC_WRITE |
+                                   GENERIC_EXECUTE | GENERIC_ALL;
   for (const auto& entry : handles_) {
     const OpenHandle& open = entry.second;
     if (open.kind == OpenHandle::kObject && open.path == path &&
+        (open.access & kSharingAccess) != 0 &&
         (open.share & FILE_SHARE_DELETE) == 0) {
       return true;
     }
@@ -245,102 +255,109 @@ BOOL FakePlatform::GetKernelObjectSecurity(HANDLE object,
   return ok;
 }
 
-BOOL FakePlatform::SetKernelObjectSecurity(HANDLE object,
-                                           SECURITY_INFORMATION information,
-                                           PSECURITY_DESCRIPTOR descriptor) {
-  auto open = handles_.find(object);
-  const std::wstring path =
-      open == handles_.end() ? L"" : open->second.path;
-  if (Enter("SetKernelObjectSecurity", path)) return FALSE;
-  if (open == handles_.end() ||
-      (open->second.access & (WRITE_DAC | WRITE_OWNER)) !=
-          (WRITE_DAC | WRITE_OWNER)) {
-    lastError_ = ERROR_ACCESS_DENIED;
+BOOL FakePlatform::MoveFileExW(LPCWSTR existing, LPCWSTR target) {
+  if (Enter("MoveFileExW", std::wstring(existing) + L" -> " + target)) {
     return FALSE;
   }
-  const std::wstring sddl = SddlOf(descriptor);
-  nodes[path].sddl = sddl;
-  securitySet[path] = sddl;
-  securityInformation.push_back(information);
+  const std::wstring from = existing;
+  const std::wstring to = target;
+  if (!Exists(from)) {
+    lastError_ = ERROR_FILE_NOT_FOUND;
+    return FALSE;
+  }
+  if (Exists(to)) {
+    lastError_ = ERROR_ALREADY_EXISTS;
+    return FALSE;
+  }
+  if (ParentOf(from) != ParentOf(to)) {
+    lastError_ = ERROR_NOT_SAME_DEVICE;  // Never needed by the launcher.
+    return FALSE;
+  }
+  if (DeleteBlockedByOpenHandle(from)) {
+    lastError_ = ERROR_SHARING_VIOLATION;
+    return FALSE;
+  }
+  // The object moves with everything in it; open handles follow it.
+  const std::wstring prefix = from + L"\\";
+  std::map<std::wstring, Node> moved;
+  for (auto it = nodes.begin(); it != nodes.end();) {
+    if (it->first == from || it->first.compare(0, prefix.size(), prefix) == 0) {
+      moved[to + it->first.substr(from.size())] = it->second;
+      it = nodes.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  nodes.insert(moved.begin(), moved.end());
+  if (afterMove) afterMove(from);
+  for (auto& entry : handles_) {
+    std::wstring& path = entry.second.path;
+    if (path == from || path.compare(0, prefix.size(), prefix) == 0) {
+      path = to + path.substr(from.size());
+    }
+  }
   return TRUE;
 }
 
-void FakePlatform::FillFindData(const std::wstring& path,
-                                WIN32_FIND_DATAW* data) const {
-  *data = {};
-  const std::wstring name = path.substr(path.rfind(L'\\') + 1);
-  auto node = nodes.find(path);
-  if (node != nodes.end()) {
-    data->dwFileAttributes =
-        (node->second.directory ? FILE_ATTRIBUTE_DIRECTORY
-                                : FILE_ATTRIBUTE_ARCHIVE) |
-        (node->second.link ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
-  } else {
-    data->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;  // "." and ".."
-  }
-  const size_t count =
-      std::min(name.size(), static_cast<size_t>(MAX_PATH - 1));
-  std::copy(name.begin(), name.begin() + count, data->cFileName);
-  data->cFileName[count] = L'\0';
+void FakePlatform::GetLocalTime(SYSTEMTIME* time) {
+  Enter("GetLocalTime");
+  *time = localTime;
 }
 
-HANDLE FakePlatform::FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
-  if (Enter("FindFirstFileW", pattern)) return INVALID_HANDLE_VALUE;
-  std::wstring folder = pattern;
-  if (folder.size() < 2 || folder.compare(folder.size() - 2, 2, L"\\*") != 0) {
-    lastError_ = ERROR_INVALID_PARAMETER;
-    return INVALID_HANDLE_VALUE;
+namespace {
+
+bool SameName(const std::wstring& entry, const std::wstring& name) {
+  if (entry.size() <= name.size() || entry[name.size()] != L'=') return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (towupper(entry[i]) != towupper(name[i])) return false;
   }
-  folder.resize(folder.size() - 2);
-  if (!Exists(folder) || !nodes[folder].directory) {
-    lastError_ = ERROR_PATH_NOT_FOUND;
-    return INVALID_HANDLE_VALUE;
-  }
-  if (nodes[folder].link) {
-    // Listing through a link would show its target's contents.
-    calls.push_back("LISTED-THROUGH-LINK " + Narrow(folder));
-  }
-  OpenHandle find;
-  find.kind = OpenHandle::kFind;
-  find.path = folder;
-  find.listing.push_back(folder + L"\\.");
-  find.listing.push_back(folder + L"\\..");
-  for (const std::wstring& name : Children(folder)) {
-    find.listing.push_back(folder + L"\\" + name);
-  }
-  FillFindData(find.listing[0], data);
-  find.next = 1;
-  return NewHandle(find);
+  return true;
 }
 
-BOOL FakePlatform::FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) {
-  if (Enter("FindNextFileW")) return FALSE;
-  auto open = handles_.find(find);
-  if (open == handles_.end() || open->second.kind != OpenHandle::kFind) {
-    lastError_ = ERROR_INVALID_HANDLE;
+}  // namespace
+
+bool FakePlatform::HasVariable(const std::wstring& name) const {
+  for (const std::wstring& entry : environment) {
+    if (SameName(entry, name)) return true;
+  }
+  return false;
+}
+
+LPWCH FakePlatform::GetEnvironmentStringsW() {
+  if (Enter("GetEnvironmentStringsW")) return nullptr;
+  std::vector<wchar_t> block;
+  for (const std::wstring& entry : environment) {
+    block.insert(block.end(), entry.begin(), entry.end());
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  LPWCH pointer = block.data();
+  environmentBlocks_[pointer] = std::move(block);
+  return pointer;
+}
+
+BOOL FakePlatform::FreeEnvironmentStringsW(LPWCH block) {
+  Enter("FreeEnvironmentStringsW");
+  return environmentBlocks_.erase(block) != 0;
+}
+
+BOOL FakePlatform::SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) {
+  if (Enter("SetEnvironmentVariableW",
+            std::wstring(name) + (value ? L"=" + std::wstring(value) : L""))) {
     return FALSE;
   }
-  if (open->second.next >= open->second.listing.size()) {
-    lastError_ = ERROR_NO_MORE_FILES;
+  const auto before = environment.size();
+  for (auto it = environment.begin(); it != environment.end();) {
+    it = SameName(*it, name) ? environment.erase(it) : it + 1;
+  }
+  if (value != nullptr) {
+    environment.push_back(std::wstring(name) + L"=" + value);
+    return TRUE;
+  }
+  if (environment.size() == before) {
+    lastError_ = ERROR_ENVVAR_NOT_FOUND;
     return FALSE;
   }
-  FillFindData(open->second.listing[open->second.next++], data);
-  return TRUE;
-}
-
-BOOL FakePlatform::FindClose(HANDLE find) {
-  Enter("FindClose");
-  auto open = handles_.find(find);
-  if (open == handles_.end() || open->second.kind != OpenHandle::kFind) {
-    return FALSE;
-  }
-  handles_.erase(open);
-  return TRUE;
-}
-
-BOOL FakePlatform::AdjustTakeOverPrivileges(BOOL enable) {
-  Enter("AdjustTakeOverPrivileges", enable ? L"on" : L"off");
-  privilegesEnabled = enable != FALSE;
   return TRUE;
 }
 
@@ -450,7 +467,7 @@ BOOL FakePlatform::CloseHandle(HANDLE object) {
   auto open = handles_.find(object);
   Enter("CloseHandle", open == handles_.end() ? L"<invalid>"
                                               : open->second.path);
-  if (open == handles_.end() || open->second.kind == OpenHandle::kFind) {
+  if (open == handles_.end()) {
     lastError_ = ERROR_INVALID_HANDLE;
     return FALSE;
   }
@@ -537,6 +554,7 @@ BOOL FakePlatform::CreateProcessW(LPCWSTR application, LPWSTR commandLine,
     start.scriptPresent = node != nodes.end();
     if (start.scriptPresent) start.scriptAtStart = node->second.content;
   }
+  start.environment = environment;
   starts.push_back(start);
   if (processStartFails) {
     lastError_ = ERROR_FILE_NOT_FOUND;

@@ -58,6 +58,7 @@ class FakePlatform final : public orvelle::Platform {
     bool startupOtherwiseZero = false;
     bool scriptPresent = false;
     std::string scriptAtStart;
+    std::vector<std::wstring> environment;  // "NAME=VALUE", at the start
   };
 
   FakePlatform();
@@ -77,6 +78,15 @@ class FakePlatform final : public orvelle::Platform {
   std::wstring systemDirectory = L"C:\\Windows\\system32";
   UINT systemDirectoryResult = 0;  // when non-zero, returned as is
   DWORD processId = 4242;
+  SYSTEMTIME localTime = {2026, 12, 2, 8, 14, 30, 0, 0};
+  // The launcher's own environment, "NAME=VALUE" in order (names compared
+  // without regard to case, as Windows does).
+  std::vector<std::wstring> environment = {
+      L"=C:=C:\\Users\\player\\Downloads", L"Path=C:\\Windows\\system32",
+      L"TEMP=C:\\Users\\player\\AppData\\Local\\Temp"};
+  bool HasVariable(const std::wstring& name) const;
+  // Called after each successful MoveFileExW with the old path.
+  std::function<void(const std::wstring&)> afterMove;
 
   // Resource 101.
   bool resourcePresent = true;
@@ -116,10 +126,6 @@ class FakePlatform final : public orvelle::Platform {
   std::vector<FileOpen> opens;  // every CreateFileW call
   std::vector<std::string> calls;  // "Name argument"
   std::vector<ShownMessage> messages;
-  std::map<std::wstring, std::wstring> securitySet;  // path -> SDDL, last set
-  std::vector<SECURITY_INFORMATION> securityInformation;
-  bool privilegesEnabled = false;
-  bool privilegesEnabledAtStart = false;
   std::map<std::string, int> callCounts;
   size_t OpenHandleCount() const { return handles_.size(); }
   // Index in calls of the first entry starting with prefix, or -1.
@@ -141,12 +147,8 @@ class FakePlatform final : public orvelle::Platform {
   BOOL GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION requested,
                                PSECURITY_DESCRIPTOR descriptor, DWORD length,
                                DWORD* needed) override;
-  BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION information,
-                               PSECURITY_DESCRIPTOR descriptor) override;
-  HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) override;
-  BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) override;
-  BOOL FindClose(HANDLE find) override;
-  BOOL AdjustTakeOverPrivileges(BOOL enable) override;
+  BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target) override;
+  void GetLocalTime(SYSTEMTIME* time) override;
   HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) override;
   HGLOBAL LoadResource(HMODULE module, HRSRC resource) override;
   DWORD SizeofResource(HMODULE module, HRSRC resource) override;
@@ -159,6 +161,9 @@ class FakePlatform final : public orvelle::Platform {
   BOOL CloseHandle(HANDLE object) override;
   BOOL DeleteFileW(LPCWSTR path) override;
   BOOL RemoveDirectoryW(LPCWSTR path) override;
+  LPWCH GetEnvironmentStringsW() override;
+  BOOL FreeEnvironmentStringsW(LPWCH block) override;
+  BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) override;
   UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) override;
   BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine,
                       DWORD creationFlags, LPCWSTR currentDirectory,
@@ -170,13 +175,11 @@ class FakePlatform final : public orvelle::Platform {
 
  private:
   struct OpenHandle {
-    enum Kind { kObject, kFind, kProcess, kThread } kind = kObject;
+    enum Kind { kObject, kProcess, kThread } kind = kObject;
     std::wstring path;
     DWORD access = 0;
     DWORD share = 0;
     DWORD flags = 0;
-    std::vector<std::wstring> listing;
-    size_t next = 0;
   };
 
   // Logs the call; returns true when a configured failure applies (and sets
@@ -185,12 +188,12 @@ class FakePlatform final : public orvelle::Platform {
   HANDLE NewHandle(OpenHandle handle);
   static std::wstring ParentOf(const std::wstring& path);
   bool DeleteBlockedByOpenHandle(const std::wstring& path) const;
-  void FillFindData(const std::wstring& name, WIN32_FIND_DATAW* data) const;
 
   std::map<HANDLE, OpenHandle> handles_;
   uintptr_t nextHandle_ = 0x1000;
   DWORD lastError_ = ERROR_SUCCESS;
   int writeCalls_ = 0;
+  std::map<LPWCH, std::vector<wchar_t>> environmentBlocks_;
 };
 
 }  // namespace orvelle_test

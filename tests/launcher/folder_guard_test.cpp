@@ -1,6 +1,7 @@
 // The private-folder rule: the security descriptors it builds, which existing
 // descriptors it accepts, and how it creates, checks and takes over folders.
 #include <windows.h>
+#include <bcrypt.h>
 #include <sddl.h>
 
 #include <gtest/gtest.h>
@@ -140,6 +141,41 @@ TEST(SecurityDecision, NullDaclGrantsEveryoneEverything) {
   EXPECT_TRUE(IsPrivateSecurity(&descriptor));
 }
 
+// A service's SID is derived from its name: S-1-5-80 and the first five
+// little-endian 32-bit words of the SHA-1 of the upper-case name in UTF-16LE.
+TEST(TrustedInstallerSid, MatchesTheDerivationFromTheServiceName) {
+  const wchar_t kService[] = L"TRUSTEDINSTALLER";
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  ASSERT_EQ(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA1_ALGORITHM,
+                                        nullptr, 0),
+            0);
+  UCHAR digest[20] = {};
+  const NTSTATUS hashed = BCryptHash(
+      algorithm, nullptr, 0,
+      reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(kService)),
+      static_cast<ULONG>(wcslen(kService) * sizeof(wchar_t)), digest,
+      sizeof(digest));
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+  ASSERT_EQ(hashed, 0);
+  std::string derived = "S-1-5-80";
+  for (int word = 0; word < 5; ++word) {
+    unsigned long value = 0;
+    for (int byte = 3; byte >= 0; --byte) {
+      value = (value << 8) | digest[word * 4 + byte];
+    }
+    derived += "-" + std::to_string(value);
+  }
+  ASSERT_EQ(derived,
+            "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+
+  DWORD sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+  ASSERT_TRUE(orvelle::BuildTrustedInstallerSid(sid));
+  LPWSTR text = nullptr;
+  ASSERT_TRUE(ConvertSidToStringSidW(sid, &text));
+  EXPECT_EQ(Narrow(text), derived);
+  LocalFree(text);
+}
+
 // ---------------------------------------------------------------------------
 // SecureFolder through the fake platform.
 
@@ -164,88 +200,119 @@ TEST_F(SecureFolderTest, CreatesAMissingFolderWithPrivateSecurity) {
   ASSERT_TRUE(platform.Exists(kFolder));
   EXPECT_EQ(platform.nodes[kFolder].sddl, kPrivateFolderSddl);
   EXPECT_EQ(platform.IndexOf("GetKernelObjectSecurity"), -1);
-  EXPECT_EQ(platform.IndexOf("SetKernelObjectSecurity"), -1);
+  EXPECT_EQ(platform.IndexOf("MoveFileExW"), -1);
 }
 
 TEST_F(SecureFolderTest, KeepsAnExistingPrivateFolderUnchanged) {
   platform.AddFolder(kFolder, kPrivateFolderSddl);
   platform.AddFile(kFolder + L"\\keep.log", "log", L"O:BAD:");
   Release(Secure());
-  EXPECT_EQ(platform.IndexOf("SetKernelObjectSecurity"), -1);
-  EXPECT_EQ(platform.IndexOf("FindFirstFileW"), -1);
-  EXPECT_EQ(platform.nodes[kFolder + L"\\keep.log"].sddl, L"O:BAD:");
+  EXPECT_EQ(platform.IndexOf("MoveFileExW"), -1);
+  EXPECT_EQ(platform.nodes[kFolder + L"\\keep.log"].content, "log");
 }
 
-TEST_F(SecureFolderTest, TakesOverAUserOwnedFolderAndEverythingBelow) {
-  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  platform.AddFile(kFolder + L"\\a.txt", "a", kUserOwnedFileSddl);
-  platform.AddFolder(kFolder + L"\\sub", kUserOwnedFolderSddl);
-  platform.AddFile(kFolder + L"\\sub\\b.dll", "b", kUserOwnedFileSddl);
-  platform.AddFolder(kFolder + L"\\sub\\deeper", kUserOwnedFolderSddl);
-  Release(Secure());
-  EXPECT_EQ(platform.nodes[kFolder].sddl, kPrivateFolderSddl);
-  EXPECT_EQ(platform.nodes[kFolder + L"\\sub"].sddl, kPrivateFolderSddl);
-  EXPECT_EQ(platform.nodes[kFolder + L"\\sub\\deeper"].sddl,
-            kPrivateFolderSddl);
-  EXPECT_EQ(platform.nodes[kFolder + L"\\a.txt"].sddl, kPrivateFileSddl);
-  EXPECT_EQ(platform.nodes[kFolder + L"\\sub\\b.dll"].sddl, kPrivateFileSddl);
-  // The folder itself first, so nothing new can be added while the rest is
-  // reset; owner, DACL and protection set every time.
-  EXPECT_EQ(platform.IndexOf("SetKernelObjectSecurity"),
-            platform.IndexOfCall("SetKernelObjectSecurity " + Narrow(kFolder)));
-  ASSERT_EQ(platform.securityInformation.size(), 5u);
-  for (SECURITY_INFORMATION information : platform.securityInformation) {
-    EXPECT_EQ(information, static_cast<SECURITY_INFORMATION>(
-                               OWNER_SECURITY_INFORMATION |
-                               DACL_SECURITY_INFORMATION |
-                               PROTECTED_DACL_SECURITY_INFORMATION));
+// An existing folder that somebody other than Administrators, SYSTEM or
+// TrustedInstaller could have changed is renamed aside with everything in it,
+// untouched, and a fresh private folder takes its place.
+struct UnsafeFolderCase {
+  const char* name;
+  const wchar_t* sddl;
+  bool securityUnreadable;
+};
+
+void PrintTo(const UnsafeFolderCase& c, std::ostream* out) { *out << c.name; }
+
+const UnsafeFolderCase kUnsafeFolderCases[] = {
+    {"MadeByAStandardUser", kUserOwnedFolderSddl, false},
+    {"AdministratorsOwnedButUsersMayWrite",
+     L"O:BAD:(A;OICI;FA;;;BA)(A;CI;0x116;;;BU)", false},
+    {"OwnedByALookalikeOfTrustedInstaller",
+     L"O:S-1-5-80-956008885-3425870138-1831038044-1853292631-2271478464"
+     L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+     false},
+    {"SecurityCannotBeRead", kPrivateFolderSddl, true},
+};
+
+class UnsafeFolder : public ::testing::TestWithParam<UnsafeFolderCase> {};
+
+TEST_P(UnsafeFolder, IsSetAsideWithItsContentsAndReplacedByAFreshOne) {
+  const UnsafeFolderCase& c = GetParam();
+  FakePlatform platform;
+  platform.AddFolder(kFolder, c.sddl);
+  platform.AddFile(kFolder + L"\\version.dll", "MZ planted",
+                   kUserOwnedFileSddl);
+  platform.AddFolder(kFolder + L"\\Downloads", kUserOwnedFolderSddl);
+  if (c.securityUnreadable) {
+    platform.FailCall("GetKernelObjectSecurity", 1, ERROR_ACCESS_DENIED);
   }
-  EXPECT_EQ(platform.callCounts["FindFirstFileW"],
-            platform.callCounts["FindClose"]);
+  HANDLE folder = SecureFolder(platform, kFolder.c_str());
+  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  platform.CloseHandle(folder);
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+
+  const std::wstring aside = kFolder + L".untrusted-20261208-143000";
+  ASSERT_TRUE(platform.Exists(aside));
+  EXPECT_EQ(platform.nodes[aside].sddl, c.sddl);
+  EXPECT_EQ(platform.nodes[aside + L"\\version.dll"].content, "MZ planted");
+  EXPECT_EQ(platform.nodes[aside + L"\\version.dll"].sddl, kUserOwnedFileSddl);
+  EXPECT_TRUE(platform.Exists(aside + L"\\Downloads"));
+
+  EXPECT_EQ(platform.nodes[kFolder].sddl, kPrivateFolderSddl);
+  EXPECT_TRUE(platform.Children(kFolder).empty());
+  EXPECT_EQ(platform.callCounts["MoveFileExW"], 1);
+  EXPECT_EQ(platform.callCounts["CreateDirectoryW"], 2);
 }
 
-TEST_F(SecureFolderTest, TakesOverAnAdministratorsFolderThatUsersMayWrite) {
-  platform.AddFolder(kFolder, L"O:BAD:(A;OICI;FA;;;BA)(A;CI;0x116;;;BU)");
+INSTANTIATE_TEST_SUITE_P(
+    Folders, UnsafeFolder, ::testing::ValuesIn(kUnsafeFolderCases),
+    [](const ::testing::TestParamInfo<UnsafeFolderCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(SecureFolderTest, TakenSetAsideNamesGetTheProcessIdAndACounter) {
+  const std::wstring aside = kFolder + L".untrusted-20261208-143000";
+  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
+  platform.AddFile(kFolder + L"\\planted.txt", "now", kUserOwnedFileSddl);
+  platform.AddFolder(aside, kUserOwnedFolderSddl);
+  platform.AddFile(aside + L"\\planted.txt", "earlier", kUserOwnedFileSddl);
+  platform.AddFolder(aside + L"-4242-1", kUserOwnedFolderSddl);
   Release(Secure());
+  EXPECT_EQ(platform.nodes[aside + L"\\planted.txt"].content, "earlier");
+  EXPECT_EQ(platform.Children(aside + L"-4242-1").size(), 0u);
+  EXPECT_EQ(platform.nodes[aside + L"-4242-2\\planted.txt"].content, "now");
   EXPECT_EQ(platform.nodes[kFolder].sddl, kPrivateFolderSddl);
 }
 
-TEST_F(SecureFolderTest, UnreadableSecurityIsTakenOver) {
-  platform.AddFolder(kFolder, kPrivateFolderSddl);
-  platform.FailCall("GetKernelObjectSecurity", 1, ERROR_INSUFFICIENT_BUFFER);
-  Release(Secure());
-  EXPECT_NE(platform.IndexOfCall("SetKernelObjectSecurity " + Narrow(kFolder)),
-            -1);
+TEST_F(SecureFolderTest, GivesUpWhenEverySetAsideNameIsTaken) {
+  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
+  platform.FailCall("MoveFileExW", 0, ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(platform.callCounts["MoveFileExW"], orvelle::kMaxAsideNames);
+  EXPECT_EQ(platform.nodes[kFolder].sddl, kUserOwnedFolderSddl);
 }
 
-TEST_F(SecureFolderTest, LinksBelowATakenOverFolderAreRemovedNotFollowed) {
+TEST_F(SecureFolderTest, FolderThatCannotBeSetAsideIsRefusedAndKept) {
   platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  platform.AddLink(kFolder + L"\\junction", /*directory=*/true);
-  platform.AddLink(kFolder + L"\\sub-link-file", /*directory=*/false);
-  platform.AddFolder(kFolder + L"\\sub", kUserOwnedFolderSddl);
-  platform.AddLink(kFolder + L"\\sub\\nested-junction", /*directory=*/true);
-  Release(Secure());
-  EXPECT_FALSE(platform.Exists(kFolder + L"\\junction"));
-  EXPECT_FALSE(platform.Exists(kFolder + L"\\sub-link-file"));
-  EXPECT_FALSE(platform.Exists(kFolder + L"\\sub\\nested-junction"));
-  EXPECT_NE(platform.IndexOf("RemoveDirectoryW " + Narrow(kFolder) +
-                             "\\junction"),
-            -1);
-  EXPECT_NE(platform.IndexOf("DeleteFileW " + Narrow(kFolder) +
-                             "\\sub-link-file"),
-            -1);
-  EXPECT_EQ(platform.securitySet.count(kFolder + L"\\junction"), 0u);
-  ExpectNoLinkFollowed();
+  platform.AddFile(kFolder + L"\\planted.txt", "planted", kUserOwnedFileSddl);
+  platform.FailCall("MoveFileExW", 1, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(platform.callCounts["MoveFileExW"], 1);
+  EXPECT_EQ(platform.nodes[kFolder + L"\\planted.txt"].content, "planted");
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
-TEST_F(SecureFolderTest, HardLinkedFileNameIsRemovedNotReset) {
+TEST_F(SecureFolderTest, UnsafeFolderThatKeepsComingBackIsRefused) {
   platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  platform.AddFile(kFolder + L"\\hosts", "127.0.0.1 localhost\n",
-                   L"O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)(A;;FA;;;BU)");
-  platform.nodes[kFolder + L"\\hosts"].linkCount = 2;
-  Release(Secure());
-  EXPECT_FALSE(platform.Exists(kFolder + L"\\hosts"));
-  EXPECT_EQ(platform.securitySet.count(kFolder + L"\\hosts"), 0u);
+  platform.afterMove = [this](const std::wstring& from) {
+    platform.AddFolder(from, kUserOwnedFolderSddl);
+  };
+  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
+  int setAside = 0;
+  for (const std::wstring& name : platform.Children(L"C:\\ProgramData")) {
+    if (name.rfind(L"ORVELLE.untrusted-", 0) == 0) ++setAside;
+  }
+  EXPECT_EQ(setAside, orvelle::kMaxSecureRounds);
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
 TEST_F(SecureFolderTest, LinkInPlaceOfTheFolderIsReplacedByARealFolder) {
@@ -277,7 +344,8 @@ TEST_F(SecureFolderTest, PlainFileInPlaceOfTheFolderIsRefusedAndKept) {
   platform.AddFile(kFolder, "not a folder", kUserOwnedFileSddl);
   EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
   EXPECT_EQ(platform.nodes[kFolder].content, "not a folder");
-  EXPECT_EQ(platform.IndexOf("SetKernelObjectSecurity"), -1);
+  EXPECT_EQ(platform.IndexOf("MoveFileExW"), -1);
+  EXPECT_EQ(platform.IndexOf("DeleteFileW"), -1);
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
@@ -293,78 +361,16 @@ TEST_F(SecureFolderTest, FolderSomebodyHoldsForDeletionIsRefused) {
   EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
 }
 
-TEST_F(SecureFolderTest, FailedResetOfTheFolderIsRefusedBeforeTheWalk) {
-  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  platform.AddFile(kFolder + L"\\a.txt", "a", kUserOwnedFileSddl);
-  platform.FailCall("SetKernelObjectSecurity", 1, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(platform.IndexOf("FindFirstFileW"), -1);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
-}
-
-TEST_F(SecureFolderTest, FailedResetBelowTheFolderIsRefused) {
-  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  platform.AddFile(kFolder + L"\\a.txt", "a", kUserOwnedFileSddl);
-  platform.AddFile(kFolder + L"\\b.txt", "b", kUserOwnedFileSddl);
-  platform.FailCall("SetKernelObjectSecurity", 2, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
-  EXPECT_EQ(platform.callCounts["FindFirstFileW"],
-            platform.callCounts["FindClose"]);
-}
-
-TEST_F(SecureFolderTest, ListingErrorIsRefused) {
-  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  platform.AddFile(kFolder + L"\\a.txt", "a", kUserOwnedFileSddl);
-  platform.FailCall("FindNextFileW", 2, ERROR_NETNAME_DELETED);
-  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
-}
-
-TEST_F(SecureFolderTest, EntryThatCannotBeOpenedIsRefused) {
-  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  platform.AddFile(kFolder + L"\\locked.txt", "a", kUserOwnedFileSddl);
-  platform.FailCall("CreateFileW(open)", 2, ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
-}
-
-void AddNestedFolders(FakePlatform& platform, const std::wstring& top,
-                      int levels, const std::wstring& name) {
-  std::wstring path = top;
-  for (int i = 0; i < levels; ++i) {
-    path += L"\\" + name;
-    platform.AddFolder(path, kUserOwnedFolderSddl);
-  }
-}
-
-TEST_F(SecureFolderTest, TakeOverReachesTheDepthLimit) {
-  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  AddNestedFolders(platform, kFolder, orvelle::kMaxTakeOverDepth - 1, L"d");
-  Release(Secure());
-  EXPECT_EQ(platform.securitySet.size(),
-            static_cast<size_t>(orvelle::kMaxTakeOverDepth));
-}
-
-TEST_F(SecureFolderTest, TreeDeeperThanTheLimitIsRefused) {
-  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  AddNestedFolders(platform, kFolder, orvelle::kMaxTakeOverDepth, L"d");
-  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
-}
-
-TEST_F(SecureFolderTest, PathLongerThanTheWalkBufferIsRefused) {
-  platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  AddNestedFolders(platform, kFolder, 5, std::wstring(220, L'n'));
-  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
-}
-
-TEST_F(SecureFolderTest, ReturnedHandleBlocksRemovalUntilClosed) {
+// The fake applies Windows' rule that only a handle with data access (such
+// as listing) takes part in sharing checks.
+TEST_F(SecureFolderTest, ReturnedHandleBlocksRenameAndRemovalUntilClosed) {
   HANDLE folder = Secure();
   ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  const std::wstring moved = kFolder + L"-moved";
+  EXPECT_FALSE(platform.MoveFileExW(kFolder.c_str(), moved.c_str()));
   EXPECT_FALSE(platform.RemoveDirectoryW(kFolder.c_str()));
   platform.CloseHandle(folder);
-  EXPECT_TRUE(platform.RemoveDirectoryW(kFolder.c_str()));
+  EXPECT_TRUE(platform.MoveFileExW(kFolder.c_str(), moved.c_str()));
 }
 
 }  // namespace

@@ -58,7 +58,6 @@ TEST(LauncherFlow, MakesThePlatformCallsInOrderOnAFreshMachine) {
   const std::vector<std::string> expected = {
       "SetDefaultDllDirectories 2048",
       "GetEnvironmentVariableW ProgramData",
-      "AdjustTakeOverPrivileges on",
       "CreateDirectoryW " + Narrow(kVendor),
       "CreateFileW(open) " + Narrow(kVendor),
       "GetFileInformationByHandle " + Narrow(kVendor),
@@ -68,7 +67,6 @@ TEST(LauncherFlow, MakesThePlatformCallsInOrderOnAFreshMachine) {
       "CreateDirectoryW " + Narrow(kBootstrap),
       "CreateFileW(open) " + Narrow(kBootstrap),
       "GetFileInformationByHandle " + Narrow(kBootstrap),
-      "AdjustTakeOverPrivileges off",
       "GetCurrentProcessId",
       "FindResourceW",
       "LoadResource",
@@ -80,6 +78,13 @@ TEST(LauncherFlow, MakesThePlatformCallsInOrderOnAFreshMachine) {
       "FlushFileBuffers",
       "CloseHandle " + Narrow(kScript),
       "GetSystemDirectoryW",
+      "SetEnvironmentVariableW COR_ENABLE_PROFILING",
+      "SetEnvironmentVariableW COR_PROFILER",
+      "SetEnvironmentVariableW COR_PROFILER_PATH",
+      "SetEnvironmentVariableW COR_PROFILER_PATH_32",
+      "SetEnvironmentVariableW COR_PROFILER_PATH_64",
+      "GetEnvironmentStringsW",
+      "FreeEnvironmentStringsW",
       "CreateProcessW " + Narrow(kPowerShell),
       "WaitForSingleObject INFINITE",
       "GetExitCodeProcess",
@@ -103,7 +108,6 @@ TEST(LauncherFlow, FoldersCreatedPrivateAndBootstrapRemovedAfterTheRun) {
   EXPECT_FALSE(platform.Exists(kScript));
   EXPECT_TRUE(platform.messages.empty());
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
-  EXPECT_FALSE(platform.privilegesEnabled);
 }
 
 TEST(LauncherFlow, StartsPowerShellWithTheScriptInTheBootstrapFolder) {
@@ -192,14 +196,38 @@ const FailureCase kFailureCases[] = {
        p.FailCall("CreateDirectoryW", 2, ERROR_ACCESS_DENIED);
      },
      Leaves::kPartialFolders},
-    {"FolderCannotBeMadePrivate", 12,
+    {"UnsafeFolderCannotBeSetAside", 12,
      L"Unable to create the temporary setup folder.",
      RunWith<LauncherBufferSizes>,
      [](FakePlatform& p) {
-       p.AddFolder(kVendor, kUserOwnedFolderSddl);
-       p.FailCall("SetKernelObjectSecurity", 1, ERROR_ACCESS_DENIED);
+       p.AddFolder(kVendor, kPrivateFolderSddl);
+       p.AddFolder(kProduct, kUserOwnedFolderSddl);
+       p.FailCall("MoveFileExW", 1, ERROR_SHARING_VIOLATION);
      },
      Leaves::kPartialFolders},
+    {"ProgramDataRelative", 12, L"Unable to create the temporary setup folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) { p.programData = L"."; }, Leaves::kNothing},
+    {"ProgramDataBareName", 12, L"Unable to create the temporary setup folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) { p.programData = L"ProgramData"; },
+     Leaves::kNothing},
+    {"ProgramDataDriveRelative", 12,
+     L"Unable to create the temporary setup folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.programData = L"C:ProgramData";
+       p.AddFolder(L"C:ProgramData", L"");
+     },
+     Leaves::kNothing},
+    {"ProgramDataRootedWithoutDrive", 12,
+     L"Unable to create the temporary setup folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.programData = L"\\ProgramData";
+       p.AddFolder(L"\\ProgramData", L"");
+     },
+     Leaves::kNothing},
     {"ScriptPathTooLong", 13, L"The temporary script path is too long.",
      RunWith<TinyScriptPath>, [](FakePlatform&) {}, Leaves::kBootstrap},
     {"ResourceMissing", 14, L"The embedded setup resource is missing.",
@@ -241,6 +269,13 @@ const FailureCase kFailureCases[] = {
     {"CommandLineTooLong", 19, L"Unable to prepare the setup command.",
      RunWith<TinyCommandLine>, [](FakePlatform&) {},
      Leaves::kBootstrapAfterScript},
+    {"RuntimeSettingsNameTooLong", 20,
+     L"Windows PowerShell could not start the setup process.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.environment.push_back(L"COMPlus_" + std::wstring(300, L'x') + L"=1");
+     },
+     Leaves::kBootstrapAfterScript},
     {"PowerShellDoesNotStart", 20,
      L"Windows PowerShell could not start the setup process.",
      RunWith<LauncherBufferSizes>,
@@ -271,7 +306,6 @@ TEST_P(LauncherFailure, ShowsItsOneMessageAndCleansUpAsSpecified) {
   EXPECT_EQ(platform.IndexOf("RemoveDirectoryW"), -1);
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
   EXPECT_FALSE(platform.Exists(kScript));
-  EXPECT_FALSE(platform.privilegesEnabled);
 
   switch (c.leaves) {
     case Leaves::kNothing:
@@ -449,8 +483,14 @@ TEST(LauncherBootstrapFolder, FoldersAreHeldOpenWithoutDeleteSharingOrLinks) {
     EXPECT_EQ(open.share & FILE_SHARE_DELETE, 0u) << Narrow(open.path);
     EXPECT_NE(open.flags & FILE_FLAG_OPEN_REPARSE_POINT, 0u);
     EXPECT_NE(open.flags & FILE_FLAG_BACKUP_SEMANTICS, 0u);
+    // Listing access makes Windows apply the share mode; no right to change
+    // the folder's security.
+    EXPECT_NE(open.access & FILE_LIST_DIRECTORY, 0u);
+    EXPECT_EQ(open.access & (WRITE_DAC | WRITE_OWNER | DELETE), 0u);
   }
   EXPECT_EQ(folderOpens, 3);
+  // Under the fake's sharing rule, the held handles stop a rename.
+
   // Held until PowerShell has ended: closed after the wait, before clean-up.
   EXPECT_GT(platform.IndexOfCall("CloseHandle " + Narrow(kBootstrap)),
             platform.IndexOf("WaitForSingleObject"));
@@ -462,7 +502,7 @@ TEST(LauncherBootstrapFolder, ExistingPrivateFoldersAreUsedAsTheyAre) {
   platform.AddFolder(kProduct, kPrivateFolderSddl);
   platform.AddFolder(kBootstrap, kPrivateFolderSddl);
   EXPECT_EQ(RunLauncherOn(platform), 0);
-  EXPECT_EQ(platform.IndexOf("SetKernelObjectSecurity"), -1);
+  EXPECT_EQ(platform.IndexOf("MoveFileExW"), -1);
   EXPECT_EQ(platform.callCounts["GetKernelObjectSecurity"], 3);
 }
 
@@ -481,24 +521,88 @@ TEST(LauncherBootstrapFolder, AnotherLaunchersScriptKeepsTheFolder) {
             -1);
 }
 
-TEST(LauncherBootstrapFolder, UserOwnedFoldersAreTakenOverBeforeTheScript) {
+// A tree a standard user made before the run, unsafe from the given level
+// down: that level is set aside whole and the run goes on in fresh folders.
+class UnsafeExistingFolder : public ::testing::TestWithParam<int> {};
+
+TEST_P(UnsafeExistingFolder, IsSetAsideBeforeTheScriptIsWritten) {
+  const std::wstring chain[] = {kVendor, kProduct, kBootstrap};
+  const int unsafe = GetParam();
   FakePlatform platform;
-  platform.AddFolder(kVendor, kUserOwnedFolderSddl);
-  platform.AddFolder(kProduct, kUserOwnedFolderSddl);
-  platform.AddFolder(kBootstrap, kUserOwnedFolderSddl);
+  for (int i = 0; i < 3; ++i) {
+    platform.AddFolder(chain[i],
+                       i < unsafe ? kPrivateFolderSddl : kUserOwnedFolderSddl);
+  }
   platform.AddFile(kBootstrap + L"\\version.dll", "MZ planted",
                    kUserOwnedFileSddl);
+  platform.AddFolder(kProduct + L"\\Downloads", kUserOwnedFolderSddl);
+  platform.AddFile(kProduct + L"\\Downloads\\vc14-latest-x64.exe", "MZ signed",
+                   kUserOwnedFileSddl);
+
   ASSERT_EQ(RunLauncherOn(platform), 0);
-  EXPECT_EQ(platform.nodes[kVendor].sddl, kPrivateFolderSddl);
-  EXPECT_EQ(platform.nodes[kProduct].sddl, kPrivateFolderSddl);
-  EXPECT_EQ(platform.nodes[kBootstrap + L"\\version.dll"].sddl,
-            kPrivateFileSddl);
-  const int lastReset = platform.LastIndexOf("SetKernelObjectSecurity");
-  const int privilegesOff = platform.IndexOf("AdjustTakeOverPrivileges off");
-  EXPECT_LT(platform.IndexOf("AdjustTakeOverPrivileges on"),
-            platform.IndexOf("SetKernelObjectSecurity"));
-  EXPECT_LT(lastReset, privilegesOff);
-  EXPECT_LT(privilegesOff, platform.IndexOf("CreateFileW(new)"));
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_EQ(platform.starts[0].scriptAtStart, platform.resource);
+
+  const std::wstring aside = chain[unsafe] + L".untrusted-20261208-143000";
+  const std::wstring bootstrapAside =
+      aside + kBootstrap.substr(chain[unsafe].size());
+  EXPECT_EQ(platform.nodes[bootstrapAside + L"\\version.dll"].content,
+            "MZ planted");
+  EXPECT_EQ(platform.callCounts["MoveFileExW"], 1);
+  EXPECT_LT(platform.IndexOf("MoveFileExW"),
+            platform.IndexOf("CreateFileW(new)"));
+  for (int i = unsafe; i < 2; ++i) {
+    EXPECT_EQ(platform.nodes[chain[i]].sddl, kPrivateFolderSddl);
+  }
+  EXPECT_FALSE(platform.Exists(kBootstrap + L"\\version.dll"));
+  if (unsafe < 2) {
+    EXPECT_FALSE(platform.Exists(kProduct + L"\\Downloads"));
+    EXPECT_TRUE(platform.Exists(aside + kProduct.substr(chain[unsafe].size()) +
+                                L"\\Downloads\\vc14-latest-x64.exe"));
+  }
+}
+
+std::string LevelName(const ::testing::TestParamInfo<int>& info) {
+  static const char* const kNames[] = {"ORVELLE", "GameSupport", "Bootstrap"};
+  return kNames[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, UnsafeExistingFolder,
+                         ::testing::Values(0, 1, 2), LevelName);
+
+// Variables that would make the .NET runtime in PowerShell load foreign code
+// are gone from the environment PowerShell starts with; everything else is
+// passed on unchanged.
+TEST(LauncherEnvironment, ProfilerAndRuntimeSettingsVariablesDoNotReachPowerShell) {
+  FakePlatform platform;
+  const std::vector<std::wstring> kept = {
+      L"=C:=C:\\Users\\player\\Downloads",
+      L"Path=C:\\Windows\\system32",
+      L"COR_PROFILER_PATH_X=kept, not a runtime name",
+      L"MY_COMPlus_Setting=kept",
+      L"COMPlu=kept",
+      L"PSModulePath=C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\Modules"};
+  platform.environment = {
+      kept[0],
+      L"COR_ENABLE_PROFILING=1",
+      kept[1],
+      L"COR_PROFILER={01234567-89ab-cdef-0123-456789abcdef}",
+      L"cor_profiler_path=C:\\Users\\Public\\p.dll",
+      L"COR_PROFILER_PATH_32=C:\\Users\\Public\\p32.dll",
+      kept[2],
+      L"COR_PROFILER_PATH_64=C:\\Users\\Public\\p64.dll",
+      L"COMPlus_EnableDiagnostics=0",
+      kept[3],
+      L"complus_ETWEnabled=0",
+      L"COMPLUS_Version=v2.0.50727",
+      kept[4],
+      L"COMPlus_=empty suffix",
+      kept[5]};
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_EQ(platform.starts[0].environment, kept);
+  EXPECT_EQ(platform.callCounts["GetEnvironmentStringsW"],
+            platform.callCounts["FreeEnvironmentStringsW"]);
 }
 
 TEST(LauncherBootstrapFolder, JunctionInPlaceOfTheBootstrapFolderIsReplaced) {
