@@ -170,7 +170,16 @@ HANDLE SecureFolder(P& platform, const wchar_t* path) {
       return INVALID_HANDLE_VALUE;
     }
     HANDLE folder = OpenFolder(platform, path);
-    if (folder == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    if (folder == INVALID_HANDLE_VALUE) {
+      // A folder whose permissions shut administrators out cannot even be
+      // opened for inspection. It is not trusted either: set it aside, which
+      // the parent's delete-child right allows, and look again.
+      if (created || platform.GetLastError() != ERROR_ACCESS_DENIED ||
+          !SetAside(platform, path)) {
+        return INVALID_HANDLE_VALUE;
+      }
+      continue;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (!platform.GetFileInformationByHandle(folder, &info)) {
       platform.CloseHandle(folder);

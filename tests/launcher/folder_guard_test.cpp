@@ -355,6 +355,16 @@ TEST_F(SecureFolderTest, CreationErrorOtherThanExistsIsRefused) {
   EXPECT_EQ(platform.IndexOf("CreateFileW"), -1);
 }
 
+TEST_F(SecureFolderTest, FolderThatShutsAdministratorsOutIsSetAside) {
+  platform.AddFolder(kFolder, L"O:S-1-5-32-546D:P(A;OICI;FA;;;S-1-5-32-546)");
+  platform.AddFile(kFolder + L"\\planted.txt", "planted", kUserOwnedFileSddl);
+  platform.FailCall("CreateFileW(open)", 1, ERROR_ACCESS_DENIED);
+  Release(Secure());
+  const std::wstring aside = kFolder + L".untrusted-20261208-143000";
+  EXPECT_EQ(platform.nodes[aside + L"\\planted.txt"].content, "planted");
+  EXPECT_EQ(platform.nodes[kFolder].sddl, kPrivateFolderSddl);
+}
+
 TEST_F(SecureFolderTest, FolderSomebodyHoldsForDeletionIsRefused) {
   platform.AddFolder(kFolder, kPrivateFolderSddl);
   platform.FailCall("CreateFileW(open)", 1, ERROR_SHARING_VIOLATION);

@@ -772,21 +772,22 @@ TEST_F(WindowsSecureFolder, TreeAStandardUserMadeBeforeTheRunIsSetAside) {
   EXPECT_FALSE(created);
 }
 
-TEST_F(WindowsSecureFolder, FolderWhoseOwnerShutAdministratorsOutIsRefused) {
-  // Owned by Guests, and only Guests have any entry: without the ownership
-  // privileges SecureFolder cannot even look at it, and it is left as it is.
+TEST_F(WindowsSecureFolder, FolderWhoseOwnerShutAdministratorsOutIsSetAside) {
+  // Owned by Guests, and only Guests have any entry: SecureFolder cannot even
+  // open it, but the parent's delete-child right lets it move the folder aside
+  // untouched and put a private one in its place.
   const std::wstring path = Path(L"guests-only");
   const std::wstring inside = path + L"\\inside.txt";
   ASSERT_TRUE(::CreateDirectoryW(path.c_str(), nullptr));
   ASSERT_EQ(CreateFileWith(inside, L"", "inside"), ERROR_SUCCESS);
   ASSERT_EQ(SetSecurity(inside, L"O:BGD:P(A;;FA;;;BG)"), ERROR_SUCCESS);
   ASSERT_EQ(SetSecurity(path, L"O:BGD:P(A;OICI;FA;;;BG)"), ERROR_SUCCESS);
-  const std::string before = ReadSecurity(path).sddl;
 
   OwnedHandle folder(Secure(path));
-  EXPECT_FALSE(folder.valid());
-  EXPECT_EQ(ReadSecurity(path).sddl, before);
-  EXPECT_EQ(ReadText(inside), "inside");
+  ASSERT_TRUE(folder.valid());
+  ExpectPrivate(path, ObjectKind::kFolder);
+  const std::vector<std::wstring> aside = Matching(L"guests-only.untrusted-");
+  ASSERT_EQ(aside.size(), 1u);
 }
 
 TEST_F(WindowsSecureFolder, FolderWithLinksIsSetAsideWithoutTouchingTargets) {
