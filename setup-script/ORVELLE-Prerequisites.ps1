@@ -451,11 +451,15 @@ function Initialize-SecuredFolder {
                 # Someone is racing this script; the next round starts over.
                 continue
             }
+            if ($attempt -eq $script:SecuredFolderAttempts) {
+                # Give up without piling up one more set-aside copy.
+                break
+            }
             $aside = Get-SetAsidePath -Path $Path
             Move-FolderAside -Path $Path -Destination $aside
             $notes.Add(('Set aside {0} as {1} because {2}; a new private folder takes its place.' -f $Path, $aside, $problem))
         }
-        throw ('it was still not private after {0} attempts' -f $script:SecuredFolderAttempts)
+        throw ('it was still not private after {0} attempts: {1}' -f $script:SecuredFolderAttempts, $problem)
     } catch {
         throw ('The folder {0} could not be secured: {1}' -f $Path, $_.Exception.Message)
     }

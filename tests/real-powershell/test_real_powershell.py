@@ -45,6 +45,7 @@ BLOCKS = [
     "[GRAPHICS]",
     "[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]",
     "[RECENT APPLICATION ERRORS - LAST 48 HOURS]",
+    "[LIKELY CAUSES]",
     "[SETUP RESULT]",
 ]
 DLLS = ["d3d9.dll", "d3dx9_43.dll", "d3dx9_42.dll", "xinput1_3.dll", "xaudio2_7.dll",
@@ -205,6 +206,12 @@ class ReportChecks:
         events = blocks["[RECENT APPLICATION ERRORS - LAST 48 HOURS]"]
         self.assertEqual(len(events), 1, events)
         self.assertRegex(events[0], r"^Unable to query event log: \S")
+        # The crash check reads the same failing query and says so; Wine has no pending
+        # restart, and only a nearly full disk here would add its free-space line.
+        causes = blocks["[LIKELY CAUSES]"]
+        self.assertRegex(causes[0], r"^Unable to check crashes: \S")
+        for line in causes[1:]:
+            self.assertRegex(line, r"^Only \S+ GB free on ")
 
     def test_run_ends_in_the_fatal_handler_naming_the_unsafe_folder(self):
         result = self.report.blocks["[SETUP RESULT]"]
