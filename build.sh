@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Builds dist/ORVELLE-Game-Support-Setup-1.0.2.exe and dist/SHA256SUMS.
-# On a fresh Debian 12 machine (as root) it first installs the cross toolchain.
+# Builds the setup executable (its name carries the version from CMakeLists.txt)
+# into dist/ with dist/SHA256SUMS. Uses the "mingw" preset's own build folder,
+# build/mingw. On a fresh Debian 12 machine (as root) it first installs the
+# cross toolchain.
 set -euo pipefail
 cd "$(dirname "$0")"
-
-exe_name="ORVELLE-Game-Support-Setup-1.0.2.exe"
 
 tools/install-build-deps.sh
 cmake --preset mingw
 cmake --build --preset mingw
+
+# ORVELLE_EXECUTABLE: the executable's file name, written by CMake.
+. build/mingw/product.env
+exe_name=$ORVELLE_EXECUTABLE
 
 mkdir -p dist
 cp "build/mingw/$exe_name" "dist/$exe_name"

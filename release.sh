@@ -2,7 +2,7 @@
 # Signs the unsigned build from ./build.sh with Authenticode (osslsigncode, SHA-256), checks
 # the result and replaces the build with it, then rewrites SHA256SUMS for the signed file.
 #
-# Usage: ./release.sh [unsigned exe]   (default dist/ORVELLE-Game-Support-Setup-1.0.2.exe)
+# Usage: ./release.sh [unsigned exe]   (default: the executable ./build.sh put in dist/)
 # Inputs (environment):
 #   ORVELLE_SIGN_PKCS12         PKCS#12 file with the code-signing certificate and its key
 #   ORVELLE_SIGN_PASSWORD_FILE  file whose first line is the PKCS#12 password, or
@@ -13,7 +13,16 @@
 #   SOURCE_DATE_EPOCH           optional fixed signing time (Unix seconds)
 set -euo pipefail
 here=$(dirname "$0")
-exe=${1:-$here/dist/ORVELLE-Game-Support-Setup-1.0.2.exe}
+if [ -n "${1:-}" ]; then
+    exe=$1
+elif [ -f "$here/build/mingw/product.env" ]; then
+    # ORVELLE_EXECUTABLE: the executable's file name, written by CMake.
+    . "$here/build/mingw/product.env"
+    exe=$here/dist/$ORVELLE_EXECUTABLE
+else
+    echo "release: no build found; run ./build.sh first" >&2
+    exit 1
+fi
 
 product="ORVELLE GAME SUPPORT"
 

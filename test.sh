@@ -2,7 +2,7 @@
 # Runs every test suite: the launcher's (GoogleTest and the built executable under Wine,
 # image checks), the setup script's (Pester on PowerShell 7.6), the built executable with a
 # real PowerShell under Wine, release signing, and the schema check of the CI workflows.
-# Installs what they need.
+# Installs what they need, except the .NET SDK (10.0 or later), which it checks for first.
 # Ends with one line "N passed, N failed" and exits non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -12,6 +12,11 @@ rm -rf "$counts_dir"
 mkdir -p "$counts_dir"
 
 status=0
+# The one prerequisite no script installs: say so before the suites that need it fail.
+if ! tools/check-dotnet-sdk.sh test.sh; then
+    echo "test.sh: the setup-script and real-PowerShell suites will fail without it." >&2
+    status=1
+fi
 ./build.sh || status=1
 
 run_suite() {

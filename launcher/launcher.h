@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "orvelle_version.h"
 #include "platform.h"
 
 namespace orvelle {
@@ -18,6 +19,20 @@ struct LauncherBufferSizes {
   static constexpr size_t kPowerShellPath = 520;
   static constexpr size_t kCommandLine = 1040;
 };
+
+// The launcher's folders under ProgramData, each inside the one before, and
+// the name of the script file in the innermost, before the process id. Macros
+// so that the paths built from them are joined at compile time.
+#define ORVELLE_VENDOR_FOLDER_NAME L"ORVELLE"
+#define ORVELLE_PRODUCT_FOLDER_NAME L"Game Support"
+#define ORVELLE_BOOTSTRAP_FOLDER_NAME L"Bootstrap"
+#define ORVELLE_SCRIPT_FILE_PREFIX \
+  L"ORVELLE-Prerequisites-" ORVELLE_VERSION_WIDE L"-"
+
+constexpr wchar_t kVendorFolderName[] = ORVELLE_VENDOR_FOLDER_NAME;
+constexpr wchar_t kProductFolderName[] = ORVELLE_PRODUCT_FOLDER_NAME;
+constexpr wchar_t kBootstrapFolderName[] = ORVELLE_BOOTSTRAP_FOLDER_NAME;
+constexpr wchar_t kScriptFilePrefix[] = ORVELLE_SCRIPT_FILE_PREFIX;
 
 // Resource 101 of type RT_RCDATA holds the setup script.
 constexpr WORD kScriptResourceId = 101;

@@ -21,10 +21,10 @@ int Fail(P& platform, LauncherResult result) {
   return result;
 }
 
-// The folders ORVELLE, ORVELLE\Game Support and ORVELLE\Game Support\Bootstrap
-// under ProgramData, from the outermost in. Each stays open, with listing
-// access and without delete sharing, for as long as the launcher works in
-// them, so that none of them can be renamed or replaced underneath it.
+// The vendor, product and bootstrap folders under ProgramData (launcher.h),
+// from the outermost in. Each stays open, with listing access and without
+// delete sharing, for as long as the launcher works in them, so that none of
+// them can be renamed or replaced underneath it.
 struct FolderChain {
   static constexpr int kCount = 3;
   HANDLE handles[kCount] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
@@ -40,6 +40,22 @@ struct FolderChain {
     }
   }
 };
+
+// The one way out for every failure once the folders have been opened:
+// delete the script file if it has been created (scriptFile is null before),
+// close the folders, then show the failure's message. Inlined at each failure,
+// so that each passes its own constant and the code is what it would be with
+// the clean-up written out there.
+template <class P>
+__attribute__((always_inline)) inline int FailAndCleanUp(
+    P& platform, FolderChain& folders, const wchar_t* scriptFile,
+    LauncherResult result) {
+  if (scriptFile != nullptr) {
+    platform.DeleteFileW(scriptFile);
+  }
+  folders.Close(platform);
+  return Fail(platform, result);
+}
 
 // A drive letter, a colon and a backslash, or a UNC path. Anything else would
 // place the folders relative to the current folder or drive.
@@ -59,6 +75,7 @@ inline bool IsFullyQualified(const wchar_t* path) {
 template <class Sizes, class P>
 int RunLauncherWithSizes(P& platform, HMODULE module) {
   using launcher_detail::Fail;
+  using launcher_detail::FailAndCleanUp;
   using launcher_detail::FolderChain;
   using launcher_detail::IsFullyQualified;
 
@@ -80,15 +97,23 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   wchar_t productPath[Sizes::kBootstrapPath];
   wchar_t bootstrapPath[Sizes::kBootstrapPath];
   if (FormatBounded(bootstrapPath, Sizes::kBootstrapPath,
-                    L"%s\\ORVELLE\\Game Support\\Bootstrap", programData) < 0 ||
+                    L"%s\\" ORVELLE_VENDOR_FOLDER_NAME
+                    L"\\" ORVELLE_PRODUCT_FOLDER_NAME
+                    L"\\" ORVELLE_BOOTSTRAP_FOLDER_NAME,
+                    programData) < 0 ||
       FormatBounded(productPath, Sizes::kBootstrapPath,
-                    L"%s\\ORVELLE\\Game Support", programData) < 0 ||
-      FormatBounded(vendorPath, Sizes::kBootstrapPath, L"%s\\ORVELLE",
-                    programData) < 0) {
+                    L"%s\\" ORVELLE_VENDOR_FOLDER_NAME
+                    L"\\" ORVELLE_PRODUCT_FOLDER_NAME,
+                    programData) < 0 ||
+      FormatBounded(vendorPath, Sizes::kBootstrapPath,
+                    L"%s\\" ORVELLE_VENDOR_FOLDER_NAME, programData) < 0) {
     return Fail(platform, kBootstrapPathTooLong);
   }
 
+  // From here on every failure leaves through FailAndCleanUp, which deletes
+  // scriptFile once it is set.
   FolderChain folders;
+  const wchar_t* scriptFile = nullptr;
   const wchar_t* const chain[FolderChain::kCount] = {vendorPath, productPath,
                                                      bootstrapPath};
   bool foldersSecured = true;
@@ -97,31 +122,28 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
     foldersSecured = folders.handles[i] != INVALID_HANDLE_VALUE;
   }
   if (!foldersSecured) {
-    folders.Close(platform);
-    return Fail(platform, kBootstrapFolderFailed);
+    return FailAndCleanUp(platform, folders, scriptFile,
+                          kBootstrapFolderFailed);
   }
 
   wchar_t scriptPath[Sizes::kScriptPath];
   const DWORD processId = platform.GetCurrentProcessId();
   if (FormatBounded(scriptPath, Sizes::kScriptPath,
-                    L"%s\\ORVELLE-Prerequisites-1.0.2-%lu.ps1", bootstrapPath,
-                    static_cast<unsigned long>(processId)) < 0) {
-    folders.Close(platform);
-    return Fail(platform, kScriptPathTooLong);
+                    L"%s\\" ORVELLE_SCRIPT_FILE_PREFIX L"%lu.ps1",
+                    bootstrapPath, static_cast<unsigned long>(processId)) < 0) {
+    return FailAndCleanUp(platform, folders, scriptFile, kScriptPathTooLong);
   }
 
   HRSRC resource = platform.FindResourceW(
       module, MAKEINTRESOURCEW(kScriptResourceId), RT_RCDATA);
   if (resource == nullptr) {
-    folders.Close(platform);
-    return Fail(platform, kResourceMissing);
+    return FailAndCleanUp(platform, folders, scriptFile, kResourceMissing);
   }
   HGLOBAL loaded = platform.LoadResource(module, resource);
   const DWORD scriptSize = platform.SizeofResource(module, resource);
   const void* scriptBytes = platform.LockResource(loaded);
   if (loaded == nullptr || scriptSize == 0 || scriptBytes == nullptr) {
-    folders.Close(platform);
-    return Fail(platform, kResourceUnloadable);
+    return FailAndCleanUp(platform, folders, scriptFile, kResourceUnloadable);
   }
 
   // A file of that name left by an earlier run is removed and the script is
@@ -131,9 +153,9 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   HANDLE script = platform.CreateFileW(scriptPath, GENERIC_WRITE, 0,
                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
   if (script == INVALID_HANDLE_VALUE) {
-    folders.Close(platform);
-    return Fail(platform, kScriptCreateFailed);
+    return FailAndCleanUp(platform, folders, scriptFile, kScriptCreateFailed);
   }
+  scriptFile = scriptPath;
 
   const BYTE* bytes = static_cast<const BYTE*>(scriptBytes);
   DWORD total = 0;
@@ -149,9 +171,8 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   platform.FlushFileBuffers(script);
   platform.CloseHandle(script);
   if (total != scriptSize) {
-    platform.DeleteFileW(scriptPath);
-    folders.Close(platform);
-    return Fail(platform, kScriptWriteIncomplete);
+    return FailAndCleanUp(platform, folders, scriptFile,
+                          kScriptWriteIncomplete);
   }
 
   wchar_t systemDirectory[Sizes::kSystemDirectory];
@@ -162,9 +183,7 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
       FormatBounded(powerShellPath, Sizes::kPowerShellPath,
                     L"%s\\WindowsPowerShell\\v1.0\\powershell.exe",
                     systemDirectory) < 0) {
-    platform.DeleteFileW(scriptPath);
-    folders.Close(platform);
-    return Fail(platform, kPowerShellNotFound);
+    return FailAndCleanUp(platform, folders, scriptFile, kPowerShellNotFound);
   }
 
   wchar_t commandLine[Sizes::kCommandLine];
@@ -172,9 +191,7 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
                     L"\"%s\" -NoLogo -NoProfile -ExecutionPolicy Bypass -File "
                     L"\"%s\"",
                     powerShellPath, scriptPath) < 0) {
-    platform.DeleteFileW(scriptPath);
-    folders.Close(platform);
-    return Fail(platform, kCommandTooLong);
+    return FailAndCleanUp(platform, folders, scriptFile, kCommandTooLong);
   }
 
   // PowerShell inherits the launcher's environment, without the variables
@@ -186,9 +203,8 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
       !platform.CreateProcessW(powerShellPath, commandLine,
                                kPowerShellCreationFlags, bootstrapPath,
                                &startup, &process)) {
-    platform.DeleteFileW(scriptPath);
-    folders.Close(platform);
-    return Fail(platform, kPowerShellStartFailed);
+    return FailAndCleanUp(platform, folders, scriptFile,
+                          kPowerShellStartFailed);
   }
 
   platform.WaitForSingleObject(process.hProcess, INFINITE);

@@ -1,4 +1,4 @@
-// Entry point of ORVELLE-Game-Support-Setup-1.0.2.exe.
+// Entry point of the setup executable.
 #include <windows.h>
 
 #include "launcher.h"

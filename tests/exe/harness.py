@@ -5,15 +5,16 @@ import re
 import shutil
 import subprocess
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-BUILD = os.environ.get("ORVELLE_BUILD_DIR", os.path.join(ROOT, "build", "mingw"))
-EXE_NAME = "ORVELLE-Game-Support-Setup-1.0.2.exe"
-DIST_EXE = os.path.join(ROOT, "dist", EXE_NAME)
+from product import DIST_EXE, EXE_NAME, ROOT, VERSION  # noqa: F401
+
+# The "mingw-tests" preset's build folder: the variant without the script, the
+# test helpers and the Wine prefix.
+BUILD = os.environ.get("ORVELLE_BUILD_DIR",
+                       os.path.join(ROOT, "build", "mingw-tests"))
 NO_SCRIPT_EXE = os.path.join(BUILD, "ORVELLE-Setup-without-script.exe")
 SCRIPT = os.path.join(ROOT, "setup-script", "ORVELLE-Prerequisites.ps1")
 ICON = os.path.join(ROOT, "resources", "orvelle.ico")
 ICON_GENERATOR = os.path.join(ROOT, "resources", "make_icon.py")
-MANIFEST = os.path.join(ROOT, "resources", "orvelle.manifest")
 HELPERS = os.path.join(BUILD, "tests", "launcher")
 STANDIN = os.path.join(HELPERS, "standin-powershell.exe")
 RUN_WITH_ENV = os.path.join(HELPERS, "run-with-env.exe")

@@ -92,12 +92,13 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertIn(CAPTION, boxes[0].arguments)
         self.assertTrue(boxes[0].arguments.endswith("," + STYLE),
                         boxes[0].arguments)
-        self.assertTrue(boxes[0].arguments.startswith("00000000,"))
+        self.assertTrue(boxes[0].arguments.startswith("00000000,"),
+                        "no owner window expected: " + boxes[0].arguments)
 
     def assertScriptRecorded(self, record):
         expected = ('"%s" -NoLogo -NoProfile -ExecutionPolicy Bypass -File '
-                    '"%s\\ORVELLE-Prerequisites-1.0.2-' % (POWERSHELL_WIN,
-                                                          self.bootstrap))
+                    '"%s\\ORVELLE-Prerequisites-%s-' % (
+                        POWERSHELL_WIN, self.bootstrap, harness.VERSION))
         self.assertTrue(record.command_line.startswith(expected),
                         record.command_line)
         self.assertRegex(record.command_line[len(expected):], r'^\d+\.ps1"$')
@@ -113,10 +114,12 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertEqual(len(records), 1)
         self.assertScriptRecorded(records[0])
         self.assertEqual(records[0].script[:3], b"\xef\xbb\xbf")
-        self.assertFalse(os.path.exists(unix_path(records[0].script_path)))
+        self.assertFalse(os.path.exists(unix_path(records[0].script_path)),
+                         "the script file is deleted after the run")
         self.assertEqual(self.bootstrap_entries(), [])
         self.assertTrue(os.path.isdir(unix_path(
-            self.program_data + "\\ORVELLE\\Game Support")))
+            self.program_data + "\\ORVELLE\\Game Support")),
+            "ORVELLE\\Game Support stays after the run")
 
     def test_cleans_up_by_deleting_the_script_then_removing_the_folder(self):
         run = self.launch(relay=True)
@@ -188,7 +191,8 @@ class LauncherUnderWine(unittest.TestCase):
         planted = range(4, 4100, 4)
         for pid in planted:
             path = os.path.join(folder,
-                                "ORVELLE-Prerequisites-1.0.2-%d.ps1" % pid)
+                                "ORVELLE-Prerequisites-%s-%d.ps1"
+                                % (harness.VERSION, pid))
             with open(path, "wb") as handle:
                 handle.truncate(len(self.source) + 4096)
         run = self.launch()
@@ -235,7 +239,8 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertMessage(run,
                            "Unable to locate the Windows ProgramData folder.")
         self.assertNotIn("CreateDirectoryW", [c.function for c in run.calls])
-        self.assertFalse(os.path.exists(default_vendor))
+        self.assertFalse(os.path.exists(default_vendor),
+                         "no ORVELLE folder expected under the default ProgramData")
         self.assertEqual(self.records(), [])
 
     def test_program_data_of_260_characters_gives_10_and_creates_nothing(self):
@@ -263,10 +268,12 @@ class LauncherUnderWine(unittest.TestCase):
         run = self.launch(exe=NO_SCRIPT_WIN, relay=True)
         self.assertEqual(run.exit_code, 14)
         self.assertMessage(run, "The embedded setup resource is missing.")
-        self.assertTrue(os.path.isdir(unix_path(self.bootstrap)))
+        self.assertTrue(os.path.isdir(unix_path(self.bootstrap)),
+                        "the bootstrap folder stays on a failure")
         self.assertEqual(self.bootstrap_entries(), [])
         self.assertFalse(any(c.function == "CreateFileW" and ".ps1" in c.arguments
-                             for c in run.calls))
+                             for c in run.calls),
+                         "no script file may be created without the resource")
 
     def test_missing_powershell_gives_20_and_leaves_no_script(self):
         aside = harness.POWERSHELL_UNIX + ".aside"
@@ -278,7 +285,8 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertEqual(run.exit_code, 20)
         self.assertMessage(
             run, "Windows PowerShell could not start the setup process.")
-        self.assertTrue(os.path.isdir(unix_path(self.bootstrap)))
+        self.assertTrue(os.path.isdir(unix_path(self.bootstrap)),
+                        "the bootstrap folder stays on a failure")
         self.assertEqual(self.bootstrap_entries(), [])
         names = [c.function for c in run.calls]
         self.assertEqual(names[-2:], ["DeleteFileW", "MessageBoxW"])
@@ -331,14 +339,16 @@ class LauncherUnderWine(unittest.TestCase):
         process, log = self.start_held("held.relay", {
             "ORVELLE_STANDIN_RENAME": product + "|" + product + "-moved"})
         try:
-            self.assertTrue(wait_for(lambda: len(self.records()) == 1))
+            self.assertTrue(wait_for(lambda: len(self.records()) == 1),
+                            "PowerShell stand-in did not start within 90 s")
             record = self.records()[0]
             self.assertScriptRecorded(record)
             # While PowerShell runs: nothing planted in the live folders.
             script_name = record.script_path.rsplit("\\", 1)[1]
             self.assertEqual(self.bootstrap_entries(), [script_name])
             self.assertFalse(os.path.exists(os.path.join(
-                unix_path(product), "Downloads")))
+                unix_path(product), "Downloads")),
+                "the planted Downloads folder must be set aside")
             # The prepared tree sits beside the new one, whole.
             aside = glob.glob(os.path.join(unix_path(self.program_data),
                                            "ORVELLE.untrusted-*"))
@@ -354,8 +364,10 @@ class LauncherUnderWine(unittest.TestCase):
             # The launcher's handles keep Game Support where it is.
             self.assertIsNotNone(record.rename)
             self.assertTrue(record.rename.startswith("error"), record.rename)
-            self.assertTrue(os.path.isdir(unix_path(product)))
-            self.assertFalse(os.path.exists(unix_path(product + "-moved")))
+            self.assertTrue(os.path.isdir(unix_path(product)),
+                            "Game Support must stay in place")
+            self.assertFalse(os.path.exists(unix_path(product + "-moved")),
+                             "Game Support must not be renamed")
         finally:
             for record in self.records():
                 self.release(record)
@@ -369,14 +381,15 @@ class LauncherUnderWine(unittest.TestCase):
         # (On Windows the second would find them private and use them.)
         first, first_log = self.start_held("first.relay")
         try:
-            self.assertTrue(wait_for(lambda: len(self.records()) == 1))
+            self.assertTrue(wait_for(lambda: len(self.records()) == 1),
+                            "PowerShell stand-in did not start within 90 s")
             first_record = self.records()[0]
             second = self.launch(relay=True)
             self.assertEqual(second.exit_code, 12, second.stdout)
             self.assertMessage(second,
                                "Unable to create the temporary setup folder.")
             moves = [c for c in second.calls if c.function == "MoveFileExW"]
-            self.assertTrue(moves)
+            self.assertTrue(moves, "the second launcher tries to set folders aside")
             self.assertTrue(all(c.retval == 0 for c in moves), moves)
             self.assertEqual(len(self.records()), 1)
             self.assertEqual(read_bytes(unix_path(first_record.script_path)),
@@ -387,7 +400,8 @@ class LauncherUnderWine(unittest.TestCase):
             self.release(first_record)
             first_run = self.finish(first, first_log)
         self.assertEqual(first_run.exit_code, 0)
-        self.assertFalse(os.path.exists(unix_path(first_record.script_path)))
+        self.assertFalse(os.path.exists(unix_path(first_record.script_path)),
+                         "the first launcher deletes its script file")
         self.assertEqual(self.bootstrap_entries(), [])
 
 

@@ -2,6 +2,7 @@
 
 import hashlib
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -82,8 +83,10 @@ class ExecutableImage(unittest.TestCase):
         self.assertEqual(optional.Subsystem, 2)  # Windows GUI
         self.assertEqual((optional.MajorSubsystemVersion,
                           optional.MinorSubsystemVersion), (6, 0))
-        self.assertTrue(header.Characteristics & 0x0002)  # executable
-        self.assertTrue(header.Characteristics & 0x0020)  # large addresses
+        self.assertTrue(header.Characteristics & 0x0002,
+                        "IMAGE_FILE_EXECUTABLE_IMAGE expected")
+        self.assertTrue(header.Characteristics & 0x0020,
+                        "IMAGE_FILE_LARGE_ADDRESS_AWARE expected")
         self.assertEqual(header.TimeDateStamp, 0)
 
     def test_dll_characteristics(self):
@@ -91,7 +94,7 @@ class ExecutableImage(unittest.TestCase):
         for name, bit in (("HIGH_ENTROPY_VA", 0x0020), ("DYNAMIC_BASE", 0x0040),
                           ("NX_COMPAT", 0x0100),
                           ("TERMINAL_SERVER_AWARE", 0x8000)):
-            self.assertTrue(flags & bit, name)
+            self.assertTrue(flags & bit, "DllCharacteristics lacks " + name)
         self.assertTrue(self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[5].Size > 0,
                         "relocations are needed for ASLR")
 
@@ -129,7 +132,7 @@ class ExecutableImage(unittest.TestCase):
         self.assertEqual(self.resources[(RT_RCDATA, 101, 1033)], script)
         self.assertEqual(script[:3], b"\xef\xbb\xbf")
         self.assertNotIn(b"\r\n", script)
-        self.assertTrue(script.endswith(b"\n"))
+        self.assertTrue(script.endswith(b"\n"), "the script ends with LF")
 
     def test_icon_group_has_seven_images_in_order(self):
         group = self.resources[(RT_GROUP_ICON, 1, 1033)]
@@ -158,11 +161,13 @@ class ExecutableImage(unittest.TestCase):
             self.assertEqual(self.resources[(RT_ICON, index + 1, 1033)], image)
 
     def test_version_block(self):
+        # The version is CMake's project(VERSION), major.minor.patch.0.
+        major, minor, patch = (int(part) for part in harness.VERSION.split("."))
         fixed = self.pe.VS_FIXEDFILEINFO[0]
         self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS),
-                         (0x00010000, 0x00020000))
+                         (major << 16 | minor, patch << 16))
         self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS),
-                         (0x00010000, 0x00020000))
+                         (major << 16 | minor, patch << 16))
         self.assertEqual(fixed.FileFlagsMask, 0x3F)
         self.assertEqual(fixed.FileFlags, 0)
         self.assertEqual(fixed.FileOS, 0x40004)
@@ -186,26 +191,25 @@ class ExecutableImage(unittest.TestCase):
         self.assertEqual(strings, {
             "CompanyName": "ORVELLE",
             "FileDescription": "ORVELLE Game Support",
-            "FileVersion": "1.0.2",
+            "FileVersion": harness.VERSION,
             "InternalName": "ORVELLEGameSupport",
-            "OriginalFilename": "ORVELLE-Game-Support-Setup-1.0.2.exe",
+            "OriginalFilename": harness.EXE_NAME,
             "ProductName": "ORVELLE GAME SUPPORT",
-            "ProductVersion": "1.0.2",
+            "ProductVersion": harness.VERSION,
         })
         self.assertEqual(translations, ["0x0409 0x04b0"])
 
     def test_manifest(self):
         text = self.resources[(RT_MANIFEST, 1, 1033)]
-        self.assertEqual(text, read_bytes(harness.MANIFEST))
-        self.assertTrue(text.startswith(
-            b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>'))
+        declaration = b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>'
+        self.assertEqual(text[:len(declaration)], declaration)
         root = ElementTree.fromstring(text)
         v1 = "{urn:schemas-microsoft-com:asm.v1}"
         v3 = "{urn:schemas-microsoft-com:asm.v3}"
         compat = "{urn:schemas-microsoft-com:compatibility.v1}"
         identity = root.find(v1 + "assemblyIdentity")
         self.assertEqual(identity.attrib, {
-            "version": "1.0.2.0", "processorArchitecture": "amd64",
+            "version": harness.VERSION + ".0", "processorArchitecture": "amd64",
             "name": "ORVELLE.GameSupport", "type": "win32"})
         self.assertEqual(root.find(v1 + "description").text,
                          "ORVELLE Game Support")
@@ -235,6 +239,16 @@ class ExecutableImage(unittest.TestCase):
         sums = read_bytes(os.path.join(harness.ROOT, "dist", "SHA256SUMS"))
         self.assertEqual(sums.decode(), "%s  %s\n" % (
             hashlib.sha256(self.data).hexdigest(), harness.EXE_NAME))
+
+
+class OneVersion(unittest.TestCase):
+    def test_script_tool_version_is_the_cmake_project_version(self):
+        script = read_bytes(harness.SCRIPT).decode("utf-8-sig")
+        versions = re.findall(r"^\$script:ToolVersion = '([^']*)'$", script,
+                              re.MULTILINE)
+        self.assertEqual(versions, [harness.VERSION],
+                         "the setup script's ToolVersion, set once, must be "
+                         "project(VERSION) of CMakeLists.txt")
 
 
 class VariantWithoutScript(unittest.TestCase):

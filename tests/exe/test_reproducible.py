@@ -8,20 +8,18 @@ import unittest
 import harness
 from harness import read_bytes
 
-TOOLCHAIN = os.path.join(harness.ROOT, "cmake", "mingw-w64-x86_64-posix.cmake")
 FOLDERS = [os.path.join(harness.ROOT, "build", "repro", "a"),
            os.path.join(harness.ROOT, "build", "repro",
                         "second-build-folder-with-a-longer-name")]
 
 
 def clean_build(folder):
+    """The release preset that ./build.sh uses, configured into another folder."""
     shutil.rmtree(folder, ignore_errors=True)
-    subprocess.run(["cmake", "-S", harness.ROOT, "-B", folder, "-G", "Ninja",
-                    "-DCMAKE_TOOLCHAIN_FILE=" + TOOLCHAIN,
-                    "-DCMAKE_BUILD_TYPE=Release"],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", folder, "--target", "orvelle_setup"],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--preset", "mingw", "-B", folder],
+                   cwd=harness.ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", folder], check=True,
+                   stdout=subprocess.DEVNULL)
     return read_bytes(os.path.join(folder, harness.EXE_NAME))
 
 

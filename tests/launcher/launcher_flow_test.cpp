@@ -3,6 +3,7 @@
 // write loop and the fresh script file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,13 +18,26 @@ namespace {
 
 using orvelle::LauncherBufferSizes;
 
-const std::wstring kVendor = L"C:\\ProgramData\\ORVELLE";
-const std::wstring kProduct = L"C:\\ProgramData\\ORVELLE\\Game Support";
-const std::wstring kBootstrap =
-    L"C:\\ProgramData\\ORVELLE\\Game Support\\Bootstrap";
-const std::wstring kScript = kBootstrap + L"\\ORVELLE-Prerequisites-1.0.2-4242.ps1";
-const std::wstring kPowerShell =
-    L"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe";
+// The paths of a run on the fake machine (its ProgramData, system folder and
+// process id 4242), made from the launcher's own folder and file names.
+// Literals, so that the buffer sizes below can be derived from them.
+#define FAKE_PROGRAM_DATA L"C:\\ProgramData"
+#define FAKE_VENDOR FAKE_PROGRAM_DATA L"\\" ORVELLE_VENDOR_FOLDER_NAME
+#define FAKE_PRODUCT FAKE_VENDOR L"\\" ORVELLE_PRODUCT_FOLDER_NAME
+#define FAKE_BOOTSTRAP FAKE_PRODUCT L"\\" ORVELLE_BOOTSTRAP_FOLDER_NAME
+#define FAKE_SCRIPT FAKE_BOOTSTRAP L"\\" ORVELLE_SCRIPT_FILE_PREFIX L"4242.ps1"
+#define FAKE_POWERSHELL \
+  L"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe"
+
+const std::wstring kProgramData = FAKE_PROGRAM_DATA;
+const std::wstring kVendor = FAKE_VENDOR;
+const std::wstring kProduct = FAKE_PRODUCT;
+const std::wstring kBootstrap = FAKE_BOOTSTRAP;
+const std::wstring kScript = FAKE_SCRIPT;
+const std::wstring kPowerShell = FAKE_POWERSHELL;
+
+// Characters of a path literal without its terminating null.
+#define LENGTH_OF(path) (sizeof(path) / sizeof(wchar_t) - 1)
 
 const HMODULE kModule = reinterpret_cast<HMODULE>(0x140000000ULL);
 
@@ -31,19 +45,50 @@ int RunLauncherOn(FakePlatform& platform) {
   return orvelle::RunLauncher(platform, kModule);
 }
 
-// Smaller buffers, to reach the failures that guard each formatting step.
+// Buffers one character too small for the text they must hold (its null
+// does not fit), to reach the failures that guard each formatting step.
 struct TinyBootstrapPath : LauncherBufferSizes {
-  static constexpr size_t kBootstrapPath = 40;
+  static constexpr size_t kBootstrapPath = LENGTH_OF(FAKE_BOOTSTRAP);
 };
 struct TinyScriptPath : LauncherBufferSizes {
-  static constexpr size_t kScriptPath = 80;
+  static constexpr size_t kScriptPath = LENGTH_OF(FAKE_SCRIPT);
 };
 struct TinyPowerShellPath : LauncherBufferSizes {
-  static constexpr size_t kPowerShellPath = 50;
+  static constexpr size_t kPowerShellPath = LENGTH_OF(FAKE_POWERSHELL);
 };
+// Room for both paths and a null, not for the quotes and options around them.
 struct TinyCommandLine : LauncherBufferSizes {
-  static constexpr size_t kCommandLine = 150;
+  static constexpr size_t kCommandLine =
+      LENGTH_OF(FAKE_POWERSHELL) + LENGTH_OF(FAKE_SCRIPT) + 1;
 };
+
+// Compares a trace of calls with the expected one, call by call: a failure
+// names the first call that differs and the one before it, or the first call
+// missing or left over.
+::testing::AssertionResult SameCalls(const std::vector<std::string>& actual,
+                                     const std::vector<std::string>& expected) {
+  const size_t common = std::min(actual.size(), expected.size());
+  for (size_t i = 0; i < common; ++i) {
+    if (actual[i] != expected[i]) {
+      return ::testing::AssertionFailure()
+             << "call " << i + 1 << " is \"" << actual[i] << "\", expected \""
+             << expected[i] << "\""
+             << (i == 0 ? std::string(" (the first call)")
+                        : " (after \"" + actual[i - 1] + "\")");
+    }
+  }
+  if (actual.size() < expected.size()) {
+    return ::testing::AssertionFailure()
+           << "the calls stop after " << actual.size() << "; call "
+           << common + 1 << " should be \"" << expected[common] << "\"";
+  }
+  if (actual.size() > expected.size()) {
+    return ::testing::AssertionFailure()
+           << "call " << common + 1 << " \"" << actual[common]
+           << "\" comes after the last expected call";
+  }
+  return ::testing::AssertionSuccess();
+}
 
 std::set<std::wstring> Paths(const FakePlatform& platform) {
   std::set<std::wstring> paths;
@@ -96,7 +141,7 @@ TEST(LauncherFlow, MakesThePlatformCallsInOrderOnAFreshMachine) {
       "DeleteFileW " + Narrow(kScript),
       "RemoveDirectoryW " + Narrow(kBootstrap),
   };
-  EXPECT_EQ(platform.calls, expected);
+  EXPECT_TRUE(SameCalls(platform.calls, expected));
 }
 
 TEST(LauncherFlow, FoldersCreatedPrivateAndBootstrapRemovedAfterTheRun) {
@@ -373,7 +418,7 @@ TEST(LauncherProgramData, AcceptsA259CharacterValue) {
   EXPECT_EQ(RunLauncherOn(platform), 0);
   ASSERT_EQ(platform.starts.size(), 1u);
   EXPECT_EQ(platform.starts[0].currentDirectory,
-            longest + L"\\ORVELLE\\Game Support\\Bootstrap");
+            longest + kBootstrap.substr(kProgramData.size()));
 }
 
 TEST(LauncherProgramData, MissingProgramDataFolderIsNotCreated) {
@@ -402,7 +447,7 @@ TEST(LauncherWriteLoop, PartialWritesContinueFromWhereTheyStopped) {
   const std::vector<std::string> expected = {"WriteFile 30", "WriteFile 23",
                                              "WriteFile 16", "WriteFile 9",
                                              "WriteFile 2"};
-  EXPECT_EQ(writes, expected);
+  EXPECT_TRUE(SameCalls(writes, expected));
 }
 
 TEST(LauncherWriteLoop, ZeroBytesWrittenStopsTheLoop) {
@@ -508,7 +553,8 @@ TEST(LauncherBootstrapFolder, ExistingPrivateFoldersAreUsedAsTheyAre) {
 
 TEST(LauncherBootstrapFolder, AnotherLaunchersScriptKeepsTheFolder) {
   FakePlatform platform;
-  const std::wstring other = kBootstrap + L"\\ORVELLE-Prerequisites-1.0.2-99.ps1";
+  const std::wstring other =
+      kBootstrap + L"\\" + orvelle::kScriptFilePrefix + L"99.ps1";
   platform.AddFolder(kVendor, kPrivateFolderSddl);
   platform.AddFolder(kProduct, kPrivateFolderSddl);
   platform.AddFolder(kBootstrap, kPrivateFolderSddl);

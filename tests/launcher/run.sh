@@ -4,13 +4,15 @@
 #   - the real executable under Wine with a recording PowerShell stand-in
 #   - pefile checks of the image and its resources, the icon generator
 #   - reproducibility: two clean builds are byte-identical
-# Expects ./build.sh to have run (dist/ holds the executable under test).
+# Runs ./build.sh first (a no-op when nothing changed), so dist/ holds the
+# executable built from this tree; the test programs are built with the
+# "mingw-tests" preset in its own folder, build/mingw-tests.
 # Writes "<passed> <failed>" to $TEST_COUNTS_FILE
 # (default build/test-counts/launcher.counts); exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
-build="$root/build/mingw"
+build="$root/build/mingw-tests"
 counts_file=${TEST_COUNTS_FILE:-build/test-counts/launcher.counts}
 mkdir -p "$(dirname "$counts_file")"
 
@@ -33,13 +35,15 @@ if ! tools/install-launcher-test-deps.sh; then
   finish
 fi
 
-if [ ! -f dist/ORVELLE-Game-Support-Setup-1.0.2.exe ]; then
-  echo "launcher tests: dist/ has no executable; running ./build.sh"
-  ./build.sh || { failed=1; finish; }
+echo "== building the executable from this tree"
+if ! ./build.sh; then
+  echo "launcher tests: ./build.sh failed" >&2
+  failed=1
+  finish
 fi
 
 echo "== building the launcher tests"
-if ! { cmake --preset mingw-tests >/dev/null && cmake --build "$build"; }; then
+if ! { cmake --preset mingw-tests >/dev/null && cmake --build --preset mingw-tests; }; then
   echo "launcher tests: build failed" >&2
   failed=1
   finish

@@ -33,12 +33,10 @@ fail_setup() {
 tools/install-build-deps.sh || fail_setup "could not install the build tools"
 tools/apt-install-missing.sh real-powershell-tests wine64 python3 python3-pefile ||
   fail_setup "could not install Wine and Python"
-command -v dotnet >/dev/null 2>&1 ||
-  fail_setup "the .NET SDK (dotnet) is needed to build the PowerShell host"
+tools/check-dotnet-sdk.sh real-powershell || fail_setup "the .NET SDK is missing"
 
-if [ ! -f dist/ORVELLE-Game-Support-Setup-1.0.2.exe ]; then
-  ./build.sh || fail_setup "the executable could not be built"
-fi
+# The executable under test is always the one built from this tree.
+./build.sh || fail_setup "the executable could not be built"
 
 # The host: restored and published once per change of its sources.
 host_key=$(cat tools/powershell-host/powershell.csproj tools/powershell-host/Program.cs |

@@ -25,11 +25,13 @@ import unittest
 
 import pefile
 
+import product  # tests/exe: the version and executable name CMake wrote
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WORK = os.path.join(ROOT, "build", "real-powershell")
 PREFIX = os.path.join(WORK, "wineprefix")
 DRIVE_C = os.path.join(PREFIX, "drive_c")
-EXE = os.path.join(ROOT, "dist", "ORVELLE-Game-Support-Setup-1.0.2.exe")
+EXE = product.DIST_EXE
 WINE = "/usr/lib/wine/wine64"
 POWERSHELL = "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe"
 TEST_ROOT = os.path.join(DRIVE_C, "orvelle-tests")

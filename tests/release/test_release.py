@@ -9,9 +9,11 @@ import unittest
 
 import pefile
 
+import product  # tests/exe: the version and executable name CMake wrote
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-EXE_NAME = "ORVELLE-Game-Support-Setup-1.0.2.exe"
-DIST_EXE = os.path.join(ROOT, "dist", EXE_NAME)
+EXE_NAME = product.EXE_NAME
+DIST_EXE = product.DIST_EXE
 SCRIPT = os.path.join(ROOT, "setup-script", "ORVELLE-Prerequisites.ps1")
 RELEASE = os.path.join(ROOT, "release.sh")
 CHECK = os.path.join(ROOT, "tools", "check-signed-release.sh")
