@@ -132,6 +132,36 @@ function Test-Is64BitOperatingSystem {
     return [Environment]::Is64BitOperatingSystem
 }
 
+# Windows' own name of its processor architecture ("x86", "AMD64", "ARM64") from the system
+# environment in the registry. A process's PROCESSOR_ARCHITECTURE variable names the
+# process's architecture instead: a 32-bit process reads x86, and an emulated x64 process on
+# ARM64 Windows reads AMD64.
+function Get-SystemProcessorArchitecture {
+    $environment = Get-ItemProperty -Path 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' -Name 'PROCESSOR_ARCHITECTURE'
+    return [string]$environment.PROCESSOR_ARCHITECTURE
+}
+
+# The operating system's architecture: "x86", "x64" or "ARM64", whatever the architecture of
+# this process. When Windows' record cannot be read or names another architecture, a 64-bit
+# operating system counts as x64.
+function Get-OperatingSystemArchitecture {
+    $name = ''
+    try {
+        $name = Get-SystemProcessorArchitecture
+    } catch {
+        # Unreadable: decided by the bitness below.
+    }
+    switch ($name) {
+        'x86' { return 'x86' }
+        'AMD64' { return 'x64' }
+        'ARM64' { return 'ARM64' }
+    }
+    if (Test-Is64BitOperatingSystem) {
+        return 'x64'
+    }
+    return 'x86'
+}
+
 # Quotes one command-line argument so that Windows' argument parsing gives it back
 # unchanged. Double quotes must already be gone. Backslashes right before the closing
 # quote are doubled, or "C:\Games\" would reach the child as C:\Games" and swallow the
@@ -953,7 +983,8 @@ function Install-DirectPlay {
 
 #region Visual C++ runtimes
 
-# The Visual C++ packages, installed in this order. The x64 row is used only on 64-bit
+# The Visual C++ packages, installed in this order. A row is used only on a Windows that
+# runs programs of its architecture (see below): x86 rows everywhere, the x64 row on 64-bit
 # Windows. Only Visual C++ 2005 is looked up first: its installer shows a popup when a
 # newer build of it is present. A failing v14 package is a failure, an older one a warning.
 $script:VisualCppPackages = @(
@@ -975,10 +1006,19 @@ $script:UninstallRootWow6432 = 'HKLM:\SOFTWARE\WOW6432Node\Microsoft\Windows\Cur
 $script:VisualCpp2005Pattern = 'Microsoft Visual C++ 2005*'
 $script:VisualCpp2005ManifestFilter = 'x86_microsoft.vc80.crt_*'
 
-# Returns the packages for this Windows: every x86 row, and the x64 row on 64-bit Windows.
+# The architectures whose programs each Windows runs: ARM64 Windows runs x64 and x86
+# programs as well as its own.
+$script:ArchitecturesRunBy = @{
+    'x86'   = @('x86')
+    'x64'   = @('x86', 'x64')
+    'ARM64' = @('x86', 'x64', 'ARM64')
+}
+
+# Returns the packages for this Windows, in table order: the rows whose architecture the
+# operating system runs.
 function Get-VisualCppPackageList {
-    $is64Bit = Test-Is64BitOperatingSystem
-    return @($script:VisualCppPackages | Where-Object { $_.Architecture -eq 'x86' -or $is64Bit })
+    $runs = @($script:ArchitecturesRunBy[(Get-OperatingSystemArchitecture)])
+    return @($script:VisualCppPackages | Where-Object { $runs -contains $_.Architecture })
 }
 
 # True when WinSxS\Manifests holds a file named like the x86 Visual C++ 2005 runtime's

@@ -113,7 +113,6 @@ Describe 'Without Windows Forms, as on this Linux machine' {
         Reset-SetupState
         $machine = New-FakeWindows
         Use-FakeWindows $machine
-        Mock Clear-Host { }
         Mock Test-NetFx35Installed { $false }
     }
     AfterEach { Reset-FakeWindows }

@@ -40,7 +40,6 @@ Describe 'Main sequence' {
         Reset-SetupState
         $machine = New-FakeWindows -Build 22631
         Use-FakeWindows $machine
-        Mock Clear-Host { }
         Mock Install-NetFx35 { }
         Mock Install-DirectPlay { }
         Mock Install-VisualCppRuntimes { }
