@@ -1,11 +1,13 @@
-# Runs every *.Tests.ps1 beside this file with Pester 5.7.1 and writes "<passed> <failed>"
+# Runs every *.Tests.ps1 beside this file with Pester (the version tools/pester/pester.csproj
+# fetches) and writes "<passed> <failed>"
 # to $env:TEST_COUNTS_FILE. Suites under tests/windows need a real Windows machine and are
 # not run here.
 param([string[]]$Path = @($PSScriptRoot))
 
 $ErrorActionPreference = 'Stop'
 $repo = Resolve-Path (Join-Path $PSScriptRoot '../..')
-Import-Module (Join-Path $repo 'build/tools/nuget/pester/5.7.1/tools/Pester.psd1') -Force
+$pesterVersion = ([xml][System.IO.File]::ReadAllText((Join-Path $repo 'tools/pester/pester.csproj'))).Project.ItemGroup.PackageDownload.Version.Trim('[]')
+Import-Module (Join-Path $repo "build/tools/nuget/pester/$pesterVersion/tools/Pester.psd1") -Force
 
 $configuration = New-PesterConfiguration
 $configuration.Run.Path = $Path
