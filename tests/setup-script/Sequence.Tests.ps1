@@ -37,7 +37,6 @@ Describe 'The script as a program' {
 
 Describe 'Main sequence' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows -Build 22631
         Use-FakeWindows $machine
         Mock Install-NetFx35 { }
@@ -261,7 +260,6 @@ Describe 'Main sequence' {
 
 Describe 'Log file of a run' {
     BeforeEach {
-        Reset-SetupState
         Use-FakeWindows (New-FakeWindows)
         Mock Get-Date { [datetime]'2026-12-08T16:45:00' }
     }
