@@ -9,12 +9,17 @@
 #     }
 #     AfterEach { Reset-FakeWindows }
 #
+# Use-FakeRun $machine switches it on for a setup step: a fresh run's state and work folder
+# and the simulated installers too. Switching a machine on starts from a run that has not
+# begun, and the script's console output is captured rather than printed (Get-ConsoleLines).
+#
 # The machine's disk is a real folder under Pester's TestDrive holding Windows, ProgramData,
 # a desktop and TEMP; environment variables point there while the fake is in use. Registry,
 # CIM classes, optional features, Authenticode signatures, rights and the processor
-# architecture are answered from the machine's tables through mocks of the commands the script calls. Commands that
-# exist only on Windows get a stub here first (same parameters) so that Pester can mock them;
-# a stub that is reached without a mock throws instead of touching this machine.
+# architecture are answered from the machine's tables through mocks of the commands the
+# script calls. Commands that exist only on Windows get a stub here first (same parameters)
+# so that Pester can mock them; a stub that is reached without a mock throws instead of
+# touching this machine.
 
 # Loads the setup script so that it only defines its functions and state.
 $script:SetupScriptPath = [System.IO.Path]::GetFullPath((Join-Path $PSScriptRoot '../../setup-script/ORVELLE-Prerequisites.ps1'))
