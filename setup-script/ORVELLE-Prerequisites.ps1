@@ -132,6 +132,36 @@ function Test-Is64BitOperatingSystem {
     return [Environment]::Is64BitOperatingSystem
 }
 
+# Windows' own name of its processor architecture ("x86", "AMD64", "ARM64") from the system
+# environment in the registry. A process's PROCESSOR_ARCHITECTURE variable names the
+# process's architecture instead: a 32-bit process reads x86, and an emulated x64 process on
+# ARM64 Windows reads AMD64.
+function Get-SystemProcessorArchitecture {
+    $environment = Get-ItemProperty -Path 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' -Name 'PROCESSOR_ARCHITECTURE'
+    return [string]$environment.PROCESSOR_ARCHITECTURE
+}
+
+# The operating system's architecture: "x86", "x64" or "ARM64", whatever the architecture of
+# this process. When Windows' record cannot be read or names another architecture, a 64-bit
+# operating system counts as x64.
+function Get-OperatingSystemArchitecture {
+    $name = ''
+    try {
+        $name = Get-SystemProcessorArchitecture
+    } catch {
+        # Unreadable: decided by the bitness below.
+    }
+    switch ($name) {
+        'x86' { return 'x86' }
+        'AMD64' { return 'x64' }
+        'ARM64' { return 'ARM64' }
+    }
+    if (Test-Is64BitOperatingSystem) {
+        return 'x64'
+    }
+    return 'x86'
+}
+
 # Quotes one command-line argument so that Windows' argument parsing gives it back
 # unchanged. Double quotes must already be gone. Backslashes right before the closing
 # quote are doubled, or "C:\Games\" would reach the child as C:\Games" and swallow the
@@ -957,7 +987,8 @@ function Install-DirectPlay {
 
 #region Visual C++ runtimes
 
-# The Visual C++ packages, installed in this order. The x64 row is used only on 64-bit
+# The Visual C++ packages, installed in this order. A row is used only on a Windows that
+# runs programs of its architecture (see below): x86 rows everywhere, the x64 row on 64-bit
 # Windows. Only Visual C++ 2005 is looked up first: its installer shows a popup when a
 # newer build of it is present. A failing v14 package is a failure, an older one a warning.
 $script:VisualCppPackages = @(
@@ -979,10 +1010,19 @@ $script:UninstallRootWow6432 = 'HKLM:\SOFTWARE\WOW6432Node\Microsoft\Windows\Cur
 $script:VisualCpp2005Pattern = 'Microsoft Visual C++ 2005*'
 $script:VisualCpp2005ManifestFilter = 'x86_microsoft.vc80.crt_*'
 
-# Returns the packages for this Windows: every x86 row, and the x64 row on 64-bit Windows.
+# The architectures whose programs each Windows runs: ARM64 Windows runs x64 and x86
+# programs as well as its own.
+$script:ArchitecturesRunBy = @{
+    'x86'   = @('x86')
+    'x64'   = @('x86', 'x64')
+    'ARM64' = @('x86', 'x64', 'ARM64')
+}
+
+# Returns the packages for this Windows, in table order: the rows whose architecture the
+# operating system runs.
 function Get-VisualCppPackageList {
-    $is64Bit = Test-Is64BitOperatingSystem
-    return @($script:VisualCppPackages | Where-Object { $_.Architecture -eq 'x86' -or $is64Bit })
+    $runs = @($script:ArchitecturesRunBy[(Get-OperatingSystemArchitecture)])
+    return @($script:VisualCppPackages | Where-Object { $runs -contains $_.Architecture })
 }
 
 # True when WinSxS\Manifests holds a file named like the x86 Visual C++ 2005 runtime's
@@ -1234,6 +1274,23 @@ $script:ReportPrerequisites = @(
 # PE machine types by name; any other machine is shown as its number.
 $script:ReportPeMachines = @{ 0x014C = 'x86'; 0x8664 = 'x64'; 0xAA64 = 'ARM64' }
 
+# The report's blocks, in order: the header, the function that adds the block's lines (it
+# gets the line list and the facts the report gathered), what the block's "Unable to ..."
+# line says could not be done when that function throws ("" when an error stops the whole
+# report instead), and whether the block needs a game path.
+$script:ReportBlocks = @(
+    [pscustomobject]@{ Header = '[WINDOWS]'; Body = 'Add-ReportWindowsLines'; Unable = ''; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[WINDOWS FEATURES]'; Body = 'Add-ReportFeatureLines'; Unable = ''; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[DIRECTX / COMMON DLL FILES]'; Body = 'Add-ReportDllLines'; Unable = ''; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[INSTALLED VISUAL C++ RUNTIMES]'; Body = 'Add-ReportRuntimeLines'; Unable = 'query runtimes'; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[GRAPHICS]'; Body = 'Add-ReportGraphicsLines'; Unable = 'query GPU'; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]'; Body = 'Add-ReportDefenderLines'; Unable = 'query Defender'; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[GAME FILES]'; Body = 'Add-ReportGameFileLines'; Unable = 'inspect game path'; NeedsGamePath = $true }
+    [pscustomobject]@{ Header = '[RECENT APPLICATION ERRORS - LAST 48 HOURS]'; Body = 'Add-ReportEventLines'; Unable = 'query event log'; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[LIKELY CAUSES]'; Body = 'Add-ReportLikelyCauseLines'; Unable = ''; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[SETUP RESULT]'; Body = 'Add-ReportResultLines'; Unable = ''; NeedsGamePath = $false }
+)
+
 # Returns the text with every control character (CR, LF, TAB, ESC and the rest) replaced by
 # one blank each: a value can neither break a report line nor carry terminal sequences.
 # \p{Cc} is the Unicode category that Char.IsControl tests.
@@ -1274,6 +1331,27 @@ function Add-ReportLine {
     $null = $Lines.Add((ConvertTo-ReportText -Text $Text))
 }
 
+# Appends one block of the report: an empty line, the block's header and the lines its body
+# function adds. When the body throws, a block with an Unable text gets the line "Unable to
+# <Unable>: <message>" after the lines added so far; for any other block the error goes on.
+function Add-ReportBlock {
+    param(
+        [Parameter(Mandatory = $true)][AllowEmptyCollection()]$Lines,
+        [Parameter(Mandatory = $true)]$Block,
+        [Parameter(Mandatory = $true)]$Facts
+    )
+    Add-ReportLine -Lines $Lines
+    Add-ReportLine -Lines $Lines -Text $Block.Header
+    try {
+        & $Block.Body -Lines $Lines -Facts $Facts
+    } catch {
+        if ([string]::IsNullOrEmpty($Block.Unable)) {
+            throw
+        }
+        Add-ReportLine -Lines $Lines -Text ('Unable to {0}: {1}' -f $Block.Unable, $_.Exception.Message)
+    }
+}
+
 # The desktop folder of the account running the script; "" when it has none.
 function Get-DesktopFolder {
     return [Environment]::GetFolderPath('Desktop')
@@ -1299,23 +1377,19 @@ function Get-FileVersionText {
 }
 
 # Windows build record, rights and whether this run asked for a restart.
-function Add-ReportWindowsBlock {
-    param($Lines, $Windows)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[WINDOWS]'
-    Add-ReportLine -Lines $Lines -Text ('OS           : {0}' -f $Windows.Caption)
-    Add-ReportLine -Lines $Lines -Text ('Version      : {0}' -f $Windows.DisplayVersion)
-    Add-ReportLine -Lines $Lines -Text ('Build        : {0}' -f $Windows.Build)
-    Add-ReportLine -Lines $Lines -Text ('Architecture : {0}' -f $Windows.Architecture)
+function Add-ReportWindowsLines {
+    param($Lines, $Facts)
+    Add-ReportLine -Lines $Lines -Text ('OS           : {0}' -f $Facts.Windows.Caption)
+    Add-ReportLine -Lines $Lines -Text ('Version      : {0}' -f $Facts.Windows.DisplayVersion)
+    Add-ReportLine -Lines $Lines -Text ('Build        : {0}' -f $Facts.Windows.Build)
+    Add-ReportLine -Lines $Lines -Text ('Architecture : {0}' -f $Facts.Windows.Architecture)
     Add-ReportLine -Lines $Lines -Text ('Admin        : {0}' -f [bool](Test-IsAdministrator))
     Add-ReportLine -Lines $Lines -Text ('Pending reboot: {0}' -f [bool]$script:RestartRequired)
 }
 
 # .NET Framework 3.5 and the states of the NetFx3 and DirectPlay features.
-function Add-ReportFeaturesBlock {
-    param($Lines)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[WINDOWS FEATURES]'
+function Add-ReportFeatureLines {
+    param($Lines, $Facts)
     Add-ReportLine -Lines $Lines -Text ('.NET Framework 3.5 installed : {0}' -f [bool](Test-NetFx35Installed))
     Add-ReportLine -Lines $Lines -Text ('NetFx3 feature state         : {0}' -f (Get-FeatureStateText -FeatureName 'NetFx3'))
     Add-ReportLine -Lines $Lines -Text ('DirectPlay feature state     : {0}' -f (Get-FeatureStateText -FeatureName 'DirectPlay'))
@@ -1323,10 +1397,8 @@ function Add-ReportFeaturesBlock {
 
 # FOUND (with version) or MISSING for each runtime DLL in System32 and, on 64-bit
 # Windows, SysWOW64.
-function Add-ReportDllBlock {
-    param($Lines)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[DIRECTX / COMMON DLL FILES]'
+function Add-ReportDllLines {
+    param($Lines, $Facts)
     $folders = @(Join-Path $env:SystemRoot 'System32')
     if (Test-Is64BitOperatingSystem) {
         $folders += Join-Path $env:SystemRoot 'SysWOW64'
@@ -1345,124 +1417,100 @@ function Add-ReportDllBlock {
 }
 
 # Visual C++ redistributables from both Uninstall views, one line per distinct name.
-function Add-ReportRuntimesBlock {
-    param($Lines)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[INSTALLED VISUAL C++ RUNTIMES]'
-    try {
-        $entries = @()
-        foreach ($root in $script:ReportUninstallRoots) {
-            try {
-                $entries += @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)
-            } catch {
-                # A view that cannot be read (or does not exist on 32-bit Windows) adds nothing.
-            }
+function Add-ReportRuntimeLines {
+    param($Lines, $Facts)
+    $entries = @()
+    foreach ($root in $script:ReportUninstallRoots) {
+        try {
+            $entries += @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)
+        } catch {
+            # A view that cannot be read (or does not exist on 32-bit Windows) adds nothing.
         }
-        $runtimes = @($entries | Where-Object {
-                $null -ne $_ -and $null -ne $_.PSObject.Properties['DisplayName'] -and [string]$_.DisplayName -like $script:ReportRuntimePattern
-            } | Sort-Object -Property { [string]$_.DisplayName })
-        $seen = New-Object 'System.Collections.Generic.HashSet[string]' ([StringComparer]::OrdinalIgnoreCase)
-        foreach ($runtime in $runtimes) {
-            $name = [string]$runtime.DisplayName
-            if (-not $seen.Add($name)) {
-                continue
-            }
-            $version = ''
-            if ($null -ne $runtime.PSObject.Properties['DisplayVersion']) {
-                $version = [string]$runtime.DisplayVersion
-            }
-            Add-ReportLine -Lines $Lines -Text ('{0} | {1}' -f $name, $version)
+    }
+    $runtimes = @($entries | Where-Object {
+            $null -ne $_ -and $null -ne $_.PSObject.Properties['DisplayName'] -and [string]$_.DisplayName -like $script:ReportRuntimePattern
+        } | Sort-Object -Property { [string]$_.DisplayName })
+    $seen = New-Object 'System.Collections.Generic.HashSet[string]' ([StringComparer]::OrdinalIgnoreCase)
+    foreach ($runtime in $runtimes) {
+        $name = [string]$runtime.DisplayName
+        if (-not $seen.Add($name)) {
+            continue
         }
-        if ($seen.Count -eq 0) {
-            Add-ReportLine -Lines $Lines -Text 'No matching entries found.'
+        $version = ''
+        if ($null -ne $runtime.PSObject.Properties['DisplayVersion']) {
+            $version = [string]$runtime.DisplayVersion
         }
-    } catch {
-        Add-ReportLine -Lines $Lines -Text ('Unable to query runtimes: {0}' -f $_.Exception.Message)
+        Add-ReportLine -Lines $Lines -Text ('{0} | {1}' -f $name, $version)
+    }
+    if ($seen.Count -eq 0) {
+        Add-ReportLine -Lines $Lines -Text 'No matching entries found.'
     }
 }
 
 # Name, driver version and driver date of each video controller.
-function Add-ReportGraphicsBlock {
-    param($Lines)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[GRAPHICS]'
-    try {
-        foreach ($controller in @(Get-CimInstance -ClassName Win32_VideoController -ErrorAction Stop)) {
-            Add-ReportLine -Lines $Lines -Text ('Name          : {0}' -f $controller.Name)
-            Add-ReportLine -Lines $Lines -Text ('DriverVersion : {0}' -f $controller.DriverVersion)
-            Add-ReportLine -Lines $Lines -Text ('DriverDate    : {0}' -f $controller.DriverDate)
-        }
-    } catch {
-        Add-ReportLine -Lines $Lines -Text ('Unable to query GPU: {0}' -f $_.Exception.Message)
+function Add-ReportGraphicsLines {
+    param($Lines, $Facts)
+    foreach ($controller in @(Get-CimInstance -ClassName Win32_VideoController -ErrorAction Stop)) {
+        Add-ReportLine -Lines $Lines -Text ('Name          : {0}' -f $controller.Name)
+        Add-ReportLine -Lines $Lines -Text ('DriverVersion : {0}' -f $controller.DriverVersion)
+        Add-ReportLine -Lines $Lines -Text ('DriverDate    : {0}' -f $controller.DriverDate)
     }
 }
 
 # Microsoft Defender's status and its newest detections. Only reads; changes nothing.
-function Add-ReportDefenderBlock {
-    param($Lines)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]'
-    try {
-        if ($null -eq (Get-Command -Name 'Get-MpComputerStatus' -ErrorAction SilentlyContinue)) {
-            Add-ReportLine -Lines $Lines -Text 'Microsoft Defender PowerShell module is unavailable (another antivirus may be installed).'
-            return
-        }
-        $status = Get-MpComputerStatus -ErrorAction Stop
-        Add-ReportLine -Lines $Lines -Text ('AntivirusEnabled         : {0}' -f $status.AntivirusEnabled)
-        Add-ReportLine -Lines $Lines -Text ('RealTimeProtectionEnabled: {0}' -f $status.RealTimeProtectionEnabled)
-        Add-ReportLine -Lines $Lines -Text ('SignatureLastUpdated     : {0}' -f $status.AntivirusSignatureLastUpdated)
+function Add-ReportDefenderLines {
+    param($Lines, $Facts)
+    if ($null -eq (Get-Command -Name 'Get-MpComputerStatus' -ErrorAction SilentlyContinue)) {
+        Add-ReportLine -Lines $Lines -Text 'Microsoft Defender PowerShell module is unavailable (another antivirus may be installed).'
+        return
+    }
+    $status = Get-MpComputerStatus -ErrorAction Stop
+    Add-ReportLine -Lines $Lines -Text ('AntivirusEnabled         : {0}' -f $status.AntivirusEnabled)
+    Add-ReportLine -Lines $Lines -Text ('RealTimeProtectionEnabled: {0}' -f $status.RealTimeProtectionEnabled)
+    Add-ReportLine -Lines $Lines -Text ('SignatureLastUpdated     : {0}' -f $status.AntivirusSignatureLastUpdated)
 
-        $detections = @()
-        try {
-            $detections = @(Get-MpThreatDetection -ErrorAction Stop)
-        } catch {
-            # Detections that cannot be read count as none.
-            $detections = @()
-        }
-        $recent = @($detections | Where-Object { $null -ne $_ } |
-                Sort-Object -Property InitialDetectionTime -Descending |
-                Select-Object -First $script:ReportMaxDetections)
-        if ($recent.Count -eq 0) {
-            Add-ReportLine -Lines $Lines -Text 'No recent Defender detections returned.'
-            return
-        }
-        Add-ReportLine -Lines $Lines -Text 'Recent detections (up to 10):'
-        foreach ($detection in $recent) {
-            $resources = @($detection.Resources | Where-Object { $null -ne $_ }) -join '; '
-            Add-ReportLine -Lines $Lines -Text ('Time={0}; ThreatID={1}; ActionSuccess={2}; Resources={3}' -f $detection.InitialDetectionTime, $detection.ThreatID, $detection.ActionSuccess, $resources)
-        }
+    $detections = @()
+    try {
+        $detections = @(Get-MpThreatDetection -ErrorAction Stop)
     } catch {
-        Add-ReportLine -Lines $Lines -Text ('Unable to query Defender: {0}' -f $_.Exception.Message)
+        # Detections that cannot be read count as none.
+        $detections = @()
+    }
+    $recent = @($detections | Where-Object { $null -ne $_ } |
+            Sort-Object -Property InitialDetectionTime -Descending |
+            Select-Object -First $script:ReportMaxDetections)
+    if ($recent.Count -eq 0) {
+        Add-ReportLine -Lines $Lines -Text 'No recent Defender detections returned.'
+        return
+    }
+    Add-ReportLine -Lines $Lines -Text 'Recent detections (up to 10):'
+    foreach ($detection in $recent) {
+        $resources = @($detection.Resources | Where-Object { $null -ne $_ }) -join '; '
+        Add-ReportLine -Lines $Lines -Text ('Time={0}; ThreatID={1}; ActionSuccess={2}; Resources={3}' -f $detection.InitialDetectionTime, $detection.ThreatID, $detection.ActionSuccess, $resources)
     }
 }
 
 # Size, version, signature state and SHA-256 of a game file, or of the EXE and DLL
 # files directly inside a game folder (at most 100).
-function Add-ReportGameFilesBlock {
-    param($Lines, [string]$GamePath)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[GAME FILES]'
-    try {
-        $item = Get-Item -LiteralPath $GamePath -Force -ErrorAction Stop
-        if ($item.PSIsContainer) {
-            $files = @(Get-ChildItem -LiteralPath $item.FullName -File -ErrorAction Stop |
-                    Where-Object { $_.Extension -eq '.exe' -or $_.Extension -eq '.dll' } |
-                    Select-Object -First $script:ReportMaxGameFiles)
-        } else {
-            $files = @($item)
-        }
-        Add-ReportLine -Lines $Lines -Text ('Target: {0}' -f $item.FullName)
-        foreach ($file in $files) {
-            $hash = Get-FileHash -LiteralPath $file.FullName -Algorithm SHA256 -ErrorAction Stop
-            $signature = Get-AuthenticodeSignature -LiteralPath $file.FullName -ErrorAction Stop
-            $version = Get-FileVersionText -Path $file.FullName
-            Add-ReportLine -Lines $Lines -Text ('{0} | Size={1} | Version={2} | Signature={3} | SHA256={4}' -f $file.Name, $file.Length, $version, [string]$signature.Status, $hash.Hash)
-        }
-        if ($files.Count -eq 0) {
-            Add-ReportLine -Lines $Lines -Text 'No EXE or DLL files found at the selected target.'
-        }
-    } catch {
-        Add-ReportLine -Lines $Lines -Text ('Unable to inspect game path: {0}' -f $_.Exception.Message)
+function Add-ReportGameFileLines {
+    param($Lines, $Facts)
+    $item = Get-Item -LiteralPath $Facts.GamePath -Force -ErrorAction Stop
+    if ($item.PSIsContainer) {
+        $files = @(Get-ChildItem -LiteralPath $item.FullName -File -ErrorAction Stop |
+                Where-Object { $_.Extension -eq '.exe' -or $_.Extension -eq '.dll' } |
+                Select-Object -First $script:ReportMaxGameFiles)
+    } else {
+        $files = @($item)
+    }
+    Add-ReportLine -Lines $Lines -Text ('Target: {0}' -f $item.FullName)
+    foreach ($file in $files) {
+        $hash = Get-FileHash -LiteralPath $file.FullName -Algorithm SHA256 -ErrorAction Stop
+        $signature = Get-AuthenticodeSignature -LiteralPath $file.FullName -ErrorAction Stop
+        $version = Get-FileVersionText -Path $file.FullName
+        Add-ReportLine -Lines $Lines -Text ('{0} | Size={1} | Version={2} | Signature={3} | SHA256={4}' -f $file.Name, $file.Length, $version, [string]$signature.Status, $hash.Hash)
+    }
+    if ($files.Count -eq 0) {
+        Add-ReportLine -Lines $Lines -Text 'No EXE or DLL files found at the selected target.'
     }
 }
 
@@ -1495,30 +1543,23 @@ function Get-ReportEventQuery {
 }
 
 # Recent crashes and load failures that matter for a game, one line each.
-function Add-ReportEventsBlock {
-    param($Lines, $EventQuery)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[RECENT APPLICATION ERRORS - LAST 48 HOURS]'
-    if ($null -ne $EventQuery.Error) {
-        Add-ReportLine -Lines $Lines -Text ('Unable to query event log: {0}' -f $EventQuery.Error)
-        return
+function Add-ReportEventLines {
+    param($Lines, $Facts)
+    if ($null -ne $Facts.EventQuery.Error) {
+        throw (New-Object System.Exception -ArgumentList @(, [string]$Facts.EventQuery.Error))
     }
-    try {
-        $events = @($EventQuery.Events | Where-Object {
-                $null -ne $_ -and $script:ReportEventProviders -contains [string]$_.ProviderName
-            } | Select-Object -First $script:ReportEventsShown)
-        foreach ($event in $events) {
-            $message = ConvertTo-ReportText -Text ([string]$event.Message)
-            if ($message.Length -gt $script:ReportEventMessageLength) {
-                $message = $message.Substring(0, $script:ReportEventMessageLength) + '...'
-            }
-            Add-ReportLine -Lines $Lines -Text ('{0} | {1} | Event {2} | {3}' -f $event.TimeCreated, $event.ProviderName, $event.Id, $message)
+    $events = @($Facts.EventQuery.Events | Where-Object {
+            $null -ne $_ -and $script:ReportEventProviders -contains [string]$_.ProviderName
+        } | Select-Object -First $script:ReportEventsShown)
+    foreach ($event in $events) {
+        $message = ConvertTo-ReportText -Text ([string]$event.Message)
+        if ($message.Length -gt $script:ReportEventMessageLength) {
+            $message = $message.Substring(0, $script:ReportEventMessageLength) + '...'
         }
-        if ($events.Count -eq 0) {
-            Add-ReportLine -Lines $Lines -Text 'No matching recent errors found.'
-        }
-    } catch {
-        Add-ReportLine -Lines $Lines -Text ('Unable to query event log: {0}' -f $_.Exception.Message)
+        Add-ReportLine -Lines $Lines -Text ('{0} | {1} | Event {2} | {3}' -f $event.TimeCreated, $event.ProviderName, $event.Id, $message)
+    }
+    if ($events.Count -eq 0) {
+        Add-ReportLine -Lines $Lines -Text 'No matching recent errors found.'
     }
 }
 
@@ -1790,19 +1831,17 @@ function Add-FreeSpaceCauses {
 # own pending restart and low free space on the system drive. Each check is guarded: its
 # error becomes "Unable to check <what>: <message>" after its findings so far. At most 20
 # lines; "No likely cause found." when there is none.
-function Add-ReportLikelyCausesBlock {
-    param($Lines, $EventQuery, [string]$GamePath)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[LIKELY CAUSES]'
+function Add-ReportLikelyCauseLines {
+    param($Lines, $Facts)
     $causes = New-Object System.Collections.Generic.List[string]
     try {
-        Add-CrashCauses -Causes $causes -EventQuery $EventQuery
+        Add-CrashCauses -Causes $causes -EventQuery $Facts.EventQuery
     } catch {
         $causes.Add(('Unable to check crashes: {0}' -f $_.Exception.Message))
     }
-    if (-not [string]::IsNullOrWhiteSpace($GamePath)) {
+    if (-not [string]::IsNullOrWhiteSpace($Facts.GamePath)) {
         try {
-            Add-GameFolderCauses -Causes $causes -GamePath $GamePath
+            Add-GameFolderCauses -Causes $causes -GamePath $Facts.GamePath
         } catch {
             $causes.Add(('Unable to check game folder DLLs: {0}' -f $_.Exception.Message))
         }
@@ -1826,10 +1865,8 @@ function Add-ReportLikelyCausesBlock {
 }
 
 # Failures and warnings of this run and the path of its log file.
-function Add-ReportResultBlock {
-    param($Lines)
-    Add-ReportLine -Lines $Lines
-    Add-ReportLine -Lines $Lines -Text '[SETUP RESULT]'
+function Add-ReportResultLines {
+    param($Lines, $Facts)
     if ($script:Failures.Count -eq 0) {
         Add-ReportLine -Lines $Lines -Text 'Critical failures: none'
     }
@@ -1888,25 +1925,19 @@ function New-DiagnosticReport {
     $culture = [System.Globalization.CultureInfo]::CurrentCulture
     $reportPath = Join-Path (Get-ReportFolder) ('ORVELLE-Diagnostic-{0}.txt' -f $now.ToString('yyyyMMdd-HHmmss', $culture))
     $lines = New-Object System.Collections.Generic.List[string]
-    $windows = Get-WindowsBuildInfo
+    # What more than one block uses is read once: the build record and the recent errors.
+    $facts = [pscustomobject]@{ Windows = (Get-WindowsBuildInfo); GamePath = $RequestedGamePath; EventQuery = (Get-ReportEventQuery) }
 
     Add-ReportLine -Lines $lines -Text 'ORVELLE GAME SUPPORT - DIAGNOSTIC REPORT'
     Add-ReportLine -Lines $lines -Text ('Tool version : {0}' -f $script:ToolVersion)
     Add-ReportLine -Lines $lines -Text ('Created      : {0}' -f $now.ToString('yyyy-MM-dd HH:mm:ss zzz', $culture))
     Add-ReportLine -Lines $lines -Text ('Computer     : {0}' -f $env:COMPUTERNAME)
-    Add-ReportWindowsBlock -Lines $lines -Windows $windows
-    Add-ReportFeaturesBlock -Lines $lines
-    Add-ReportDllBlock -Lines $lines
-    Add-ReportRuntimesBlock -Lines $lines
-    Add-ReportGraphicsBlock -Lines $lines
-    Add-ReportDefenderBlock -Lines $lines
-    if (-not [string]::IsNullOrWhiteSpace($RequestedGamePath)) {
-        Add-ReportGameFilesBlock -Lines $lines -GamePath $RequestedGamePath
+    foreach ($block in $script:ReportBlocks) {
+        if ($block.NeedsGamePath -and [string]::IsNullOrWhiteSpace($RequestedGamePath)) {
+            continue
+        }
+        Add-ReportBlock -Lines $lines -Block $block -Facts $facts
     }
-    $eventQuery = Get-ReportEventQuery
-    Add-ReportEventsBlock -Lines $lines -EventQuery $eventQuery
-    Add-ReportLikelyCausesBlock -Lines $lines -EventQuery $eventQuery -GamePath $RequestedGamePath
-    Add-ReportResultBlock -Lines $lines
     Add-ReportLine -Lines $lines
     Add-ReportLine -Lines $lines -Text $script:ReportPrivacyNote
 

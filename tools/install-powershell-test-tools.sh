@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Installs what the setup script's tests run on: PowerShell 7.6 (a dotnet tool from NuGet)
-# and Pester 5.7.1 (a NuGet package fetched by tools/pester/pester.csproj), both under
-# build/tools. Players run Windows PowerShell 5.1; the tests guard 5.1's syntax separately.
+# and Pester (a NuGet package fetched by tools/pester/pester.csproj, which holds its version),
+# both under build/tools. Players run Windows PowerShell 5.1; the tests guard 5.1's syntax separately.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools_dir=build/tools
 pwsh_version=7.6.10
-pester_version=5.7.1
+# The exact version in brackets that pester.csproj fetches.
+pester_version=$(sed -n 's/.*<PackageDownload Include="Pester" Version="\[\([0-9.]*\)\]".*/\1/p' tools/pester/pester.csproj)
+if [ -z "$pester_version" ]; then
+    echo "tools/pester/pester.csproj names no exact Pester version." >&2
+    exit 1
+fi
 
 if ! command -v dotnet >/dev/null 2>&1; then
     echo "The .NET SDK (dotnet) is needed to fetch PowerShell and Pester from NuGet." >&2

@@ -110,11 +110,8 @@ Describe 'The Thai texts of the message box' {
 
 Describe 'Without Windows Forms, as on this Linux machine' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows
         Use-FakeWindows $machine
-        Mock Clear-Host { }
-        Mock Test-NetFx35Installed { $false }
     }
     AfterEach { Reset-FakeWindows }
 

@@ -104,9 +104,7 @@ Describe 'Deleting a folder tree without following links' {
 Describe 'Step 4: DirectX legacy runtime' {
     BeforeEach {
         $machine = New-FakeWindows -Is64Bit $true
-        Use-FakeWindows $machine
-        Initialize-FakeRunState $machine
-        Use-FakeInstallers $machine
+        Use-FakeRun $machine
         $package = Join-Path $script:WorkDir 'directx_Jun2010_redist.exe'
         $extract = Join-Path $script:WorkDir 'DirectX-June2010'
         $dxsetup = Join-Path $extract 'DXSETUP.exe'

@@ -71,7 +71,6 @@ Describe 'Get-VerifiedMicrosoftFile' {
         $script:UserAgents = New-Object System.Collections.Generic.List[string]
         Set-FakeNetwork
 
-        Mock Write-Host {}
         Mock Import-Module -ParameterFilter { $Name -eq 'BitsTransfer' } {
             if ($script:BitsModuleMissing) {
                 throw "The specified module 'BitsTransfer' was not loaded because no valid module file was found in any module directory."
@@ -302,7 +301,6 @@ Describe 'Test-MicrosoftSignature' {
         $script:LogPath = Join-Path $TestDrive 'signature.log'
         [System.IO.File]::WriteAllBytes($script:LogPath, [byte[]]@())
         $installer = New-FakeFile (Join-Path $machine.ProgramData 'ORVELLE/Game Support/Downloads/DXSETUP.exe') -Content ('MZ' + ('x' * 300))
-        Mock Write-Host {}
     }
     AfterEach { Reset-FakeWindows }
 

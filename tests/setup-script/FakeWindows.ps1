@@ -3,18 +3,23 @@
 # A test states the machine it needs and switches it on inside a Pester block:
 #
 #     BeforeEach {
-#         $machine = New-FakeWindows -Build 22631 -Is64Bit $true
+#         $machine = New-FakeWindows -Build 22631 -Architecture x64
 #         Add-FakeUninstallEntry $machine -View WOW6432Node -DisplayName 'Microsoft Visual C++ 2005 Redistributable'
 #         Use-FakeWindows $machine
 #     }
 #     AfterEach { Reset-FakeWindows }
 #
+# Use-FakeRun $machine switches it on for a setup step: a fresh run's state and work folder
+# and the simulated installers too. Switching a machine on starts from a run that has not
+# begun, and the script's console output is captured rather than printed (Get-ConsoleLines).
+#
 # The machine's disk is a real folder under Pester's TestDrive holding Windows, ProgramData,
 # a desktop and TEMP; environment variables point there while the fake is in use. Registry,
-# CIM classes, optional features, Authenticode signatures, rights and bitness are answered
-# from the machine's tables through mocks of the commands the script calls. Commands that
-# exist only on Windows get a stub here first (same parameters) so that Pester can mock them;
-# a stub that is reached without a mock throws instead of touching this machine.
+# CIM classes, optional features, Authenticode signatures, rights and the processor
+# architecture are answered from the machine's tables through mocks of the commands the
+# script calls. Commands that exist only on Windows get a stub here first (same parameters)
+# so that Pester can mock them; a stub that is reached without a mock throws instead of
+# touching this machine.
 
 # Loads the setup script so that it only defines its functions and state.
 $script:SetupScriptPath = [System.IO.Path]::GetFullPath((Join-Path $PSScriptRoot '../../setup-script/ORVELLE-Prerequisites.ps1'))
@@ -67,10 +72,13 @@ if (-not (Get-Command Get-MpThreatDetection -ErrorAction SilentlyContinue)) {
 #region The machine
 
 # Creates a machine: a folder tree under TestDrive plus tables the mocks answer from.
-# Defaults describe an up-to-date Windows 11 x64 machine, run as administrator.
+# Defaults describe an up-to-date Windows 11 x64 machine, run as administrator. The
+# operating system's architecture is x86, x64 or ARM64; -Is64Bit $false is short for x86.
+# The machine's Is64Bit follows its Architecture.
 function New-FakeWindows {
     param(
         [bool]$IsAdministrator = $true,
+        [ValidateSet('x86', 'x64', 'ARM64')][string]$Architecture = 'x64',
         [bool]$Is64Bit = $true,
         # Bitness of the PowerShell process; $null means the same as the operating system.
         [AllowNull()]$Is64BitProcess = $null,
@@ -80,6 +88,10 @@ function New-FakeWindows {
         [string]$ComputerName = 'PLAYER-PC',
         [string]$Root = (Join-Path $TestDrive ('machine-' + [guid]::NewGuid().ToString('N').Substring(0, 8)))
     )
+    if (-not $Is64Bit) {
+        if ($PSBoundParameters.ContainsKey('Architecture') -and $Architecture -ne 'x86') { throw "A 32-bit machine cannot be $Architecture." }
+        $Architecture = 'x86'
+    }
     $machine = [pscustomobject]@{
         Root            = $Root
         SystemRoot      = Join-Path $Root 'Windows'
@@ -89,8 +101,8 @@ function New-FakeWindows {
         Temp            = Join-Path $Root 'Users/Player/AppData/Local/Temp'
         ComputerName    = $ComputerName
         IsAdministrator = $IsAdministrator
-        Is64Bit         = $Is64Bit
-        Is64BitProcess  = $(if ($null -eq $Is64BitProcess) { $Is64Bit } else { [bool]$Is64BitProcess })
+        Architecture    = $Architecture
+        Is64BitProcess  = $(if ($null -eq $Is64BitProcess) { $Architecture -ne 'x86' } else { [bool]$Is64BitProcess })
         # Registry: key path (as the script writes it, compared case-insensitively) -> ordered values.
         Registry        = New-Object 'System.Collections.Specialized.OrderedDictionary' ([StringComparer]::OrdinalIgnoreCase)
         # CIM: class name -> array of objects, or a string that the query throws.
@@ -101,10 +113,15 @@ function New-FakeWindows {
         Signatures      = @{}
         SavedEnvironment = @{}
     }
+    # Setting Is64Bit chooses x64 or x86.
+    Add-Member -InputObject $machine -MemberType ScriptProperty -Name Is64Bit -Value { $this.Architecture -ne 'x86' } -SecondValue {
+        param([bool]$Value)
+        $this.Architecture = $(if ($Value) { 'x64' } else { 'x86' })
+    }
     foreach ($folder in @($machine.SystemRoot, (Join-Path $machine.SystemRoot 'System32'), $machine.ProgramData, $machine.Desktop, $machine.Temp)) {
         $null = New-Item -ItemType Directory -Path $folder -Force
     }
-    if ($Is64Bit) {
+    if ($machine.Is64Bit) {
         $null = New-Item -ItemType Directory -Path (Join-Path $machine.SystemRoot 'SysWOW64') -Force
     }
     Set-FakeRegistryValue $machine -Key 'HKLM:\SOFTWARE\Microsoft\Windows NT\CurrentVersion' -Name 'CurrentBuildNumber' -Value ([string]$Build)
@@ -226,10 +243,12 @@ function New-FakeRegistryObject {
 
 #region Switching the machine on and off
 
-# Points the environment at the machine and mocks the Windows-only queries. Call it inside
-# BeforeEach or It, after the setup script has been loaded.
+# Points the environment at the machine, mocks the Windows-only queries and sets the script
+# state to that of a run that has not started (Reset-SetupState). Call it inside BeforeEach
+# or It, after the setup script has been loaded.
 function Use-FakeWindows {
     param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    Reset-SetupState
     $script:FakeMachine = $Machine
     foreach ($name in @('SystemRoot', 'SystemDrive', 'windir', 'ProgramData', 'ProgramFiles', 'TEMP', 'OS', 'COMPUTERNAME', 'PSModulePath')) {
         $Machine.SavedEnvironment[$name] = [Environment]::GetEnvironmentVariable($name)
@@ -245,6 +264,7 @@ function Use-FakeWindows {
 
     Mock Test-IsAdministrator { $script:FakeMachine.IsAdministrator }
     Mock Test-Is64BitOperatingSystem { $script:FakeMachine.Is64Bit }
+    Mock Get-SystemProcessorArchitecture { @{ 'x86' = 'x86'; 'x64' = 'AMD64'; 'ARM64' = 'ARM64' }[$script:FakeMachine.Architecture] }
     Mock Test-Is64BitProcess { $script:FakeMachine.Is64BitProcess }
     Mock Get-CimInstance {
         $answer = $script:FakeMachine.Cim[$ClassName]
@@ -286,6 +306,16 @@ function Use-FakeWindows {
     }
     Use-FakeReportSources
     Use-FakeFolderSecurity $Machine
+    Use-ConsoleCapture
+}
+
+# A simulated run in one call: the machine switched on (Use-FakeWindows), the state of a
+# fresh run on it (Initialize-FakeRunState) and its installers (Use-FakeInstallers).
+function Use-FakeRun {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    Use-FakeWindows $Machine
+    Initialize-FakeRunState $Machine
+    Use-FakeInstallers $Machine
 }
 
 # Restores the environment variables that Use-FakeWindows changed.
@@ -300,6 +330,23 @@ function Reset-FakeWindows {
 #endregion
 
 #region Console capture
+
+# Keeps the script's console output out of the test log: Write-Host writes only to the
+# information stream, with the text and colour the real one gives, so Get-ConsoleLines
+# still reads it and nothing reaches the screen; Clear-Host does nothing.
+function Use-ConsoleCapture {
+    Mock Clear-Host { }
+    Mock Write-Host {
+        $message = New-Object System.Management.Automation.HostInformationMessage
+        $between = ' '
+        if ($PesterBoundParameters.ContainsKey('Separator')) { $between = [string]$Separator }
+        $message.Message = (@($Object) | ForEach-Object { [string]$_ }) -join $between
+        $message.NoNewLine = [bool]$NoNewline
+        if ($PesterBoundParameters.ContainsKey('ForegroundColor')) { $message.ForegroundColor = $ForegroundColor }
+        if ($PesterBoundParameters.ContainsKey('BackgroundColor')) { $message.BackgroundColor = $BackgroundColor }
+        Write-Information -MessageData $message
+    }
+}
 
 # Runs a script block and returns what it wrote to the console as objects with Text and
 # Colour (the foreground colour name, "" when none was given), in order.
@@ -796,7 +843,7 @@ function Use-FakeFolderSecurity {
 #
 #     dism.exe                          enables the feature named by /FeatureName:
 #     DotNet35Setup-Windows11-26H1.exe  writes the .NET Framework 3.5 setup key
-#     vc*.exe                           adds its Uninstall entry
+#     a Visual C++ package's file       adds its Uninstall entry (see below)
 #     directx_Jun2010_redist.exe        unpacks a Microsoft-signed DXSETUP.exe into /T:"..."
 #     DXSETUP.exe                       puts d3dx9_43.dll in the folder for 32-bit programs
 #
@@ -812,6 +859,31 @@ function Use-FakeFolderSecurity {
 #     Use-FakeProgramsAndNetwork
 
 $script:FakeProgramOutput = 'The operation completed successfully.'
+
+# The Uninstall entry a Visual C++ package of the script's table leaves, chosen by the start
+# of the row's Name: DisplayName ("{0}" is the row's Architecture) and DisplayVersion. A row
+# not listed here leaves "Microsoft <Name> Redistributable", version 1.0. The entry goes to
+# WOW6432Node for an x86 package on 64-bit Windows, else to the native view.
+$script:FakeVisualCppEntries = [ordered]@{
+    'Visual C++ 2005 ' = @('Microsoft Visual C++ 2005 Redistributable', '8.0.61001')
+    'Visual C++ 2008 ' = @('Microsoft Visual C++ 2008 Redistributable - {0} 9.0.30729.6161', '9.0.30729.6161')
+    'Visual C++ 2010 ' = @('Microsoft Visual C++ 2010  {0} Redistributable - 10.0.40219', '10.0.40219')
+    'Visual C++ 2012 ' = @('Microsoft Visual C++ 2012 Redistributable ({0}) - 11.0.61030', '11.0.61030.0')
+    'Visual C++ 2013 ' = @('Microsoft Visual C++ 2013 Redistributable ({0}) - 12.0.40664', '12.0.40664.0')
+    'Visual C++ v14 '  = @('Microsoft Visual C++ 2015-2022 Redistributable ({0}) - 14.44.35211', '14.44.35211.0')
+}
+
+# Adds the Uninstall entry that the package row's installer leaves.
+function Add-FakeVisualCppEntry {
+    param($Machine, $Package)
+    $entry = @(('Microsoft {0} Redistributable' -f $Package.Name), '1.0')
+    foreach ($prefix in $script:FakeVisualCppEntries.Keys) {
+        if ($Package.Name.StartsWith($prefix)) { $entry = $script:FakeVisualCppEntries[$prefix]; break }
+    }
+    $view = 'Native'
+    if ($Package.Architecture -eq 'x86' -and $Machine.Is64Bit) { $view = 'WOW6432Node' }
+    Add-FakeUninstallEntry $Machine -View $view -DisplayName ($entry[0] -f $Package.Architecture) -DisplayVersion $entry[1]
+}
 
 # Gives a machine its programs and network: DISM in System32, nothing overridden.
 function Add-FakeProgramsAndNetwork {
@@ -846,8 +918,11 @@ function Set-FakeProgram {
 function Invoke-FakeProgramEffect {
     param($Machine, [string]$Name, [string]$Arguments)
     $microsoft = 'CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, S=Washington, C=US'
-    $uninstallView = 'Native'
-    if ($Machine.Is64Bit) { $uninstallView = 'WOW6432Node' }
+    $package = @($script:VisualCppPackages | Where-Object { $_.File -eq $Name })
+    if ($package.Count -gt 0) {
+        Add-FakeVisualCppEntry -Machine $Machine -Package $package[0]
+        return
+    }
     switch -Wildcard ($Name) {
         'dism.exe' {
             if ($Arguments -match '/FeatureName:(\S+)') { $Machine.Features[$Matches[1]] = 'Enabled' }
@@ -855,13 +930,6 @@ function Invoke-FakeProgramEffect {
         'DotNet35Setup-*' {
             Set-FakeRegistryValue $Machine -Key 'HKLM:\SOFTWARE\Microsoft\NET Framework Setup\NDP\v3.5' -Name 'Install' -Value 1
         }
-        'vc2005*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2005 Redistributable' -DisplayVersion '8.0.61001' }
-        'vc2008*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2008 Redistributable - x86 9.0.30729.6161' -DisplayVersion '9.0.30729.6161' }
-        'vc2010*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2010  x86 Redistributable - 10.0.40219' -DisplayVersion '10.0.40219' }
-        'vc2012*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2012 Redistributable (x86) - 11.0.61030' -DisplayVersion '11.0.61030.0' }
-        'vc2013*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2013 Redistributable (x86) - 12.0.40664' -DisplayVersion '12.0.40664.0' }
-        'vc14-latest-x86*' { Add-FakeUninstallEntry $Machine -View $uninstallView -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.44.35211' -DisplayVersion '14.44.35211.0' }
-        'vc14-latest-x64*' { Add-FakeUninstallEntry $Machine -View Native -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.44.35211' -DisplayVersion '14.44.35211.0' }
         'directx_Jun2010_redist.exe' {
             if ($Arguments -match '/T:"([^"]+)"') {
                 $setup = New-FakeFile (Join-Path $Matches[1] 'DXSETUP.exe')
@@ -891,7 +959,6 @@ function Invoke-FakeTransfer {
 # Mocks the programs, the transfers, the retry pauses, the elevation and the message box.
 # Call it inside BeforeEach or It, after Use-FakeWindows.
 function Use-FakeProgramsAndNetwork {
-    Mock Clear-Host { }
     Mock Wait-RetryPause { $script:FakeMachine.Pauses.Add($Seconds) }
     Mock Show-MessageBox { $script:FakeMachine.MessageBoxes.Add([pscustomobject]@{ Text = $Text; Caption = $Caption; Icon = [string]$Icon }) }
     Mock Import-Module -ParameterFilter { $Name -contains 'BitsTransfer' } { }

@@ -39,9 +39,7 @@ Describe 'Detecting .NET Framework 3.5' {
 Describe 'Step 1: .NET Framework 3.5' {
     BeforeEach {
         $machine = New-FakeWindows
-        Use-FakeWindows $machine
-        Initialize-FakeRunState $machine
-        Use-FakeInstallers $machine
+        Use-FakeRun $machine
         $dism = "$($machine.SystemRoot)\System32\dism.exe"
     }
     AfterEach { Reset-FakeWindows }
@@ -128,9 +126,7 @@ Describe 'Step 1: .NET Framework 3.5' {
 Describe 'Step 2: DirectPlay' {
     BeforeEach {
         $machine = New-FakeWindows
-        Use-FakeWindows $machine
-        Initialize-FakeRunState $machine
-        Use-FakeInstallers $machine
+        Use-FakeRun $machine
     }
     AfterEach { Reset-FakeWindows }
 

@@ -1,11 +1,13 @@
-# Runs every *.Tests.ps1 beside this file with Pester 5.7.1 and writes "<passed> <failed>"
-# to $env:TEST_COUNTS_FILE. Suites under tests/windows need a real Windows machine and are
-# not run here.
+# Runs every *.Tests.ps1 beside this file with Pester (the version tools/pester/pester.csproj
+# fetches) and writes "<passed> <failed>"
+# to $env:TEST_COUNTS_FILE. Suites under tests/windows need a real Windows machine: they are
+# not run here, and the summary names them with their number of tests as skipped.
 param([string[]]$Path = @($PSScriptRoot))
 
 $ErrorActionPreference = 'Stop'
 $repo = Resolve-Path (Join-Path $PSScriptRoot '../..')
-Import-Module (Join-Path $repo 'build/tools/nuget/pester/5.7.1/tools/Pester.psd1') -Force
+$pesterVersion = ([xml][System.IO.File]::ReadAllText((Join-Path $repo 'tools/pester/pester.csproj'))).Project.ItemGroup.PackageDownload.Version.Trim('[]')
+Import-Module (Join-Path $repo "build/tools/nuget/pester/$pesterVersion/tools/Pester.psd1") -Force
 
 $configuration = New-PesterConfiguration
 $configuration.Run.Path = $Path
@@ -18,6 +20,11 @@ $failed = $result.FailedCount + $result.FailedBlocksCount + $result.FailedContai
 $passed = $result.PassedCount
 if ($env:TEST_COUNTS_FILE) {
     [System.IO.File]::WriteAllText($env:TEST_COUNTS_FILE, "$passed $failed`n")
+}
+foreach ($suite in @(Get-ChildItem -LiteralPath (Join-Path $repo 'tests/windows') -Filter '*.Tests.ps1' -File | Sort-Object Name)) {
+    $ast = [System.Management.Automation.Language.Parser]::ParseFile($suite.FullName, [ref]$null, [ref]$null)
+    $tests = @($ast.FindAll({ param($node) $node -is [System.Management.Automation.Language.CommandAst] -and $node.GetCommandName() -eq 'It' }, $true)).Count
+    Write-Host "Skipped tests/windows/$($suite.Name) ($tests test blocks): needs real Windows (ACLs, links, Windows PowerShell 5.1); see tests/windows/README.md"
 }
 Write-Host "setup-script: $passed passed, $failed failed"
 if ($failed -gt 0) { exit 1 }

@@ -75,7 +75,6 @@ BeforeAll {
 
 Describe 'The whole report of a Windows 11 x64 gaming PC' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Clock = $Clock
         $machine.Features['NetFx3'] = 'Enabled'
@@ -103,7 +102,6 @@ Describe 'The whole report of a Windows 11 x64 gaming PC' {
         Add-FakeEvent $machine -TimeCreated ([datetime]'2025-06-11 10:00:00') -ProviderName 'Application Error' -Id 1000 -Message 'Older than the window.'
         Set-FakeRegistryValue $machine -Key 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager' -Name 'PendingFileRenameOperations' -Value @('\??\C:\Windows\Temp\nvdrs.dll', '')
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $true }
         $script:RestartRequired = $true
         $script:Warnings.Add('DirectPlay: DISM exited with code 50.')
         $script:LogPath = Join-Path $machine.ProgramData 'Setup-20250614-092801.log'
@@ -137,7 +135,6 @@ Describe 'The whole report of a Windows 11 x64 gaming PC' {
 }
 
 Describe 'Windows and feature lines' {
-    BeforeEach { Reset-SetupState }
     AfterEach { Reset-FakeWindows }
 
     It 'on <Scenario> read <Admin>, reboot <Reboot>, NetFx3 <NetFx3>, DirectPlay <DirectPlay>' -ForEach @(
@@ -169,7 +166,6 @@ Describe 'Windows and feature lines' {
 
     It 'leaves the Version value empty on a build without DisplayVersion' {
         Use-FakeWindows (New-FakeWindows -DisplayVersion $null -Build 17763 -Caption 'Microsoft Windows 10 Enterprise LTSC 2019')
-        Mock Test-NetFx35Installed { $false }
         (Get-Block '[WINDOWS]')[1] | Should -BeExactly 'Version      : '
     }
 }
@@ -208,7 +204,6 @@ Describe 'Add-ReportLine' {
 }
 
 Describe 'DLL lines' {
-    BeforeEach { Reset-SetupState }
     AfterEach { Reset-FakeWindows }
 
     It 'on <Bitness> Windows list <Count> lines: <Folders>' -ForEach @(
@@ -217,7 +212,6 @@ Describe 'DLL lines' {
     ) {
         $machine = New-FakeWindows -Is64Bit $Is64Bit
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
         $block = @(Get-Block '[DIRECTX / COMMON DLL FILES]')
         $block.Count | Should -Be $Count
         $groups = @($block | Where-Object { $_.StartsWith('-- ') })
@@ -234,7 +228,6 @@ Describe 'DLL lines' {
         $null = New-FakeFile (Join-Path $system32 'msvcr120.dll') -Content 'no version resource'
         $null = New-Item -ItemType Directory -Path (Join-Path $system32 'd3d9.dll')
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
         $block = @(Get-Block '[DIRECTX / COMMON DLL FILES]')
         $block[1] | Should -BeExactly 'MISSING d3d9.dll'
         $block[5] | Should -BeExactly 'FOUND   xaudio2_7.dll      Version 9.29.1962.0 (debug)'
@@ -243,7 +236,6 @@ Describe 'DLL lines' {
 }
 
 Describe 'Visual C++ runtime lines' {
-    BeforeEach { Reset-SetupState }
     AfterEach { Reset-FakeWindows }
 
     It 'lists <Case>' -ForEach @(
@@ -279,7 +271,6 @@ Describe 'Visual C++ runtime lines' {
             Add-FakeUninstallEntry $machine -View $entry.View -DisplayName $entry.DisplayName -DisplayVersion $entry.DisplayVersion
         }
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
         Assert-Lines (Get-Block '[INSTALLED VISUAL C++ RUNTIMES]') $Expected
     }
 
@@ -288,14 +279,12 @@ Describe 'Visual C++ runtime lines' {
         Add-FakeUninstallEntry $machine -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.40.33810' -DisplayVersion '14.40.33810.0'
         Add-FakeUninstallEntry $machine -View WOW6432Node -DisplayName 'Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.40.33810' -DisplayVersion '14.40.33810.0'
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
         Mock Get-ItemProperty -ParameterFilter { ([string]$Path) -like '*WOW6432Node*Uninstall*' } { throw 'Requested registry access is not allowed.' }
         Assert-Lines (Get-Block '[INSTALLED VISUAL C++ RUNTIMES]') @('Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.40.33810 | 14.40.33810.0')
     }
 }
 
 Describe 'Graphics lines' {
-    BeforeEach { Reset-SetupState }
     AfterEach { Reset-FakeWindows }
 
     It 'lists <Case>' -ForEach @(
@@ -312,7 +301,6 @@ Describe 'Graphics lines' {
             Add-FakeVideoController $machine -Name $adapter.Name -DriverVersion $adapter.DriverVersion -DriverDate $adapter.DriverDate
         }
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
         $block = @(Invoke-InCulture $Invariant { Get-Block '[GRAPHICS]' })
         Assert-Lines $block $Expected
     }
@@ -321,18 +309,15 @@ Describe 'Graphics lines' {
         $machine = New-FakeWindows
         $machine.Cim['Win32_VideoController'] = 'Invalid class "Win32_VideoController"'
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
         Assert-Lines (Get-Block '[GRAPHICS]') @('Unable to query GPU: Invalid class "Win32_VideoController"')
     }
 }
 
 Describe 'Microsoft Defender lines' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Defender.Status = [pscustomobject]@{ AntivirusEnabled = $true; RealTimeProtectionEnabled = $false; AntivirusSignatureLastUpdated = [datetime]'2025-06-12 23:04:05' }
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
         $statusLines = @('AntivirusEnabled         : True', 'RealTimeProtectionEnabled: False', 'SignatureLastUpdated     : 06/12/2025 23:04:05')
     }
     AfterEach { Reset-FakeWindows }
@@ -376,10 +361,8 @@ Describe 'Microsoft Defender lines' {
 
 Describe 'Game file lines' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
         $games = Join-Path $machine.Root 'Games'
     }
     AfterEach { Reset-FakeWindows }
@@ -477,11 +460,9 @@ Describe 'Game file lines' {
 
 Describe 'Recent application error lines' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Clock = $Clock
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
     }
     AfterEach { Reset-FakeWindows }
 
@@ -554,11 +535,9 @@ Describe 'Recent application error lines' {
 
 Describe 'Likely causes' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Clock = $Clock
         Use-FakeWindows $machine
-        Mock Test-NetFx35Installed { $false }
         $games = Join-Path $machine.Root 'Games/Cindral Online'
         $sessionManager = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager'
 
@@ -773,9 +752,7 @@ Describe 'Likely causes' {
 
 Describe 'Setup result and privacy note' {
     BeforeEach {
-        Reset-SetupState
         Use-FakeWindows (New-FakeWindows)
-        Mock Test-NetFx35Installed { $false }
     }
     AfterEach { Reset-FakeWindows }
 
@@ -803,10 +780,8 @@ Describe 'Setup result and privacy note' {
 
 Describe 'Where and when the report is written' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Clock = $Clock
-        Mock Test-NetFx35Installed { $false }
     }
     AfterEach { Reset-FakeWindows }
 

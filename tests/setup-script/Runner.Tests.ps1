@@ -44,7 +44,6 @@ Describe 'Invoke-ProcessChecked' {
         Use-FakeWindows $machine
         Initialize-FakeRunState $machine
 
-        Mock Write-Host {}
         # Linux has no hidden window style: the real Start-Process runs the program without it,
         # and the exit code is widened back to what Windows would report.
         Mock Start-Process {

@@ -6,16 +6,20 @@ BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
 
-    $script:MicrosoftUrls = [ordered]@{
-        'Visual C++ 2005 SP1 x86'               = 'https://download.microsoft.com/download/8/B/4/8B42259F-5D70-43F4-AC2E-4B208FD8D66A/vcredist_x86.EXE'
-        'Visual C++ 2008 SP1 x86'               = 'https://download.microsoft.com/download/5/D/8/5D8C65CB-C849-4025-8E95-C3966CAFD8AE/vcredist_x86.exe'
-        'Visual C++ 2010 SP1 x86'               = 'https://download.microsoft.com/download/1/6/5/165255E7-1014-4D0A-B094-B6A430A6BFFC/vcredist_x86.exe'
-        'Visual C++ 2012 Update 4 x86'          = 'https://download.microsoft.com/download/1/6/B/16B06F60-3B20-4FF2-B699-5E9B7962F9AE/VSU_4/vcredist_x86.exe'
-        'Visual C++ 2013 x86'                   = 'https://aka.ms/highdpimfc2013x86enu'
-        'Visual C++ v14 latest x86'             = 'https://aka.ms/vc14/vc_redist.x86.exe'
-        'Visual C++ v14 latest x64'             = 'https://aka.ms/vc14/vc_redist.x64.exe'
-        'DirectX End-User Runtimes (June 2010)' = 'https://download.microsoft.com/download/8/4/a/84a35bf1-dafe-4ae8-82af-ad2ae20b6b14/directx_Jun2010_redist.exe'
+    # What each Windows downloads, by label in order, and runs, from the script's own tables.
+    function Get-VisualCppRows {
+        param([string[]]$Runs)
+        @($script:VisualCppPackages | Where-Object { $Runs -contains $_.Architecture })
     }
+    $script:DirectXUrl = 'https://download.microsoft.com/download/8/4/a/84a35bf1-dafe-4ae8-82af-ad2ae20b6b14/directx_Jun2010_redist.exe'
+    $script:MicrosoftUrls = [ordered]@{}
+    foreach ($package in (Get-VisualCppRows 'x86', 'x64')) { $script:MicrosoftUrls[$package.Name] = $package.Url }
+    $script:MicrosoftUrls['DirectX End-User Runtimes (June 2010)'] = $script:DirectXUrl
+    function Get-VisualCppLabels {
+        param([string[]]$Runs)
+        @(Get-VisualCppRows $Runs | ForEach-Object { $_.File -replace '\.exe$', '' })
+    }
+    $script:Labels64 = @('DISM-NetFx3', 'DISM-DirectPlay') + (Get-VisualCppLabels 'x86', 'x64') + @('DirectX-Extract', 'DXSETUP')
     $script:SuccessText = 'ติดตั้ง/ซ่อมแซมส่วนประกอบพื้นฐานเสร็จแล้ว'
     $script:AttentionText = 'ดำเนินการเสร็จแล้ว แต่มีบางรายการต้องตรวจสอบจากรายงานบน Desktop'
     $script:RestartText = 'กรุณารีสตาร์ต Windows ก่อนเข้าเกม'
@@ -90,8 +94,7 @@ Describe 'Windows 11 x64, nothing installed, online' {
         $run.ExitCode | Should -Be 0
         $run.Failures | Should -BeNullOrEmpty
         $run.Warnings | Should -BeNullOrEmpty
-        Get-RunLabels $run.Log | Should -Be @('DISM-NetFx3', 'DISM-DirectPlay', 'vc2005sp1-x86', 'vc2008sp1-x86', 'vc2010sp1-x86',
-            'vc2012u4-x86', 'vc2013-x86', 'vc14-latest-x86', 'vc14-latest-x64', 'DirectX-Extract', 'DXSETUP')
+        Get-RunLabels $run.Log | Should -Be $Labels64
     }
 
     It 'downloads each package once from its Microsoft address and verifies it before running it' {
@@ -189,8 +192,8 @@ Describe 'Windows 10 x64, everything present, cached installers' {
             $run.Log | Should -Contain "[OK] Using verified cached file for $label."
         }
         @($run.Log | Where-Object { $_ -like '*Downloading *' }) | Should -BeNullOrEmpty
-        Get-RunLabels $run.Log | Should -Be @('vc2008sp1-x86', 'vc2010sp1-x86', 'vc2012u4-x86', 'vc2013-x86', 'vc14-latest-x86',
-            'vc14-latest-x64', 'DirectX-Extract', 'DXSETUP')
+        # Everything but the DISM runs and the installed Visual C++ 2005.
+        Get-RunLabels $run.Log | Should -Be @($Labels64 | Select-Object -Skip 2 | Where-Object { $_ -ne 'vc2005sp1-x86' })
     }
 
     It 'shows the success form with the play hint' {
@@ -203,18 +206,19 @@ Describe 'Windows 10 x64, everything present, cached installers' {
 
 Describe 'Windows 10 x86, nothing installed, online' {
     BeforeAll {
-        $machine = New-ScenarioMachine -Windows @{ Build = 19045; Caption = 'Microsoft Windows 10 Home'; DisplayVersion = '22H2'; Is64Bit = $false }
+        $machine = New-ScenarioMachine -Windows @{ Build = 19045; Caption = 'Microsoft Windows 10 Home'; DisplayVersion = '22H2'; Architecture = 'x86' }
         Use-FakeWindows $machine
         Use-FakeProgramsAndNetwork
         $run = Invoke-Scenario $machine
     }
     AfterAll { Reset-FakeWindows }
 
-    It 'installs the six x86 packages and checks the DirectX DLL in System32' {
+    It 'installs the x86 packages only and checks the DirectX DLL in System32' {
         $run.ExitCode | Should -Be 0
-        Get-RunLabels $run.Log | Should -Be @('DISM-NetFx3', 'DISM-DirectPlay', 'vc2005sp1-x86', 'vc2008sp1-x86', 'vc2010sp1-x86',
-            'vc2012u4-x86', 'vc2013-x86', 'vc14-latest-x86', 'DirectX-Extract', 'DXSETUP')
-        $machine.Transfers | Should -Not -Contain 'https://aka.ms/vc14/vc_redist.x64.exe'
+        Get-RunLabels $run.Log | Should -Be (@('DISM-NetFx3', 'DISM-DirectPlay') + (Get-VisualCppLabels 'x86') + @('DirectX-Extract', 'DXSETUP'))
+        foreach ($package in $script:VisualCppPackages | Where-Object { $_.Architecture -ne 'x86' }) {
+            $machine.Transfers | Should -Not -Contain $package.Url
+        }
         Test-Path (Join-Path $machine.SystemRoot 'System32/d3dx9_43.dll') | Should -BeTrue
     }
 
@@ -241,25 +245,23 @@ Describe 'Windows 11 x64, offline, no cache' {
     It 'records exactly the problems a player without a connection has, and ends with exit code 1' {
         $run.ExitCode | Should -Be 1
         $offline = { param($label, $hostName) "Unable to securely download ${label}: The remote name could not be resolved: '$hostName'" }
+        $packages = Get-VisualCppRows 'x86', 'x64'
         $run.Failures | Should -Be @(
             '.NET Framework 3.5: DISM-NetFx3 failed with exit code -2146498220.'
-            ('Visual C++ v14 latest x86: ' + (& $offline 'Visual C++ v14 latest x86' 'aka.ms'))
-            ('Visual C++ v14 latest x64: ' + (& $offline 'Visual C++ v14 latest x64' 'aka.ms'))
+            foreach ($package in $packages | Where-Object { $_.Critical }) { '{0}: {1}' -f $package.Name, (& $offline $package.Name ([uri]$package.Url).Host) }
             ('DirectX legacy runtime: ' + (& $offline 'DirectX End-User Runtimes (June 2010)' 'download.microsoft.com'))
         )
         $run.Warnings | Should -Be @(
-            foreach ($row in @(@('Visual C++ 2005 SP1 x86', 'download.microsoft.com'), @('Visual C++ 2008 SP1 x86', 'download.microsoft.com'),
-                    @('Visual C++ 2010 SP1 x86', 'download.microsoft.com'), @('Visual C++ 2012 Update 4 x86', 'download.microsoft.com'),
-                    @('Visual C++ 2013 x86', 'aka.ms'))) {
-                'Legacy runtime {0} was skipped or failed: {1}' -f $row[0], (& $offline $row[0] $row[1])
+            foreach ($package in $packages | Where-Object { -not $_.Critical }) {
+                'Legacy runtime {0} was skipped or failed: {1}' -f $package.Name, (& $offline $package.Name ([uri]$package.Url).Host)
             }
         )
     }
 
     It 'tries every download three times, BITS then the web client, with pauses of 2 and 4 seconds' {
-        $machine.Transfers.Count | Should -Be (8 * 3 * 2)
+        $machine.Transfers.Count | Should -Be ($MicrosoftUrls.Count * 3 * 2)
         @($machine.Transfers | Select-Object -First 6) | Should -Be @(@($script:MicrosoftUrls[0]) * 6)
-        @($machine.Pauses) | Should -Be @(@(2, 4) * 8)
+        @($machine.Pauses) | Should -Be @(@(2, 4) * $MicrosoftUrls.Count)
     }
 
     It 'leaves no installer in the work folder, and still enables DirectPlay' {

@@ -53,7 +53,6 @@ BeforeAll {
 
 Describe 'Setting up the work and log folders' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows
         $machine.Clock = [datetime]'2026-03-04T05:06:07'
         Use-FakeWindows $machine

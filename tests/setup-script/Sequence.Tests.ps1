@@ -37,10 +37,8 @@ Describe 'The script as a program' {
 
 Describe 'Main sequence' {
     BeforeEach {
-        Reset-SetupState
         $machine = New-FakeWindows -Build 22631
         Use-FakeWindows $machine
-        Mock Clear-Host { }
         Mock Install-NetFx35 { }
         Mock Install-DirectPlay { }
         Mock Install-VisualCppRuntimes { }
@@ -262,7 +260,6 @@ Describe 'Main sequence' {
 
 Describe 'Log file of a run' {
     BeforeEach {
-        Reset-SetupState
         Use-FakeWindows (New-FakeWindows)
         Mock Get-Date { [datetime]'2026-12-08T16:45:00' }
     }

@@ -1,17 +1,17 @@
+BeforeDiscovery {
+    # One case per row of the script's own package table.
+    . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
+    . $SetupScriptPath
+    $script:PackageCases = @($script:VisualCppPackages | ForEach-Object {
+            @{ Name = $_.Name; File = $_.File; Url = $_.Url; Arguments = $_.Args; Architecture = $_.Architecture; RunnerLabel = $_.File -replace '\.exe$', '' }
+        })
+}
+
 BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
 
-    # The packages as Microsoft publishes them, in installation order.
-    $script:ExpectedPackages = @(
-        @{ Name = 'Visual C++ 2005 SP1 x86'; File = 'vc2005sp1-x86.exe'; RunnerLabel = 'vc2005sp1-x86'; Arguments = '/Q'; Url = 'https://download.microsoft.com/download/8/B/4/8B42259F-5D70-43F4-AC2E-4B208FD8D66A/vcredist_x86.EXE' }
-        @{ Name = 'Visual C++ 2008 SP1 x86'; File = 'vc2008sp1-x86.exe'; RunnerLabel = 'vc2008sp1-x86'; Arguments = '/q /norestart'; Url = 'https://download.microsoft.com/download/5/D/8/5D8C65CB-C849-4025-8E95-C3966CAFD8AE/vcredist_x86.exe' }
-        @{ Name = 'Visual C++ 2010 SP1 x86'; File = 'vc2010sp1-x86.exe'; RunnerLabel = 'vc2010sp1-x86'; Arguments = '/q /norestart'; Url = 'https://download.microsoft.com/download/1/6/5/165255E7-1014-4D0A-B094-B6A430A6BFFC/vcredist_x86.exe' }
-        @{ Name = 'Visual C++ 2012 Update 4 x86'; File = 'vc2012u4-x86.exe'; RunnerLabel = 'vc2012u4-x86'; Arguments = '/install /quiet /norestart'; Url = 'https://download.microsoft.com/download/1/6/B/16B06F60-3B20-4FF2-B699-5E9B7962F9AE/VSU_4/vcredist_x86.exe' }
-        @{ Name = 'Visual C++ 2013 x86'; File = 'vc2013-x86.exe'; RunnerLabel = 'vc2013-x86'; Arguments = '/install /quiet /norestart'; Url = 'https://aka.ms/highdpimfc2013x86enu' }
-        @{ Name = 'Visual C++ v14 latest x86'; File = 'vc14-latest-x86.exe'; RunnerLabel = 'vc14-latest-x86'; Arguments = '/install /quiet /norestart'; Url = 'https://aka.ms/vc14/vc_redist.x86.exe' }
-        @{ Name = 'Visual C++ v14 latest x64'; File = 'vc14-latest-x64.exe'; RunnerLabel = 'vc14-latest-x64'; Arguments = '/install /quiet /norestart'; Url = 'https://aka.ms/vc14/vc_redist.x64.exe' }
-    )
+    $script:TablePackages = $script:VisualCppPackages
     $script:SkipLine2005 = '[OK] Visual C++ 2005 SP1 x86 is already installed (version {0}) - skipped to prevent duplicate-version popups.'
     $script:Manifest2005 = 'x86_microsoft.vc80.crt_1fc8b3b9a1e18e3b_8.0.50727.6195_none_d09154e044272b9a.manifest'
 
@@ -28,30 +28,39 @@ BeforeAll {
 }
 
 Describe 'Step 3: the Visual C++ package list' {
-    AfterEach { Reset-FakeWindows }
+    AfterEach {
+        $script:VisualCppPackages = $TablePackages
+        Reset-FakeWindows
+    }
 
-    It 'on <Bitness> Windows downloads and runs <Count> packages one after another, x64 last' -ForEach @(
-        @{ Bitness = '32-bit'; Is64Bit = $false; Count = 6 }
-        @{ Bitness = '64-bit'; Is64Bit = $true; Count = 7 }
+    # A made-up ARM64 row at the end of the table: it must run on ARM64 Windows only.
+    It 'on <Architecture> Windows downloads and runs the <Runs> rows one after another, in table order' -ForEach @(
+        @{ Architecture = 'x86'; Runs = @('x86') }
+        @{ Architecture = 'x64'; Runs = @('x86', 'x64') }
+        @{ Architecture = 'ARM64'; Runs = @('x86', 'x64', 'ARM64') }
+        @{ Architecture = 'x64'; Runs = @('x86', 'x64'); Unreadable = $true }
     ) {
-        $machine = New-FakeWindows -Is64Bit $Is64Bit
-        Use-FakeWindows $machine
-        Initialize-FakeRunState $machine
-        Use-FakeInstallers $machine
+        $script:VisualCppPackages = @($TablePackages) + [pscustomobject]@{ Name = 'Visual C++ test ARM64'; File = 'vc-test-arm64.exe'; Url = 'https://aka.ms/vc14/vc_redist.arm64.exe'; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'ARM64' }
+        $machine = New-FakeWindows -Architecture $Architecture
+        Use-FakeRun $machine
+        if ($_.ContainsKey('Unreadable')) {
+            # Windows' record of the architecture cannot be read: the bitness decides.
+            Mock Get-SystemProcessorArchitecture { throw 'Requested registry access is not allowed.' }
+        }
 
         Install-VisualCppRuntimes
 
-        $expected = foreach ($package in $ExpectedPackages[0..($Count - 1)]) { "download $($package.Name)"; "run $($package.RunnerLabel)" }
+        $expected = foreach ($package in @($script:VisualCppPackages | Where-Object { $Runs -contains $_.Architecture })) {
+            "download $($package.Name)"; "run $($package.File -replace '\.exe$', '')"
+        }
         $machine.Installers.Events | Should -Be @($expected)
         $script:Failures | Should -BeNullOrEmpty
         $script:Warnings | Should -BeNullOrEmpty
     }
 
-    It 'fetches <Name> from its exact address into <File> and runs it with "<Arguments>"' -ForEach $ExpectedPackages {
-        $machine = New-FakeWindows -Is64Bit $true
-        Use-FakeWindows $machine
-        Initialize-FakeRunState $machine
-        Use-FakeInstallers $machine
+    It 'fetches <Name> from its address into <File> and runs it with "<Arguments>"' -ForEach $PackageCases {
+        $machine = New-FakeWindows -Architecture $Architecture
+        Use-FakeRun $machine
 
         Install-VisualCppRuntimes
 
@@ -97,9 +106,7 @@ Describe 'Step 3: passing over an installed Visual C++ 2005' {
                 'x64 file' { Add-Manifest $machine -Name 'amd64_microsoft.vc80.crt_1fc8b3b9a1e18e3b_8.0.50727.6195_none_88e41e092fab0294.manifest' }
             }
         }
-        Use-FakeWindows $machine
-        Initialize-FakeRunState $machine
-        Use-FakeInstallers $machine
+        Use-FakeRun $machine
 
         Install-VisualCppRuntimes
 
@@ -118,9 +125,7 @@ Describe 'Step 3: passing over an installed Visual C++ 2005' {
 
     It 'installs Visual C++ 2005 when the Uninstall query fails, logging a WARN line and recording nothing' {
         $machine = New-FakeWindows
-        Use-FakeWindows $machine
-        Initialize-FakeRunState $machine
-        Use-FakeInstallers $machine
+        Use-FakeRun $machine
         Mock Get-ItemProperty -ParameterFilter { ([string]$Path) -like '*\Uninstall\*' } { throw 'Requested registry access is not allowed.' }
 
         Install-VisualCppRuntimes
@@ -183,9 +188,7 @@ Describe 'Looking up an installed runtime' {
 Describe 'Step 3: the outcome of each package' {
     BeforeEach {
         $machine = New-FakeWindows
-        Use-FakeWindows $machine
-        Initialize-FakeRunState $machine
-        Use-FakeInstallers $machine
+        Use-FakeRun $machine
     }
     AfterEach { Reset-FakeWindows }
 
@@ -195,8 +198,9 @@ Describe 'Step 3: the outcome of each package' {
         { Install-VisualCppRuntimes } | Should -Not -Throw
 
         $reason = 'The remote name could not be resolved: ''aka.ms'''
-        $legacy = $ExpectedPackages[0..4] | ForEach-Object { 'Legacy runtime {0} was skipped or failed: Unable to securely download {0}: {1}' -f $_.Name, $reason }
-        $critical = $ExpectedPackages[5..6] | ForEach-Object { '{0}: Unable to securely download {0}: {1}' -f $_.Name, $reason }
+        $packages = @($TablePackages | Where-Object { $_.Architecture -ne 'ARM64' })
+        $legacy = $packages | Where-Object { -not $_.Critical } | ForEach-Object { 'Legacy runtime {0} was skipped or failed: Unable to securely download {0}: {1}' -f $_.Name, $reason }
+        $critical = $packages | Where-Object { $_.Critical } | ForEach-Object { '{0}: Unable to securely download {0}: {1}' -f $_.Name, $reason }
         $script:Warnings | Should -Be @($legacy)
         $script:Failures | Should -Be @($critical)
         $machine.Installers.Runs | Should -BeNullOrEmpty
