@@ -15,6 +15,7 @@ import time
 import unittest
 
 import harness
+from product import BOOTSTRAP_FOLDER, PRODUCT_FOLDER, VENDOR_FOLDER
 from harness import read_bytes, unix_path
 
 BIN_WIN = harness.TEST_ROOT_WIN + "\\bin"
@@ -70,7 +71,8 @@ class LauncherUnderWine(unittest.TestCase):
         self.record = self.case_win + "\\record"
         os.makedirs(unix_path(self.program_data))
         os.makedirs(unix_path(self.record))
-        self.bootstrap = self.program_data + "\\ORVELLE\\Game Support\\Bootstrap"
+        self.product = "\\".join([self.program_data, VENDOR_FOLDER, PRODUCT_FOLDER])
+        self.bootstrap = self.product + "\\" + BOOTSTRAP_FOLDER
         self.source = EMBEDDED_SCRIPT
 
     def launch(self, exe=LAUNCHER_WIN, program_data="default", **options):
@@ -117,9 +119,8 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertFalse(os.path.exists(unix_path(records[0].script_path)),
                          "the script file is deleted after the run")
         self.assertEqual(self.bootstrap_entries(), [])
-        self.assertTrue(os.path.isdir(unix_path(
-            self.program_data + "\\ORVELLE\\Game Support")),
-            "ORVELLE\\Game Support stays after the run")
+        self.assertTrue(os.path.isdir(unix_path(self.product)),
+                        "the product folder stays after the run")
 
     def test_cleans_up_by_deleting_the_script_then_removing_the_folder(self):
         run = self.launch(relay=True)
@@ -232,7 +233,7 @@ class LauncherUnderWine(unittest.TestCase):
 
     def test_program_data_unset_gives_10_and_creates_nothing(self):
         default_vendor = os.path.join(harness.PREFIX, "drive_c", "ProgramData",
-                                      "ORVELLE")
+                                      VENDOR_FOLDER)
         shutil.rmtree(default_vendor, ignore_errors=True)
         run = self.launch(program_data=None, relay=True)
         self.assertEqual(run.exit_code, 10)
@@ -255,7 +256,7 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertEqual(os.listdir(unix_path(self.program_data)), [])
 
     def test_file_where_the_folder_belongs_gives_12_and_is_kept(self):
-        planted = os.path.join(unix_path(self.program_data), "ORVELLE")
+        planted = os.path.join(unix_path(self.program_data), VENDOR_FOLDER)
         with open(planted, "wb") as handle:
             handle.write(b"planted")
         run = self.launch(relay=True)
@@ -323,13 +324,13 @@ class LauncherUnderWine(unittest.TestCase):
             pass
 
     def test_prepared_tree_is_set_aside_and_the_live_folders_are_pinned(self):
-        product = self.program_data + "\\ORVELLE\\Game Support"
+        product = self.product
         planted = {
-            "Game Support/Downloads/vc14-latest-x64.exe": b"MZ signed copy",
-            "Game Support/Downloads/vc14-latest-x64.exe.config": b"<config/>",
-            "Game Support/Bootstrap/version.dll": b"MZ planted",
+            PRODUCT_FOLDER + "/Downloads/vc14-latest-x64.exe": b"MZ signed copy",
+            PRODUCT_FOLDER + "/Downloads/vc14-latest-x64.exe.config": b"<config/>",
+            PRODUCT_FOLDER + "/" + BOOTSTRAP_FOLDER + "/version.dll": b"MZ planted",
         }
-        vendor_unix = unix_path(self.program_data + "\\ORVELLE")
+        vendor_unix = unix_path(self.program_data + "\\" + VENDOR_FOLDER)
         for relative, content in planted.items():
             path = os.path.join(vendor_unix, *relative.split("/"))
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -351,9 +352,9 @@ class LauncherUnderWine(unittest.TestCase):
                 "the planted Downloads folder must be set aside")
             # The prepared tree sits beside the new one, whole.
             aside = glob.glob(os.path.join(unix_path(self.program_data),
-                                           "ORVELLE.untrusted-*"))
+                                           VENDOR_FOLDER + ".untrusted-*"))
             self.assertEqual(len(aside), 1, aside)
-            stamp = re.match(r"^ORVELLE\.untrusted-(\d{8}-\d{6})$",
+            stamp = re.match(r"^" + re.escape(VENDOR_FOLDER) + r"\.untrusted-(\d{8}-\d{6})$",
                              os.path.basename(aside[0]))
             self.assertIsNotNone(stamp, aside[0])
             when = datetime.datetime.strptime(stamp.group(1), "%Y%m%d-%H%M%S")
@@ -395,7 +396,7 @@ class LauncherUnderWine(unittest.TestCase):
             self.assertEqual(read_bytes(unix_path(first_record.script_path)),
                              self.source)
             self.assertEqual(glob.glob(os.path.join(
-                unix_path(self.program_data), "ORVELLE.untrusted-*")), [])
+                unix_path(self.program_data), VENDOR_FOLDER + ".untrusted-*")), [])
         finally:
             self.release(first_record)
             first_run = self.finish(first, first_log)
