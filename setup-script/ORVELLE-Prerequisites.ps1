@@ -216,7 +216,8 @@ function Start-ElevatedCopy {
 # refuse to service the system, the DLL checks would look at the 32-bit folder twice and an
 # elevated copy would be 32-bit again. Runs this script in the 64-bit Windows PowerShell
 # (reached through Sysnative) with the same parameters, waits for it and returns its exit
-# code; returns $null when this process already fits the operating system.
+# code (1 when none can be read); returns $null when this process already fits the
+# operating system.
 function Invoke-NativePowerShellCopy {
     param(
         [switch]$DiagnosticsOnly,
@@ -228,6 +229,10 @@ function Invoke-NativePowerShellCopy {
     $arguments = Get-ScriptCopyArguments -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
     $powerShell = "$env:SystemRoot\Sysnative\WindowsPowerShell\v1.0\powershell.exe"
     $process = Start-Process -FilePath $powerShell -ArgumentList $arguments -NoNewWindow -Wait -PassThru
+    # Without an exit code nothing proves that the copy succeeded; [int]$null would read 0.
+    if ($null -eq $process -or $null -eq $process.ExitCode) {
+        return 1
+    }
     return [int]$process.ExitCode
 }
 
