@@ -500,21 +500,27 @@ function Initialize-SecuredFolder {
     }
 }
 
-# Creates an empty file that cannot have existed before under that name, so that nobody
-# else's leftover (or a link to another file) is reused: a leftover is deleted first, a link
-# as a link. Meant for secured folders, where nobody else can put it back in between.
+# Creates a file holding Bytes (none by default) that cannot have existed before under that
+# name, so that nobody else's leftover, or a link to another file, is ever written through:
+# a leftover file is deleted first and a link removed as a link (what it points to is never
+# touched). A folder of that name stays, and the creation then fails; so does CreateNew when
+# anything appears at the path in between.
 function New-FreshFile {
-    param([Parameter(Mandatory = $true)][string]$Path)
+    param([Parameter(Mandatory = $true)][string]$Path, [byte[]]$Bytes = @())
     $attributes = Get-FolderItemAttributes -Path $Path
     if ($null -ne $attributes) {
         if (Test-IsLinkAttribute -Attributes $attributes) {
             Remove-FolderLink -Path $Path -Attributes $attributes
-        } else {
-            [System.IO.File]::Delete($Path)
+        } elseif (($attributes -band [System.IO.FileAttributes]::Directory) -eq 0) {
+            Remove-FileQuietly -Path $Path
         }
     }
-    $stream = New-Object System.IO.FileStream($Path, [System.IO.FileMode]::CreateNew, [System.IO.FileAccess]::Write, [System.IO.FileShare]::ReadWrite)
-    $stream.Dispose()
+    $stream = New-Object System.IO.FileStream($Path, [System.IO.FileMode]::CreateNew, [System.IO.FileAccess]::Write, [System.IO.FileShare]::None)
+    try {
+        $stream.Write($Bytes, 0, $Bytes.Length)
+    } finally {
+        $stream.Dispose()
+    }
 }
 #endregion
 
@@ -1006,6 +1012,10 @@ $script:VisualCppPackages = @(
     [pscustomobject]@{ Name = 'Visual C++ v14 latest x64'; File = 'vc14-latest-x64.exe'; Url = 'https://aka.ms/vc14/vc_redist.x64.exe'; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'x64' }
 )
 $script:VisualCppSuccessCodes = @(0, 3010, 1641, 1638)
+# How a package's problem is recorded: a failure for a critical package, a warning for a
+# legacy one ({0} the package name, {1} the error).
+$script:VisualCppFailureFormat = '{0}: {1}'
+$script:VisualCppWarningFormat = 'Legacy runtime {0} was skipped or failed: {1}'
 
 # Installed programs of the OS's own bitness, and 32-bit programs on 64-bit Windows.
 $script:UninstallRootNative = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\*'
@@ -1089,6 +1099,12 @@ function Get-DisplayVersionText {
     return 'unknown'
 }
 
+# The runner label of a package: its file name without ".exe".
+function Get-VisualCppRunnerLabel {
+    param([Parameter(Mandatory = $true)]$Package)
+    return ($Package.File -replace '\.exe$', '')
+}
+
 # Downloads (or takes from the verified cache) and silently runs every package of the list,
 # one after another. Each package's problem becomes one failure (v14) or one warning (older
 # runtimes) and the next package still runs, so this step always ends normally.
@@ -1104,13 +1120,13 @@ function Install-VisualCppRuntimes {
             }
             $destination = Join-Path $script:WorkDir $package.File
             Get-VerifiedMicrosoftFile -Url $package.Url -Destination $destination -Label $package.Name
-            $runnerLabel = $package.File -replace '\.exe$', ''
+            $runnerLabel = Get-VisualCppRunnerLabel -Package $package
             $null = Invoke-ProcessChecked -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel
         } catch {
             if ($package.Critical) {
-                Add-Failure -Message ('{0}: {1}' -f $package.Name, $_.Exception.Message)
+                Add-Failure -Message ($script:VisualCppFailureFormat -f $package.Name, $_.Exception.Message)
             } else {
-                Add-Warning -Message ('Legacy runtime {0} was skipped or failed: {1}' -f $package.Name, $_.Exception.Message)
+                Add-Warning -Message ($script:VisualCppWarningFormat -f $package.Name, $_.Exception.Message)
             }
         }
     }
@@ -1192,6 +1208,16 @@ function Remove-DirectoryTree {
     Remove-FileSystemEntry -Path $fullPath -Attributes $attributes
 }
 
+# Where the DirectX setup leaves d3dx9_43.dll: the system folder for 32-bit programs
+# (SysWOW64 on 64-bit Windows, System32 on 32-bit Windows).
+function Get-DirectXLegacyDllPath {
+    $systemFolder = 'System32'
+    if (Test-Is64BitOperatingSystem) {
+        $systemFolder = 'SysWOW64'
+    }
+    return Join-Path (Join-Path $env:SystemRoot $systemFolder) $script:DirectXLegacy.Dll
+}
+
 # Downloads (or takes from the verified cache) the DirectX June 2010 package, unpacks it
 # into a fresh folder, verifies and runs its DXSETUP.exe silently and checks that
 # d3dx9_43.dll is in the system folder for 32-bit programs. Throws at the first stage that
@@ -1215,12 +1241,7 @@ function Install-DirectXLegacy {
     $null = Test-MicrosoftSignature -Path $setup
     $null = Invoke-ProcessChecked -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
 
-    $systemFolder = 'System32'
-    if (Test-Is64BitOperatingSystem) {
-        $systemFolder = 'SysWOW64'
-    }
-    $dll = Join-Path (Join-Path $env:SystemRoot $systemFolder) $directX.Dll
-    if (-not (Test-Path -LiteralPath $dll -PathType Leaf)) {
+    if (-not (Test-Path -LiteralPath (Get-DirectXLegacyDllPath) -PathType Leaf)) {
         throw 'DirectX setup completed but d3dx9_43.dll was not found.'
     }
     Write-Log -Message 'DirectX legacy DLL verification passed (d3dx9_43.dll).' -Level OK
@@ -1371,6 +1392,20 @@ function Get-ReportFolder {
     return $env:TEMP
 }
 
+# The entries of both Uninstall views, native view first, that have a DisplayName value. A
+# view that cannot be read (or does not exist on 32-bit Windows) adds nothing.
+function Get-UninstallEntries {
+    $entries = @()
+    foreach ($root in $script:ReportUninstallRoots) {
+        try {
+            $entries += @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)
+        } catch {
+            # Passed over without a trace.
+        }
+    }
+    return @($entries | Where-Object { $null -ne $_ -and $null -ne $_.PSObject.Properties['DisplayName'] })
+}
+
 # The FileVersion text of a file's version resource; "" when it has none.
 function Get-FileVersionText {
     param([Parameter(Mandatory = $true)][string]$Path)
@@ -1424,17 +1459,8 @@ function Add-ReportDllLines {
 # Visual C++ redistributables from both Uninstall views, one line per distinct name.
 function Add-ReportRuntimeLines {
     param($Lines, $Facts)
-    $entries = @()
-    foreach ($root in $script:ReportUninstallRoots) {
-        try {
-            $entries += @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)
-        } catch {
-            # A view that cannot be read (or does not exist on 32-bit Windows) adds nothing.
-        }
-    }
-    $runtimes = @($entries | Where-Object {
-            $null -ne $_ -and $null -ne $_.PSObject.Properties['DisplayName'] -and [string]$_.DisplayName -like $script:ReportRuntimePattern
-        } | Sort-Object -Property { [string]$_.DisplayName })
+    $runtimes = @(Get-UninstallEntries | Where-Object { [string]$_.DisplayName -like $script:ReportRuntimePattern } |
+            Sort-Object -Property { [string]$_.DisplayName })
     $seen = New-Object 'System.Collections.Generic.HashSet[string]' ([StringComparer]::OrdinalIgnoreCase)
     foreach ($runtime in $runtimes) {
         $name = [string]$runtime.DisplayName
@@ -1595,18 +1621,7 @@ function Get-PrerequisiteRunRecord {
             }
         }
     }
-    $installed = @()
-    foreach ($root in $script:ReportUninstallRoots) {
-        try {
-            foreach ($entry in @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)) {
-                if ($null -ne $entry -and $null -ne $entry.PSObject.Properties['DisplayName']) {
-                    $installed += [string]$entry.DisplayName
-                }
-            }
-        } catch {
-            # A view that cannot be read (or does not exist on 32-bit Windows) adds nothing.
-        }
-    }
+    $installed = @(Get-UninstallEntries | ForEach-Object { [string]$_.DisplayName })
     return [pscustomobject]@{ Problems = $problems; Completed = $completed; Installed = $installed }
 }
 
@@ -1629,9 +1644,9 @@ function Get-PrerequisiteRunState {
     } else {
         foreach ($package in $script:VisualCppPackages) {
             if ($package.Name.StartsWith($Prerequisite.Name + ' ', [StringComparison]::Ordinal)) {
-                $prefixes += ('{0}: ' -f $package.Name)
-                $prefixes += ('Legacy runtime {0} was skipped or failed: ' -f $package.Name)
-                $labels += ($package.File -replace '\.exe$', '')
+                $prefixes += ($script:VisualCppFailureFormat -f $package.Name, '')
+                $prefixes += ($script:VisualCppWarningFormat -f $package.Name, '')
+                $labels += Get-VisualCppRunnerLabel -Package $package
             }
         }
     }
@@ -1651,11 +1666,7 @@ function Get-PrerequisiteRunState {
     if ($Prerequisite.Name -eq '.NET Framework') {
         $present = [bool](Test-NetFx35Installed)
     } elseif ($Prerequisite.Name -eq 'DirectX June 2010') {
-        $folder = 'System32'
-        if (Test-Is64BitOperatingSystem) {
-            $folder = 'SysWOW64'
-        }
-        $present = Test-Path -LiteralPath (Join-Path (Join-Path $env:SystemRoot $folder) 'd3dx9_43.dll') -PathType Leaf
+        $present = Test-Path -LiteralPath (Get-DirectXLegacyDllPath) -PathType Leaf
     } else {
         foreach ($name in $Record.Installed) {
             foreach ($pattern in $Prerequisite.Installed) {
@@ -1887,37 +1898,21 @@ function Add-ReportResultLines {
     Add-ReportLine -Lines $Lines -Text ('Setup log: {0}' -f $script:LogPath)
 }
 
-# Writes the lines as UTF-8 with a byte-order mark, CR LF after every line: the same bytes
-# under Windows PowerShell 5.1 and PowerShell 7. The file is always a new one: a file left
-# at the path is deleted and a link there is removed as a link (what it points to is never
-# touched) before the file is created with CreateNew, which fails rather than write
-# through anything that appears there in between. A folder of that name stays and fails
-# the write.
+# Writes the lines as UTF-8 with a byte-order mark, CR LF after every line, into a new file
+# (New-FreshFile): the same bytes under Windows PowerShell 5.1 and PowerShell 7.
 function Write-ReportFile {
     param([Parameter(Mandatory = $true)][string]$Path, [Parameter(Mandatory = $true)][AllowEmptyCollection()]$Lines)
+    $encoding = New-Object System.Text.UTF8Encoding $true
     $builder = New-Object System.Text.StringBuilder
     foreach ($line in $Lines) {
         $null = $builder.Append($line).Append("`r`n")
     }
-    $encoding = New-Object System.Text.UTF8Encoding $true
     $preamble = $encoding.GetPreamble()
     $body = $encoding.GetBytes($builder.ToString())
-
-    $attributes = Get-FolderItemAttributes -Path $Path
-    if ($null -ne $attributes) {
-        if (Test-IsLinkAttribute -Attributes $attributes) {
-            Remove-FolderLink -Path $Path -Attributes $attributes
-        } elseif (($attributes -band [System.IO.FileAttributes]::Directory) -eq 0) {
-            Remove-FileQuietly -Path $Path
-        }
-    }
-    $stream = New-Object System.IO.FileStream($Path, [System.IO.FileMode]::CreateNew, [System.IO.FileAccess]::Write, [System.IO.FileShare]::None)
-    try {
-        $stream.Write($preamble, 0, $preamble.Length)
-        $stream.Write($body, 0, $body.Length)
-    } finally {
-        $stream.Dispose()
-    }
+    $bytes = New-Object byte[] ($preamble.Length + $body.Length)
+    [System.Array]::Copy($preamble, 0, $bytes, 0, $preamble.Length)
+    [System.Array]::Copy($body, 0, $bytes, $preamble.Length, $body.Length)
+    New-FreshFile -Path $Path -Bytes $bytes
 }
 
 # Describes the machine and this run's outcome in a new text file on the desktop (or in
