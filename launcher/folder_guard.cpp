@@ -4,8 +4,6 @@ namespace orvelle {
 
 namespace {
 
-constexpr DWORD kReadExecute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
-
 struct SidStorage {
   DWORD bytes[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
 };
@@ -27,46 +25,46 @@ struct TrustedOwners {
            BuildTrustedInstallerSid(trustedInstaller.bytes);
   }
 
+  PSID also = nullptr;
+
   bool Contains(PSID sid) {
     return ::EqualSid(sid, administrators.bytes) ||
            ::EqualSid(sid, system.bytes) ||
-           ::EqualSid(sid, trustedInstaller.bytes);
+           ::EqualSid(sid, trustedInstaller.bytes) ||
+           (also != nullptr && ::EqualSid(sid, also));
   }
 };
 
 }  // namespace
 
-bool BuildPrivateSecurity(PrivateSecurity* security, ObjectKind kind) {
-  if (!MakeWellKnownSid(WinBuiltinAdministratorsSid,
-                        security->administrators) ||
-      !MakeWellKnownSid(WinLocalSystemSid, security->system) ||
-      !MakeWellKnownSid(WinBuiltinUsersSid, security->users)) {
-    return false;
-  }
-  PACL acl = reinterpret_cast<PACL>(security->acl);
-  const DWORD inheritance = kind == ObjectKind::kFolder
-                                ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE
-                                : 0;
-  return ::InitializeAcl(acl, sizeof(security->acl), ACL_REVISION) &&
-         ::AddAccessAllowedAceEx(acl, ACL_REVISION, inheritance,
-                                 FILE_ALL_ACCESS, security->system) &&
-         ::AddAccessAllowedAceEx(acl, ACL_REVISION, inheritance,
-                                 FILE_ALL_ACCESS, security->administrators) &&
-         ::AddAccessAllowedAceEx(acl, ACL_REVISION, inheritance, kReadExecute,
-                                 security->users) &&
-         ::InitializeSecurityDescriptor(&security->descriptor,
-                                        SECURITY_DESCRIPTOR_REVISION) &&
-         ::SetSecurityDescriptorOwner(&security->descriptor,
-                                      security->administrators, FALSE) &&
-         ::SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl,
-                                     FALSE) &&
-         ::SetSecurityDescriptorControl(&security->descriptor,
-                                        SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-}
+// Header (revision 1, control SE_SELF_RELATIVE | SE_DACL_PROTECTED |
+// SE_DACL_PRESENT, owner at 20, no group or SACL, DACL at 36), the owner
+// S-1-5-32-544, then the DACL (revision 2, 76 bytes, three entries) whose
+// entries allow, inherited by objects and containers (OICI), FILE_ALL_ACCESS
+// to S-1-5-18 and S-1-5-32-544 and FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
+// (0x1200A9) to S-1-5-32-545. All numbers little-endian.
+alignas(4) const BYTE kPrivateFolderSecurity[kPrivateFolderSecuritySize] = {
+    0x01, 0x00, 0x04, 0x90, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00, 0x00,
+    // Owner: Administrators.
+    0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00,
+    0x20, 0x02, 0x00, 0x00,
+    // DACL header.
+    0x02, 0x00, 0x4C, 0x00, 0x03, 0x00, 0x00, 0x00,
+    // SYSTEM: full control.
+    0x00, 0x03, 0x14, 0x00, 0xFF, 0x01, 0x1F, 0x00, 0x01, 0x01, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x05, 0x12, 0x00, 0x00, 0x00,
+    // Administrators: full control.
+    0x00, 0x03, 0x18, 0x00, 0xFF, 0x01, 0x1F, 0x00, 0x01, 0x02, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02, 0x00, 0x00,
+    // Users: read and execute.
+    0x00, 0x03, 0x18, 0x00, 0xA9, 0x00, 0x12, 0x00, 0x01, 0x02, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x21, 0x02, 0x00, 0x00};
 
-bool IsPrivateSecurity(PSECURITY_DESCRIPTOR descriptor) {
+bool IsPrivateSecurity(PSECURITY_DESCRIPTOR descriptor, PSID alsoTrusted) {
   TrustedOwners trusted;
   if (!trusted.Build()) return false;
+  trusted.also = alsoTrusted;
 
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
@@ -143,6 +141,15 @@ void FormatStamp(const SYSTEMTIME& time, wchar_t* stamp) {
     at += digits[field];
   }
   stamp[at] = L'\0';
+}
+
+void FormatHex(const BYTE* bytes, wchar_t* hex) {
+  constexpr wchar_t kDigits[] = L"0123456789abcdef";
+  for (ULONG i = 0; i < kRandomNameBytes; ++i) {
+    hex[2 * i] = kDigits[bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+  }
+  hex[2 * kRandomNameBytes] = L'\0';
 }
 
 }  // namespace folder_guard_detail

@@ -22,11 +22,15 @@ int Fail(P& platform, LauncherResult result) {
 }
 
 // The vendor, product and bootstrap folders under ProgramData (launcher.h),
-// from the outermost in. Each stays open, with listing access and without
-// delete sharing, for as long as the launcher works in them, so that none of
-// them can be renamed or replaced underneath it.
+// from the outermost in, each inside the one before. Each stays open, with
+// listing access and without delete sharing, for as long as the launcher
+// works in them, so that none of them can be renamed or replaced underneath
+// it.
 struct FolderChain {
   static constexpr int kCount = 3;
+  static constexpr const wchar_t* kNames[kCount] = {
+      ORVELLE_VENDOR_FOLDER_NAME, ORVELLE_PRODUCT_FOLDER_NAME,
+      ORVELLE_BOOTSTRAP_FOLDER_NAME};
   HANDLE handles[kCount] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
                             INVALID_HANDLE_VALUE};
 
@@ -57,15 +61,15 @@ __attribute__((always_inline)) inline int FailAndCleanUp(
   return Fail(platform, result);
 }
 
-// A drive letter, a colon and a backslash, or a UNC path. Anything else would
-// place the folders relative to the current folder or drive.
-inline bool IsFullyQualified(const wchar_t* path) {
+// A drive letter, a colon and a backslash: the only form of a local folder
+// this tool writes into. A relative or drive-relative value would place the
+// folders wherever the current folder is, a share path ("\\server\share") on
+// another computer, and the device forms ("\\?\C:", "\\.\C:") skip the
+// checks Windows makes on ordinary paths.
+inline bool IsDrivePath(const wchar_t* path) {
   const wchar_t drive = path[0];
-  if (((drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z')) &&
-      path[1] == L':' && path[2] == L'\\') {
-    return true;
-  }
-  return path[0] == L'\\' && path[1] == L'\\';
+  return ((drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z')) &&
+         path[1] == L':' && path[2] == L'\\';
 }
 
 }  // namespace launcher_detail
@@ -77,7 +81,7 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   using launcher_detail::Fail;
   using launcher_detail::FailAndCleanUp;
   using launcher_detail::FolderChain;
-  using launcher_detail::IsFullyQualified;
+  using launcher_detail::IsDrivePath;
 
   // Players start the setup from their Downloads folder, where other files may
   // sit beside it: load system DLLs from the system folder only.
@@ -89,24 +93,17 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   if (programDataLength == 0 || programDataLength >= Sizes::kProgramData) {
     return Fail(platform, kProgramDataMissing);
   }
-  if (!IsFullyQualified(programData)) {
+  if (!IsDrivePath(programData)) {
     return Fail(platform, kBootstrapFolderFailed);
   }
 
-  wchar_t vendorPath[Sizes::kBootstrapPath];
-  wchar_t productPath[Sizes::kBootstrapPath];
-  wchar_t bootstrapPath[Sizes::kBootstrapPath];
-  if (FormatBounded(bootstrapPath, Sizes::kBootstrapPath,
+  // The bootstrap folder's usual path must fit before anything is made.
+  wchar_t paths[FolderChain::kCount][Sizes::kBootstrapPath];
+  if (FormatBounded(paths[0], Sizes::kBootstrapPath,
                     L"%s\\" ORVELLE_VENDOR_FOLDER_NAME
                     L"\\" ORVELLE_PRODUCT_FOLDER_NAME
                     L"\\" ORVELLE_BOOTSTRAP_FOLDER_NAME,
-                    programData) < 0 ||
-      FormatBounded(productPath, Sizes::kBootstrapPath,
-                    L"%s\\" ORVELLE_VENDOR_FOLDER_NAME
-                    L"\\" ORVELLE_PRODUCT_FOLDER_NAME,
-                    programData) < 0 ||
-      FormatBounded(vendorPath, Sizes::kBootstrapPath,
-                    L"%s\\" ORVELLE_VENDOR_FOLDER_NAME, programData) < 0) {
+                    programData) < 0) {
     return Fail(platform, kBootstrapPathTooLong);
   }
 
@@ -114,17 +111,32 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   // scriptFile once it is set.
   FolderChain folders;
   const wchar_t* scriptFile = nullptr;
-  const wchar_t* const chain[FolderChain::kCount] = {vendorPath, productPath,
-                                                     bootstrapPath};
-  bool foldersSecured = true;
-  for (int i = 0; i < FolderChain::kCount && foldersSecured; ++i) {
-    folders.handles[i] = SecureFolder(platform, chain[i]);
-    foldersSecured = folders.handles[i] != INVALID_HANDLE_VALUE;
+  // Each level is made private where it belongs or, when somebody keeps it
+  // from that, in a fresh folder beside it; the levels below go inside
+  // whichever was used. Only a ProgramData that holds no private folder at
+  // all stops the run.
+  const wchar_t* parent = programData;
+  for (int i = 0; i < FolderChain::kCount; ++i) {
+    wchar_t* const path = paths[i];
+    const wchar_t* const name = FolderChain::kNames[i];
+    if (FormatBounded(path, Sizes::kBootstrapPath, L"%s\\%s", parent, name) <
+        0) {
+      return FailAndCleanUp(platform, folders, scriptFile,
+                            kBootstrapPathTooLong);
+    }
+    HANDLE folder = SecureFolder(platform, path);
+    if (folder == INVALID_HANDLE_VALUE) {
+      folder = SecureFallbackFolder(platform, path, Sizes::kBootstrapPath,
+                                    parent, name);
+    }
+    if (folder == INVALID_HANDLE_VALUE) {
+      return FailAndCleanUp(platform, folders, scriptFile,
+                            kBootstrapFolderFailed);
+    }
+    folders.handles[i] = folder;
+    parent = path;
   }
-  if (!foldersSecured) {
-    return FailAndCleanUp(platform, folders, scriptFile,
-                          kBootstrapFolderFailed);
-  }
+  const wchar_t* const bootstrapPath = paths[FolderChain::kCount - 1];
 
   wchar_t scriptPath[Sizes::kScriptPath];
   const DWORD processId = platform.GetCurrentProcessId();

@@ -29,6 +29,13 @@ class Platform {
   // target (no MOVEFILE_REPLACE_EXISTING) and never copies.
   virtual BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target) = 0;
   virtual void GetLocalTime(SYSTEMTIME* time) = 0;
+  // RtlGenRandom, which advapi32 exports as SystemFunction036: fills buffer
+  // from the system's random number generator.
+  virtual BOOLEAN SystemFunction036(PVOID buffer, ULONG length) = 0;
+  // Asks the current process's own token.
+  virtual BOOL GetTokenInformation(TOKEN_INFORMATION_CLASS type,
+                                   LPVOID information, DWORD length,
+                                   DWORD* needed) = 0;
 
   // Script resource.
   virtual HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) = 0;

@@ -7,6 +7,10 @@
 
 #include <windows.h>
 
+// RtlGenRandom under its exported name (ntsecapi.h declares it only through a
+// macro).
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
 namespace orvelle {
 
 class Win32Api {
@@ -37,6 +41,14 @@ class Win32Api {
     return ::MoveFileExW(existing, target, 0);
   }
   void GetLocalTime(SYSTEMTIME* time) { ::GetLocalTime(time); }
+  BOOLEAN SystemFunction036(PVOID buffer, ULONG length) {
+    return ::SystemFunction036(buffer, length);
+  }
+  BOOL GetTokenInformation(TOKEN_INFORMATION_CLASS type, LPVOID information,
+                           DWORD length, DWORD* needed) {
+    return ::GetTokenInformation(::GetCurrentProcessToken(), type, information,
+                                 length, needed);
+  }
 
   HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
     return ::FindResourceW(module, name, type);

@@ -45,6 +45,16 @@ void Win32Platform::GetLocalTime(SYSTEMTIME* time) {
   Win32Api().GetLocalTime(time);
 }
 
+BOOLEAN Win32Platform::SystemFunction036(PVOID buffer, ULONG length) {
+  return Win32Api().SystemFunction036(buffer, length);
+}
+
+BOOL Win32Platform::GetTokenInformation(TOKEN_INFORMATION_CLASS type,
+                                        LPVOID information, DWORD length,
+                                        DWORD* needed) {
+  return Win32Api().GetTokenInformation(type, information, length, needed);
+}
+
 HRSRC Win32Platform::FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
   return Win32Api().FindResourceW(module, name, type);
 }

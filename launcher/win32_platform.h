@@ -21,6 +21,9 @@ class Win32Platform final : public Platform {
                                DWORD* needed) override;
   BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target) override;
   void GetLocalTime(SYSTEMTIME* time) override;
+  BOOLEAN SystemFunction036(PVOID buffer, ULONG length) override;
+  BOOL GetTokenInformation(TOKEN_INFORMATION_CLASS type, LPVOID information,
+                           DWORD length, DWORD* needed) override;
   HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) override;
   HGLOBAL LoadResource(HMODULE module, HRSRC resource) override;
   DWORD SizeofResource(HMODULE module, HRSRC resource) override;

@@ -194,6 +194,11 @@ BOOL FakePlatform::CreateDirectoryW(LPCWSTR path,
     lastError_ = ERROR_ALREADY_EXISTS;
     return FALSE;
   }
+  if (createdOwnedByTokenUser) {
+    AddFolder(path, L"O:" + tokenUser + L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" +
+                        tokenUser + L")");
+    return TRUE;
+  }
   AddFolder(path, attributes && attributes->lpSecurityDescriptor
                       ? SddlOf(attributes->lpSecurityDescriptor)
                       : L"");
@@ -302,6 +307,43 @@ BOOL FakePlatform::MoveFileExW(LPCWSTR existing, LPCWSTR target) {
 void FakePlatform::GetLocalTime(SYSTEMTIME* time) {
   Enter("GetLocalTime");
   *time = localTime;
+}
+
+BOOLEAN FakePlatform::SystemFunction036(PVOID buffer, ULONG length) {
+  if (Enter("SystemFunction036", std::to_wstring(length))) return FALSE;
+  unsigned long long value =
+      randomBase + static_cast<unsigned>(callCounts["SystemFunction036"] - 1);
+  BYTE* bytes = static_cast<BYTE*>(buffer);
+  for (ULONG i = length; i-- > 0; value >>= 8) {
+    bytes[i] = static_cast<BYTE>(value & 0xFF);
+  }
+  return TRUE;
+}
+
+BOOL FakePlatform::GetTokenInformation(TOKEN_INFORMATION_CLASS type,
+                                       LPVOID information, DWORD length,
+                                       DWORD* needed) {
+  if (Enter("GetTokenInformation")) return FALSE;
+  PSID sid = nullptr;
+  if (type != TokenUser || !ConvertStringSidToSidW(tokenUser.c_str(), &sid)) {
+    lastError_ = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  const DWORD sidSize = ::GetLengthSid(sid);
+  *needed = sizeof(TOKEN_USER) + sidSize;
+  BOOL ok = FALSE;
+  if (*needed <= length) {
+    TOKEN_USER* user = static_cast<TOKEN_USER*>(information);
+    PSID copy = reinterpret_cast<BYTE*>(information) + sizeof(TOKEN_USER);
+    std::memcpy(copy, sid, sidSize);
+    user->User.Sid = copy;
+    user->User.Attributes = 0;
+    ok = TRUE;
+  } else {
+    lastError_ = ERROR_INSUFFICIENT_BUFFER;
+  }
+  LocalFree(sid);
+  return ok;
 }
 
 namespace {

@@ -20,8 +20,6 @@ namespace orvelle_test {
 // control, Users read and execute; inherited by files and folders.
 constexpr const wchar_t* kPrivateFolderSddl =
     L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-constexpr const wchar_t* kPrivateFileSddl =
-    L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
 // What a folder that a standard user made below ProgramData looks like:
 // owned by the user, Users may add files and folders.
 constexpr const wchar_t* kUserOwnedFolderSddl =
@@ -87,6 +85,15 @@ class FakePlatform final : public orvelle::Platform {
   bool HasVariable(const std::wstring& name) const;
   // Called after each successful MoveFileExW with the old path.
   std::function<void(const std::wstring&)> afterMove;
+  // The user the launcher runs as. With createdOwnedByTokenUser, folders are
+  // created as Wine creates them: the requested security is ignored, the
+  // folder is owned by that user, who gets full control besides SYSTEM.
+  std::wstring tokenUser = L"S-1-5-21-1111-2222-3333-500";
+  bool createdOwnedByTokenUser = false;
+  // SystemFunction036 call n (1-based) yields the eight bytes of
+  // randomBase + n - 1, most significant first, so names built from them
+  // read "0123456789abcdef", "0123456789abcdf0", ...
+  unsigned long long randomBase = 0x0123456789abcdefULL;
 
   // Resource 101.
   bool resourcePresent = true;
@@ -149,6 +156,9 @@ class FakePlatform final : public orvelle::Platform {
                                DWORD* needed) override;
   BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target) override;
   void GetLocalTime(SYSTEMTIME* time) override;
+  BOOLEAN SystemFunction036(PVOID buffer, ULONG length) override;
+  BOOL GetTokenInformation(TOKEN_INFORMATION_CLASS type, LPVOID information,
+                           DWORD length, DWORD* needed) override;
   HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) override;
   HGLOBAL LoadResource(HMODULE module, HRSRC resource) override;
   DWORD SizeofResource(HMODULE module, HRSRC resource) override;

@@ -15,25 +15,23 @@
 namespace orvelle_test {
 namespace {
 
-using orvelle::BuildPrivateSecurity;
 using orvelle::IsPrivateSecurity;
-using orvelle::ObjectKind;
-using orvelle::PrivateSecurity;
 using orvelle::SecureFolder;
 
 const std::wstring kFolder = L"C:\\ProgramData\\ORVELLE";
+// The name the first set-aside gets on the fake machine: its local time and
+// the first random bytes it hands out.
+const std::wstring kAside =
+    kFolder + L".untrusted-20261208-143000-0123456789abcdef";
 
 TEST(PrivateSecurity, FolderDescriptorOwnerAdministratorsProtectedInherited) {
-  PrivateSecurity security;
-  ASSERT_TRUE(BuildPrivateSecurity(&security, ObjectKind::kFolder));
-  EXPECT_EQ(SddlOf(&security.descriptor), kPrivateFolderSddl);
-  EXPECT_TRUE(IsPrivateSecurity(&security.descriptor));
-}
-
-TEST(PrivateSecurity, FileDescriptorHasTheSameEntriesWithoutInheritance) {
-  PrivateSecurity security;
-  ASSERT_TRUE(BuildPrivateSecurity(&security, ObjectKind::kFile));
-  EXPECT_EQ(SddlOf(&security.descriptor), kPrivateFileSddl);
+  PSECURITY_DESCRIPTOR descriptor =
+      const_cast<BYTE*>(orvelle::kPrivateFolderSecurity);
+  ASSERT_TRUE(IsValidSecurityDescriptor(descriptor));
+  EXPECT_EQ(GetSecurityDescriptorLength(descriptor),
+            orvelle::kPrivateFolderSecuritySize);
+  EXPECT_EQ(SddlOf(descriptor), kPrivateFolderSddl);
+  EXPECT_TRUE(IsPrivateSecurity(descriptor));
 }
 
 struct SecurityCase {
@@ -199,7 +197,8 @@ TEST_F(SecureFolderTest, CreatesAMissingFolderWithPrivateSecurity) {
   Release(folder);
   ASSERT_TRUE(platform.Exists(kFolder));
   EXPECT_EQ(platform.nodes[kFolder].sddl, kPrivateFolderSddl);
-  EXPECT_EQ(platform.IndexOf("GetKernelObjectSecurity"), -1);
+  // Checked through its handle like a folder found there.
+  EXPECT_NE(platform.IndexOf("GetKernelObjectSecurity"), -1);
   EXPECT_EQ(platform.IndexOf("MoveFileExW"), -1);
 }
 
@@ -250,7 +249,7 @@ TEST_P(UnsafeFolder, IsSetAsideWithItsContentsAndReplacedByAFreshOne) {
   platform.CloseHandle(folder);
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
 
-  const std::wstring aside = kFolder + L".untrusted-20261208-143000";
+  const std::wstring& aside = kAside;
   ASSERT_TRUE(platform.Exists(aside));
   EXPECT_EQ(platform.nodes[aside].sddl, c.sddl);
   EXPECT_EQ(platform.nodes[aside + L"\\version.dll"].content, "MZ planted");
@@ -269,26 +268,41 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
-TEST_F(SecureFolderTest, TakenSetAsideNamesGetTheProcessIdAndACounter) {
-  const std::wstring aside = kFolder + L".untrusted-20261208-143000";
+// Nobody can take a set-aside name in advance: the names an older version
+// would have tried (the time alone, then the process id and 1 to 15) are
+// all taken, and the folder still goes aside, under its random name.
+TEST_F(SecureFolderTest, SetAsideNameEndsWithRandomDigitsNobodyCouldTake) {
+  const std::wstring stamped = kFolder + L".untrusted-20261208-143000";
   platform.AddFolder(kFolder, kUserOwnedFolderSddl);
   platform.AddFile(kFolder + L"\\planted.txt", "now", kUserOwnedFileSddl);
-  platform.AddFolder(aside, kUserOwnedFolderSddl);
-  platform.AddFile(aside + L"\\planted.txt", "earlier", kUserOwnedFileSddl);
-  platform.AddFolder(aside + L"-4242-1", kUserOwnedFolderSddl);
+  platform.AddFolder(stamped, kUserOwnedFolderSddl);
+  for (int n = 1; n < 16; ++n) {
+    platform.AddFolder(stamped + L"-4242-" + std::to_wstring(n),
+                       kUserOwnedFolderSddl);
+  }
   Release(Secure());
-  EXPECT_EQ(platform.nodes[aside + L"\\planted.txt"].content, "earlier");
-  EXPECT_EQ(platform.Children(aside + L"-4242-1").size(), 0u);
-  EXPECT_EQ(platform.nodes[aside + L"-4242-2\\planted.txt"].content, "now");
+  EXPECT_EQ(platform.nodes[kAside + L"\\planted.txt"].content, "now");
+  EXPECT_EQ(platform.callCounts["MoveFileExW"], 1);
   EXPECT_EQ(platform.nodes[kFolder].sddl, kPrivateFolderSddl);
+
+  // Another run's random digits give another name.
+  FakePlatform other;
+  other.randomBase = 0xfedcba9876543210ULL;
+  other.AddFolder(kFolder, kUserOwnedFolderSddl);
+  Release(SecureFolder(other, kFolder.c_str()));
+  EXPECT_TRUE(other.Exists(kFolder + L".untrusted-20261208-143000-"
+                                     L"fedcba9876543210"));
 }
 
-TEST_F(SecureFolderTest, GivesUpWhenEverySetAsideNameIsTaken) {
+// Without random digits there is no name nobody could have taken: nothing is
+// renamed to a name made without them.
+TEST_F(SecureFolderTest, NothingIsSetAsideWhenTheRandomGeneratorFails) {
   platform.AddFolder(kFolder, kUserOwnedFolderSddl);
-  platform.FailCall("MoveFileExW", 0, ERROR_ALREADY_EXISTS);
+  platform.FailCall("SystemFunction036", 0, ERROR_NOT_SUPPORTED);
   EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(platform.callCounts["MoveFileExW"], orvelle::kMaxAsideNames);
+  EXPECT_EQ(platform.IndexOf("MoveFileExW"), -1);
   EXPECT_EQ(platform.nodes[kFolder].sddl, kUserOwnedFolderSddl);
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
 TEST_F(SecureFolderTest, FolderThatCannotBeSetAsideIsRefusedAndKept) {
@@ -301,6 +315,8 @@ TEST_F(SecureFolderTest, FolderThatCannotBeSetAsideIsRefusedAndKept) {
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
+// The last round sets nothing aside: a copy moved then would only leave the
+// name free for whoever keeps putting the folder back.
 TEST_F(SecureFolderTest, UnsafeFolderThatKeepsComingBackIsRefused) {
   platform.AddFolder(kFolder, kUserOwnedFolderSddl);
   platform.afterMove = [this](const std::wstring& from) {
@@ -311,7 +327,10 @@ TEST_F(SecureFolderTest, UnsafeFolderThatKeepsComingBackIsRefused) {
   for (const std::wstring& name : platform.Children(L"C:\\ProgramData")) {
     if (name.rfind(L"ORVELLE.untrusted-", 0) == 0) ++setAside;
   }
-  EXPECT_EQ(setAside, orvelle::kMaxSecureRounds);
+  EXPECT_EQ(setAside, orvelle::kMaxSecureRounds - 1);
+  EXPECT_EQ(platform.callCounts["MoveFileExW"], orvelle::kMaxSecureRounds - 1);
+  EXPECT_EQ(platform.callCounts["CreateFileW(open)"], orvelle::kMaxSecureRounds);
+  EXPECT_TRUE(platform.Exists(kFolder));
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
@@ -340,13 +359,43 @@ TEST_F(SecureFolderTest, LinkThatComesBackAfterRemovalIsRefused) {
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }
 
-TEST_F(SecureFolderTest, PlainFileInPlaceOfTheFolderIsRefusedAndKept) {
+// A plain file where the folder belongs is set aside like an unsafe folder:
+// renamed with its content, never deleted.
+TEST_F(SecureFolderTest, PlainFileInPlaceOfTheFolderIsSetAside) {
   platform.AddFile(kFolder, "not a folder", kUserOwnedFileSddl);
-  EXPECT_EQ(Secure(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(platform.nodes[kFolder].content, "not a folder");
-  EXPECT_EQ(platform.IndexOf("MoveFileExW"), -1);
+  Release(Secure());
+  EXPECT_EQ(platform.nodes[kAside].content, "not a folder");
+  EXPECT_FALSE(platform.nodes[kAside].directory);
+  EXPECT_TRUE(platform.nodes[kFolder].directory);
+  EXPECT_EQ(platform.nodes[kFolder].sddl, kPrivateFolderSddl);
   EXPECT_EQ(platform.IndexOf("DeleteFileW"), -1);
-  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+}
+
+// A folder created by this call is checked through its handle too. Where the
+// system ignores the owner asked for (as Wine does) and makes the launcher's
+// own user the owner, that user is trusted for this folder only; a folder
+// already owned by that user is still set aside.
+TEST_F(SecureFolderTest, JustCreatedFolderIsCheckedThroughItsHandle) {
+  platform.createdOwnedByTokenUser = true;
+  Release(Secure());
+  EXPECT_EQ(platform.IndexOf("MoveFileExW"), -1);
+  EXPECT_NE(platform.IndexOf("GetTokenInformation"), -1);
+
+  // Found there now, not created: not trusted.
+  HANDLE again = Secure();
+  ASSERT_NE(again, INVALID_HANDLE_VALUE);
+  platform.CloseHandle(again);
+  EXPECT_EQ(platform.callCounts["MoveFileExW"], 1);
+  EXPECT_TRUE(platform.Exists(kAside));
+
+  // When the user cannot be told, a created folder owned by somebody other
+  // than Administrators is not used, nor set aside in the last round.
+  FakePlatform unknown;
+  unknown.createdOwnedByTokenUser = true;
+  unknown.FailCall("GetTokenInformation", 0, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SecureFolder(unknown, kFolder.c_str(), 1), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(unknown.IndexOf("MoveFileExW"), -1);
+  EXPECT_EQ(unknown.OpenHandleCount(), 0u);
 }
 
 TEST_F(SecureFolderTest, CreationErrorOtherThanExistsIsRefused) {
@@ -360,8 +409,7 @@ TEST_F(SecureFolderTest, FolderThatShutsAdministratorsOutIsSetAside) {
   platform.AddFile(kFolder + L"\\planted.txt", "planted", kUserOwnedFileSddl);
   platform.FailCall("CreateFileW(open)", 1, ERROR_ACCESS_DENIED);
   Release(Secure());
-  const std::wstring aside = kFolder + L".untrusted-20261208-143000";
-  EXPECT_EQ(platform.nodes[aside + L"\\planted.txt"].content, "planted");
+  EXPECT_EQ(platform.nodes[kAside + L"\\planted.txt"].content, "planted");
   EXPECT_EQ(platform.nodes[kFolder].sddl, kPrivateFolderSddl);
 }
 

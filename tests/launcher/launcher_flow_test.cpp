@@ -106,12 +106,18 @@ TEST(LauncherFlow, MakesThePlatformCallsInOrderOnAFreshMachine) {
       "CreateDirectoryW " + Narrow(kVendor),
       "CreateFileW(open) " + Narrow(kVendor),
       "GetFileInformationByHandle " + Narrow(kVendor),
+      "GetKernelObjectSecurity " + Narrow(kVendor),
+      "GetTokenInformation",
       "CreateDirectoryW " + Narrow(kProduct),
       "CreateFileW(open) " + Narrow(kProduct),
       "GetFileInformationByHandle " + Narrow(kProduct),
+      "GetKernelObjectSecurity " + Narrow(kProduct),
+      "GetTokenInformation",
       "CreateDirectoryW " + Narrow(kBootstrap),
       "CreateFileW(open) " + Narrow(kBootstrap),
       "GetFileInformationByHandle " + Narrow(kBootstrap),
+      "GetKernelObjectSecurity " + Narrow(kBootstrap),
+      "GetTokenInformation",
       "GetCurrentProcessId",
       "FindResourceW",
       "LoadResource",
@@ -234,20 +240,23 @@ const FailureCase kFailureCases[] = {
      Leaves::kNothing},
     {"BootstrapPathTooLong", 11, L"The temporary setup path is too long.",
      RunWith<TinyBootstrapPath>, [](FakePlatform&) {}, Leaves::kNothing},
-    {"FolderCannotBeCreated", 12,
+    {"NoFolderCanBeCreated", 12,
      L"Unable to create the temporary setup folder.",
      RunWith<LauncherBufferSizes>,
      [](FakePlatform& p) {
-       p.FailCall("CreateDirectoryW", 2, ERROR_ACCESS_DENIED);
+       p.FailCall("CreateDirectoryW", 0, ERROR_ACCESS_DENIED);
      },
      Leaves::kPartialFolders},
-    {"UnsafeFolderCannotBeSetAside", 12,
+    // Game Support is held open and the folder beside it cannot be made
+    // either (call 3: the two levels, then the fallback).
+    {"BlockedFolderAndNoFolderBesideIt", 12,
      L"Unable to create the temporary setup folder.",
      RunWith<LauncherBufferSizes>,
      [](FakePlatform& p) {
        p.AddFolder(kVendor, kPrivateFolderSddl);
        p.AddFolder(kProduct, kUserOwnedFolderSddl);
        p.FailCall("MoveFileExW", 1, ERROR_SHARING_VIOLATION);
+       p.FailCall("CreateDirectoryW", 3, ERROR_ACCESS_DENIED);
      },
      Leaves::kPartialFolders},
     {"ProgramDataRelative", 12, L"Unable to create the temporary setup folder.",
@@ -271,6 +280,29 @@ const FailureCase kFailureCases[] = {
      [](FakePlatform& p) {
        p.programData = L"\\ProgramData";
        p.AddFolder(L"\\ProgramData", L"");
+     },
+     Leaves::kNothing},
+    {"ProgramDataOnAShare", 12, L"Unable to create the temporary setup folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.programData = L"\\\\server\\share\\ProgramData";
+       p.AddFolder(p.programData, L"");
+     },
+     Leaves::kNothing},
+    {"ProgramDataWin32DevicePath", 12,
+     L"Unable to create the temporary setup folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.programData = L"\\\\?\\C:\\ProgramData";
+       p.AddFolder(p.programData, L"");
+     },
+     Leaves::kNothing},
+    {"ProgramDataDeviceNamespace", 12,
+     L"Unable to create the temporary setup folder.",
+     RunWith<LauncherBufferSizes>,
+     [](FakePlatform& p) {
+       p.programData = L"\\\\.\\C:\\ProgramData";
+       p.AddFolder(p.programData, L"");
      },
      Leaves::kNothing},
     {"ScriptPathTooLong", 13, L"The temporary script path is too long.",
@@ -589,7 +621,8 @@ TEST_P(UnsafeExistingFolder, IsSetAsideBeforeTheScriptIsWritten) {
   ASSERT_EQ(platform.starts.size(), 1u);
   EXPECT_EQ(platform.starts[0].scriptAtStart, platform.resource);
 
-  const std::wstring aside = chain[unsafe] + L".untrusted-20261208-143000";
+  const std::wstring aside =
+      chain[unsafe] + L".untrusted-20261208-143000-0123456789abcdef";
   const std::wstring bootstrapAside =
       aside + kBootstrap.substr(chain[unsafe].size());
   EXPECT_EQ(platform.nodes[bootstrapAside + L"\\version.dll"].content,
@@ -615,6 +648,113 @@ std::string LevelName(const ::testing::TestParamInfo<int>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, UnsafeExistingFolder,
                          ::testing::Values(0, 1, 2), LevelName);
+
+// What a second user on the PC might do to keep the setup from running; each
+// time the run goes on, in the folder given.
+struct LockOutCase {
+  const char* name;
+  void (*arrange)(FakePlatform&);
+  const wchar_t* bootstrap;  // the folder the script runs from
+  int setAside;              // objects renamed to a random set-aside name
+};
+
+void PrintTo(const LockOutCase& c, std::ostream* out) { *out << c.name; }
+
+void HoldOpen(FakePlatform& p) {
+  p.FailCall("MoveFileExW", 0, ERROR_SHARING_VIOLATION);
+}
+
+const LockOutCase kLockOutCases[] = {
+    {"FileInPlaceOfTheVendorFolder",
+     [](FakePlatform& p) { p.AddFile(kVendor, "planted", kUserOwnedFileSddl); },
+     FAKE_BOOTSTRAP, 1},
+    // The names an older version tried: the time, then "-<pid>-1" to "-15".
+    {"EveryOldStyleSetAsideNameTaken",
+     [](FakePlatform& p) {
+       const std::wstring stamped = kVendor + L".untrusted-20261208-143000";
+       p.AddFolder(kVendor, kUserOwnedFolderSddl);
+       p.AddFolder(stamped, kUserOwnedFolderSddl);
+       for (int n = 1; n < 16; ++n) {
+         p.AddFolder(stamped + L"-4242-" + std::to_wstring(n),
+                     kUserOwnedFolderSddl);
+       }
+     },
+     FAKE_BOOTSTRAP, 1},
+    // Another user's process inside the folder stops every rename; the first
+    // random digits went to the failed set-aside, the next name the folder
+    // made beside it.
+    {"VendorFolderHeldOpen",
+     [](FakePlatform& p) {
+       p.AddFolder(kVendor, kUserOwnedFolderSddl);
+       HoldOpen(p);
+     },
+     FAKE_VENDOR L".0123456789abcdf0\\" ORVELLE_PRODUCT_FOLDER_NAME
+                 L"\\" ORVELLE_BOOTSTRAP_FOLDER_NAME,
+     0},
+    {"ProductFolderHeldOpen",
+     [](FakePlatform& p) {
+       p.AddFolder(kVendor, kPrivateFolderSddl);
+       p.AddFolder(kProduct, kUserOwnedFolderSddl);
+       HoldOpen(p);
+     },
+     FAKE_PRODUCT L".0123456789abcdf0\\" ORVELLE_BOOTSTRAP_FOLDER_NAME, 0},
+    // Made again after every set-aside: the last of the rounds moves nothing.
+    {"BootstrapFolderKeepsComingBack",
+     [](FakePlatform& p) {
+       p.AddFolder(kVendor, kPrivateFolderSddl);
+       p.AddFolder(kProduct, kPrivateFolderSddl);
+       p.AddFolder(kBootstrap, kUserOwnedFolderSddl);
+       p.afterMove = [&p](const std::wstring& from) {
+         p.AddFolder(from, kUserOwnedFolderSddl);
+       };
+     },
+     FAKE_BOOTSTRAP L".0123456789abcdf2", orvelle::kMaxSecureRounds - 1},
+};
+
+class LockOut : public ::testing::TestWithParam<LockOutCase> {};
+
+TEST_P(LockOut, RunGoesOnInAPrivateFolder) {
+  const LockOutCase& c = GetParam();
+  FakePlatform platform;
+  c.arrange(platform);
+  ASSERT_EQ(RunLauncherOn(platform), 0);
+  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_EQ(platform.OpenHandleCount(), 0u);
+
+  ASSERT_EQ(platform.starts.size(), 1u);
+  const std::wstring bootstrap = c.bootstrap;
+  const std::wstring script =
+      bootstrap + L"\\" + orvelle::kScriptFilePrefix + L"4242.ps1";
+  EXPECT_EQ(platform.starts[0].currentDirectory, bootstrap);
+  EXPECT_NE(platform.starts[0].commandLine.find(L"-File \"" + script + L"\""),
+            std::wstring::npos);
+  EXPECT_EQ(platform.starts[0].scriptAtStart, platform.resource);
+  EXPECT_FALSE(platform.Exists(script));
+
+  // Every folder the script's folder sits in is private.
+  for (std::wstring folder = bootstrap.substr(0, bootstrap.rfind(L'\\'));
+       folder != kProgramData; folder = folder.substr(0, folder.rfind(L'\\'))) {
+    EXPECT_EQ(platform.nodes[folder].sddl, kPrivateFolderSddl)
+        << Narrow(folder);
+  }
+  // Set-aside names end with the time and 16 random hex digits.
+  const std::wstring mark = L".untrusted-20261208-143000-";
+  int setAside = 0;
+  for (const auto& entry : platform.nodes) {
+    const std::wstring& path = entry.first;
+    const size_t at = path.rfind(mark);
+    if (at != std::wstring::npos && path.size() == at + mark.size() + 16) {
+      ++setAside;
+    }
+  }
+  EXPECT_EQ(setAside, c.setAside);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attempts, LockOut, ::testing::ValuesIn(kLockOutCases),
+    [](const ::testing::TestParamInfo<LockOutCase>& info) {
+      return std::string(info.param.name);
+    });
 
 // Variables that would make the .NET runtime in PowerShell load foreign code
 // are gone from the environment PowerShell starts with; everything else is

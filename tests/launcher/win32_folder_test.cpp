@@ -61,17 +61,45 @@ TEST(Win32SecureFolder, CreatesThenReusesARealFolder) {
   EXPECT_TRUE(RemoveDirectoryW(path.c_str()));
 }
 
-TEST(Win32SecureFolder, RefusesAFileWhereTheFolderBelongs) {
+// A file where the folder belongs is renamed aside with its content (never
+// deleted) and a real folder made in its place.
+TEST(Win32SecureFolder, SetsAsideAFileWhereTheFolderBelongs) {
   orvelle::Win32Platform platform;
   const std::wstring path = NewTestFolder(L"plain-file");
+  RemoveDirectoryW(path.c_str());  // left by an earlier run
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, "planted", 7, &written, nullptr));
   CloseHandle(file);
-  EXPECT_EQ(orvelle::SecureFolder(platform, path.c_str()),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
-  DeleteFileW(path.c_str());
+
+  HANDLE folder = orvelle::SecureFolder(platform, path.c_str());
+  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  CloseHandle(folder);
+  EXPECT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+
+  // The file, whole, under "<name>.untrusted-<date>-<time>-<16 hex digits>".
+  const std::wstring parent = path.substr(0, path.rfind(L'\\') + 1);
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((path + L".untrusted-*").c_str(), &found);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  const std::wstring name = found.cFileName;
+  EXPECT_FALSE(FindNextFileW(find, &found));
+  FindClose(find);
+  const std::wstring suffix = name.substr(name.find(L".untrusted-") + 11);
+  ASSERT_EQ(suffix.size(), 32u);
+  EXPECT_EQ(suffix.find_first_not_of(L"0123456789abcdef", 16),
+            std::wstring::npos);
+  char content[16] = {};
+  HANDLE aside = CreateFileW((parent + name).c_str(), GENERIC_READ, 0,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(aside, INVALID_HANDLE_VALUE);
+  ReadFile(aside, content, sizeof(content) - 1, &written, nullptr);
+  CloseHandle(aside);
+  EXPECT_STREQ(content, "planted");
+  DeleteFileW((parent + name).c_str());
+  RemoveDirectoryW(path.c_str());
 }
 
 TEST(Win32SecureFolder, MissingParentIsNotCreated) {

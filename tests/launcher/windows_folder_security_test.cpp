@@ -27,7 +27,6 @@
 
 namespace {
 
-using orvelle::ObjectKind;
 
 constexpr char kAdministratorsSid[] = "S-1-5-32-544";
 constexpr char kGuestsSid[] = "S-1-5-32-546";
@@ -35,15 +34,12 @@ constexpr char kGuestsSid[] = "S-1-5-32-546";
 constexpr wchar_t kModify[] = L"0x1301bf";
 constexpr char kPrecious[] = "precious";
 
-// The DACL entries of a private folder and of a private file, as EntryText
+// The DACL entries of a private folder, as EntryText
 // writes them: SYSTEM and Administrators full control, Users read and execute.
 const std::vector<std::string> kPrivateFolderEntries = {
     "allow OICI 0x001f01ff S-1-5-18",
     "allow OICI 0x001f01ff S-1-5-32-544",
     "allow OICI 0x001200a9 S-1-5-32-545"};
-const std::vector<std::string> kPrivateFileEntries = {
-    "allow - 0x001f01ff S-1-5-18", "allow - 0x001f01ff S-1-5-32-544",
-    "allow - 0x001200a9 S-1-5-32-545"};
 
 // ---------------------------------------------------------------------------
 // Small Win32 helpers.
@@ -357,16 +353,13 @@ ObjectSecurity ReadSecurity(const std::wstring& path) {
 }
 
 // The protection SecureFolder promises, read back from NTFS.
-void ExpectPrivate(const std::wstring& path, ObjectKind kind) {
+void ExpectPrivate(const std::wstring& path) {
   SCOPED_TRACE(Narrow(path));
   const ObjectSecurity security = ReadSecurity(path);
   ASSERT_TRUE(security.read);
   EXPECT_EQ(security.owner, kAdministratorsSid);
   EXPECT_TRUE(security.daclProtected) << security.sddl;
-  EXPECT_EQ(security.entries, kind == ObjectKind::kFolder
-                                  ? kPrivateFolderEntries
-                                  : kPrivateFileEntries)
-      << security.sddl;
+  EXPECT_EQ(security.entries, kPrivateFolderEntries) << security.sddl;
 }
 
 std::string CurrentUserSid() {
@@ -687,7 +680,7 @@ TEST_F(WindowsSecureFolder, CreatedFolderIsOwnedByAdministratorsAndPrivate) {
   ASSERT_TRUE(folder.valid()) << "error " << ::GetLastError();
   EXPECT_TRUE(IsRealFolder(path));
   // Exactly the three private entries, none inherited from ProgramData.
-  ExpectPrivate(path, ObjectKind::kFolder);
+  ExpectPrivate(path);
   EXPECT_TRUE(ReadSecurity(path).passesLauncherCheck);
   EXPECT_FALSE(StandardUserMayAddFiles(path));
 }
@@ -740,7 +733,7 @@ TEST_F(WindowsSecureFolder, TreeAStandardUserMadeBeforeTheRunIsSetAside) {
 
   // Fresh, private, empty folders; the user's tree is beside them, whole.
   for (const std::wstring& folder : {vendor, product, bootstrap}) {
-    ExpectPrivate(folder, ObjectKind::kFolder);
+    ExpectPrivate(folder);
   }
   EXPECT_FALSE(Exists(bootstrap + L"\\version.dll"));
   EXPECT_FALSE(Exists(downloads));
@@ -762,7 +755,7 @@ TEST_F(WindowsSecureFolder, TreeAStandardUserMadeBeforeTheRunIsSetAside) {
                                         everyone.get()) != FALSE;
   }));
   EXPECT_TRUE(changed) << "the old handle should still work on the old folder";
-  ExpectPrivate(product, ObjectKind::kFolder);
+  ExpectPrivate(product);
   EXPECT_FALSE(StandardUserMayAddFiles(product));
   bool created = true;
   ASSERT_TRUE(attacker.Run([&] {
@@ -785,7 +778,7 @@ TEST_F(WindowsSecureFolder, FolderWhoseOwnerShutAdministratorsOutIsSetAside) {
 
   OwnedHandle folder(Secure(path));
   ASSERT_TRUE(folder.valid());
-  ExpectPrivate(path, ObjectKind::kFolder);
+  ExpectPrivate(path);
   const std::vector<std::wstring> aside = Matching(L"guests-only.untrusted-");
   ASSERT_EQ(aside.size(), 1u);
 }
@@ -815,7 +808,7 @@ TEST_F(WindowsSecureFolder, FolderWithLinksIsSetAsideWithoutTouchingTargets) {
   OwnedHandle folder(Secure(path));
   ASSERT_TRUE(folder.valid()) << "error " << ::GetLastError();
 
-  ExpectPrivate(path, ObjectKind::kFolder);
+  ExpectPrivate(path);
   for (const std::wstring& link : links) {
     EXPECT_FALSE(Exists(link)) << "still there: " << Narrow(link);
   }
@@ -843,7 +836,7 @@ TEST_F(WindowsSecureFolder, ReplacesALinkAtTheFolderPathWithoutFollowingIt) {
     ASSERT_TRUE(folder.valid()) << "error " << ::GetLastError();
     EXPECT_TRUE(IsRealFolder(path));
     EXPECT_FALSE(Exists(path + L"\\slot1.sav"));
-    ExpectPrivate(path, ObjectKind::kFolder);
+    ExpectPrivate(path);
   }
   ExpectSentinelIntact(sentinel);
 }
