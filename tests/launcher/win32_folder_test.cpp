@@ -66,7 +66,17 @@ TEST(Win32SecureFolder, CreatesThenReusesARealFolder) {
 TEST(Win32SecureFolder, SetsAsideAFileWhereTheFolderBelongs) {
   orvelle::Win32Platform platform;
   const std::wstring path = NewTestFolder(L"plain-file");
-  RemoveDirectoryW(path.c_str());  // left by an earlier run
+  const std::wstring parent = path.substr(0, path.rfind(L'\\') + 1);
+  // Left by an earlier run that stopped half-way (Wine reuses process ids).
+  RemoveDirectoryW(path.c_str());
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((path + L".untrusted-*").c_str(), &found);
+  for (bool more = find != INVALID_HANDLE_VALUE; more;
+       more = FindNextFileW(find, &found) != FALSE) {
+    DeleteFileW((parent + found.cFileName).c_str());
+    RemoveDirectoryW((parent + found.cFileName).c_str());
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -80,9 +90,7 @@ TEST(Win32SecureFolder, SetsAsideAFileWhereTheFolderBelongs) {
   EXPECT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
 
   // The file, whole, under "<name>.untrusted-<date>-<time>-<16 hex digits>".
-  const std::wstring parent = path.substr(0, path.rfind(L'\\') + 1);
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((path + L".untrusted-*").c_str(), &found);
+  find = FindFirstFileW((path + L".untrusted-*").c_str(), &found);
   ASSERT_NE(find, INVALID_HANDLE_VALUE);
   const std::wstring name = found.cFileName;
   EXPECT_FALSE(FindNextFileW(find, &found));
