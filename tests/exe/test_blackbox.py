@@ -158,9 +158,10 @@ class LauncherUnderWine(unittest.TestCase):
         first_write = names.index("WriteFile")
         self.assertLess(script_create, first_write)
         self.assertLess(first_write, names.index("CreateProcessW"))
-        # The script file is created new: CREATE_NEW is disposition 1.
+        # The script file is created new: CREATE_NEW is disposition 1 (the
+        # relay prints whole registers; only the low 32 bits are the value).
         self.assertRegex(calls[script_create].arguments,
-                         r",40000000,00000000,00000000,00000001,")
+                         r",40000000,00000000,00000000,[0-9a-f]*00000001,")
 
     def test_profiler_variables_do_not_reach_powershell_others_do(self):
         removed = {
@@ -255,15 +256,21 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertNotIn("CreateDirectoryW", [c.function for c in run.calls])
         self.assertEqual(os.listdir(unix_path(self.program_data)), [])
 
-    def test_file_where_the_folder_belongs_gives_12_and_is_kept(self):
-        planted = os.path.join(unix_path(self.program_data), VENDOR_FOLDER)
-        with open(planted, "wb") as handle:
+    def test_file_named_like_the_vendor_folder_is_set_aside(self):
+        vendor = self.program_data + "\\" + VENDOR_FOLDER
+        with open(unix_path(vendor), "wb") as handle:
             handle.write(b"planted")
-        run = self.launch(relay=True)
-        self.assertEqual(run.exit_code, 12)
-        self.assertMessage(run, "Unable to create the temporary setup folder.")
-        self.assertEqual(read_bytes(planted), b"planted")
-        self.assertEqual(self.records(), [])
+        run = self.launch()
+        self.assertEqual(run.exit_code, 0, run.stdout)
+        records = self.records()
+        self.assertEqual(len(records), 1)
+        self.assertScriptRecorded(records[0])
+        aside = glob.glob(unix_path(vendor) + ".untrusted-*")
+        self.assertEqual(len(aside), 1, aside)
+        self.assertRegex(os.path.basename(aside[0]),
+                         r"\.untrusted-\d{8}-\d{6}-[0-9a-f]{16}$")
+        self.assertEqual(read_bytes(aside[0]), b"planted")
+        self.assertTrue(os.path.isdir(unix_path(vendor)))
 
     def test_executable_without_the_script_resource_gives_14(self):
         run = self.launch(exe=NO_SCRIPT_WIN, relay=True)
@@ -354,7 +361,8 @@ class LauncherUnderWine(unittest.TestCase):
             aside = glob.glob(os.path.join(unix_path(self.program_data),
                                            VENDOR_FOLDER + ".untrusted-*"))
             self.assertEqual(len(aside), 1, aside)
-            stamp = re.match(r"^" + re.escape(VENDOR_FOLDER) + r"\.untrusted-(\d{8}-\d{6})$",
+            stamp = re.match(r"^" + re.escape(VENDOR_FOLDER)
+                             + r"\.untrusted-(\d{8}-\d{6})-[0-9a-f]{16}$",
                              os.path.basename(aside[0]))
             self.assertIsNotNone(stamp, aside[0])
             when = datetime.datetime.strptime(stamp.group(1), "%Y%m%d-%H%M%S")
@@ -375,28 +383,39 @@ class LauncherUnderWine(unittest.TestCase):
             run = self.finish(process, log)
         self.assertEqual(run.exit_code, 0, run.stdout)
 
-    def test_second_launcher_cannot_set_aside_the_folders_the_first_holds(self):
+    def test_two_launchers_at_once_both_run_the_script(self):
         # Under Wine the first launcher's new folders read as unsafe to the
-        # second, which tries to set them aside; the first launcher's handles
-        # stop that, so the second ends with 12 and the first is undisturbed.
-        # (On Windows the second would find them private and use them.)
+        # second (every existing folder is the Wine user's there), and the
+        # first launcher's handles stop the second from setting them aside.
+        # The second then makes a private "ORVELLE.<16 hex digits>" beside
+        # them and runs from there, so both end with the stand-in's code, 0.
+        # (On Windows the second finds the folders private and uses them.)
         first, first_log = self.start_held("first.relay")
         try:
             self.assertTrue(wait_for(lambda: len(self.records()) == 1),
                             "PowerShell stand-in did not start within 90 s")
             first_record = self.records()[0]
             second = self.launch(relay=True)
-            self.assertEqual(second.exit_code, 12, second.stdout)
-            self.assertMessage(second,
-                               "Unable to create the temporary setup folder.")
+            self.assertEqual(second.exit_code, 0, second.stdout)
+            self.assertEqual(second.message_boxes(), [])
             moves = [c for c in second.calls if c.function == "MoveFileExW"]
             self.assertTrue(moves, "the second launcher tries to set folders aside")
             self.assertTrue(all(c.retval == 0 for c in moves), moves)
-            self.assertEqual(len(self.records()), 1)
-            self.assertEqual(read_bytes(unix_path(first_record.script_path)),
-                             self.source)
             self.assertEqual(glob.glob(os.path.join(
                 unix_path(self.program_data), VENDOR_FOLDER + ".untrusted-*")), [])
+
+            records = self.records()
+            self.assertEqual(len(records), 2)
+            second_record = [r for r in records if r.pid != first_record.pid][0]
+            fallback = re.escape(self.program_data + "\\" + VENDOR_FOLDER) + \
+                r"\.[0-9a-f]{16}\\" + re.escape(PRODUCT_FOLDER + "\\" + BOOTSTRAP_FOLDER) + \
+                r"\\[^\\]+\.ps1$"
+            self.assertRegex(second_record.script_path, fallback)
+            self.assertEqual(second_record.script, self.source)
+            self.assertFalse(os.path.exists(unix_path(second_record.script_path)))
+            # The first launcher's script is still there, untouched.
+            self.assertEqual(read_bytes(unix_path(first_record.script_path)),
+                             self.source)
         finally:
             self.release(first_record)
             first_run = self.finish(first, first_log)
