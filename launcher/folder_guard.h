@@ -132,8 +132,8 @@ bool HasPrivateSecurity(P& platform, HANDLE object, bool created) {
   }
   DWORD user[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD)];
   PSID creator = nullptr;
-  if (created && platform.GetTokenInformation(TokenUser, user, sizeof(user),
-                                              &needed)) {
+  if (created &&
+      platform.GetTokenInformation(TokenUser, user, sizeof(user), &needed)) {
     creator = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
   }
   return IsPrivateSecurity(buffer, creator);

@@ -68,7 +68,8 @@ __attribute__((always_inline)) inline int FailAndCleanUp(
 // checks Windows makes on ordinary paths.
 inline bool IsDrivePath(const wchar_t* path) {
   const wchar_t drive = path[0];
-  return ((drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z')) &&
+  return ((drive >= L'A' && drive <= L'Z') ||
+          (drive >= L'a' && drive <= L'z')) &&
          path[1] == L':' && path[2] == L'\\';
 }
 

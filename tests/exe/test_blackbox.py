@@ -391,6 +391,7 @@ class LauncherUnderWine(unittest.TestCase):
         # them and runs from there, so both end with the stand-in's code, 0.
         # (On Windows the second finds the folders private and uses them.)
         first, first_log = self.start_held("first.relay")
+        first_record = None
         try:
             self.assertTrue(wait_for(lambda: len(self.records()) == 1),
                             "PowerShell stand-in did not start within 90 s")
@@ -417,7 +418,8 @@ class LauncherUnderWine(unittest.TestCase):
             self.assertEqual(read_bytes(unix_path(first_record.script_path)),
                              self.source)
         finally:
-            self.release(first_record)
+            if first_record is not None:
+                self.release(first_record)
             first_run = self.finish(first, first_log)
         self.assertEqual(first_run.exit_code, 0)
         self.assertFalse(os.path.exists(unix_path(first_record.script_path)),

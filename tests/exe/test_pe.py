@@ -107,6 +107,8 @@ class ExecutableImage(unittest.TestCase):
         self.assertIn("SetDefaultDllDirectories", imports["kernel32.dll"])
         self.assertIn("MessageBoxW", imports["user32.dll"])
         self.assertIn("GetKernelObjectSecurity", imports["advapi32.dll"])
+        # Set-aside and fallback names come from the system's generator.
+        self.assertIn("SystemFunction036", imports["advapi32.dll"])
         self.assertIn("MoveFileExW", imports["kernel32.dll"])
         # Folders that are not safe are set aside, never re-permissioned:
         # nothing that changes security or enables privileges is imported.

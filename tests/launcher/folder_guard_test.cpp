@@ -329,7 +329,8 @@ TEST_F(SecureFolderTest, UnsafeFolderThatKeepsComingBackIsRefused) {
   }
   EXPECT_EQ(setAside, orvelle::kMaxSecureRounds - 1);
   EXPECT_EQ(platform.callCounts["MoveFileExW"], orvelle::kMaxSecureRounds - 1);
-  EXPECT_EQ(platform.callCounts["CreateFileW(open)"], orvelle::kMaxSecureRounds);
+  EXPECT_EQ(platform.callCounts["CreateFileW(open)"],
+            orvelle::kMaxSecureRounds);
   EXPECT_TRUE(platform.Exists(kFolder));
   EXPECT_EQ(platform.OpenHandleCount(), 0u);
 }

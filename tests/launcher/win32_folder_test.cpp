@@ -100,8 +100,8 @@ TEST(Win32SecureFolder, SetsAsideAFileWhereTheFolderBelongs) {
   EXPECT_EQ(suffix.find_first_not_of(L"0123456789abcdef", 16),
             std::wstring::npos);
   char content[16] = {};
-  HANDLE aside = CreateFileW((parent + name).c_str(), GENERIC_READ, 0,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE aside = CreateFileW((parent + name).c_str(), GENERIC_READ, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(aside, INVALID_HANDLE_VALUE);
   ReadFile(aside, content, sizeof(content) - 1, &written, nullptr);
   CloseHandle(aside);
