@@ -229,6 +229,24 @@ int RunWith(orvelle::Platform& platform, HMODULE module) {
   return orvelle::RunLauncherWithSizes<Sizes>(platform, module);
 }
 
+// ProgramData values that are not a local drive's folder ("X:\..."), each
+// naming a folder that exists, so that only the launcher's own check can
+// refuse them.
+constexpr wchar_t kDriveRelative[] = L"C:ProgramData";
+constexpr wchar_t kRootedWithoutDrive[] = L"\\ProgramData";
+constexpr wchar_t kOnAShare[] = L"\\\\server\\share\\ProgramData";
+constexpr wchar_t kWin32DevicePath[] = L"\\\\?\\C:\\ProgramData";
+constexpr wchar_t kDeviceNamespace[] = L"\\\\.\\C:\\ProgramData";
+
+template <const wchar_t* kValue>
+void ProgramDataIs(FakePlatform& platform) {
+  platform.programData = kValue;
+  platform.AddFolder(kValue, L"");
+}
+
+constexpr const wchar_t* kFolderFailed =
+    L"Unable to create the temporary setup folder.";
+
 const FailureCase kFailureCases[] = {
     {"ProgramDataUnset", 10, L"Unable to locate the Windows ProgramData folder.",
      RunWith<LauncherBufferSizes>,
@@ -266,44 +284,18 @@ const FailureCase kFailureCases[] = {
      RunWith<LauncherBufferSizes>,
      [](FakePlatform& p) { p.programData = L"ProgramData"; },
      Leaves::kNothing},
-    {"ProgramDataDriveRelative", 12,
-     L"Unable to create the temporary setup folder.",
-     RunWith<LauncherBufferSizes>,
-     [](FakePlatform& p) {
-       p.programData = L"C:ProgramData";
-       p.AddFolder(L"C:ProgramData", L"");
-     },
+    {"ProgramDataDriveRelative", 12, kFolderFailed, RunWith<LauncherBufferSizes>,
+     ProgramDataIs<kDriveRelative>, Leaves::kNothing},
+    {"ProgramDataRootedWithoutDrive", 12, kFolderFailed,
+     RunWith<LauncherBufferSizes>, ProgramDataIs<kRootedWithoutDrive>,
      Leaves::kNothing},
-    {"ProgramDataRootedWithoutDrive", 12,
-     L"Unable to create the temporary setup folder.",
-     RunWith<LauncherBufferSizes>,
-     [](FakePlatform& p) {
-       p.programData = L"\\ProgramData";
-       p.AddFolder(L"\\ProgramData", L"");
-     },
+    {"ProgramDataOnAShare", 12, kFolderFailed, RunWith<LauncherBufferSizes>,
+     ProgramDataIs<kOnAShare>, Leaves::kNothing},
+    {"ProgramDataWin32DevicePath", 12, kFolderFailed,
+     RunWith<LauncherBufferSizes>, ProgramDataIs<kWin32DevicePath>,
      Leaves::kNothing},
-    {"ProgramDataOnAShare", 12, L"Unable to create the temporary setup folder.",
-     RunWith<LauncherBufferSizes>,
-     [](FakePlatform& p) {
-       p.programData = L"\\\\server\\share\\ProgramData";
-       p.AddFolder(p.programData, L"");
-     },
-     Leaves::kNothing},
-    {"ProgramDataWin32DevicePath", 12,
-     L"Unable to create the temporary setup folder.",
-     RunWith<LauncherBufferSizes>,
-     [](FakePlatform& p) {
-       p.programData = L"\\\\?\\C:\\ProgramData";
-       p.AddFolder(p.programData, L"");
-     },
-     Leaves::kNothing},
-    {"ProgramDataDeviceNamespace", 12,
-     L"Unable to create the temporary setup folder.",
-     RunWith<LauncherBufferSizes>,
-     [](FakePlatform& p) {
-       p.programData = L"\\\\.\\C:\\ProgramData";
-       p.AddFolder(p.programData, L"");
-     },
+    {"ProgramDataDeviceNamespace", 12, kFolderFailed,
+     RunWith<LauncherBufferSizes>, ProgramDataIs<kDeviceNamespace>,
      Leaves::kNothing},
     {"ScriptPathTooLong", 13, L"The temporary script path is too long.",
      RunWith<TinyScriptPath>, [](FakePlatform&) {}, Leaves::kBootstrap},
