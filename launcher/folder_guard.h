@@ -158,8 +158,8 @@ bool SetAside(P& platform, const wchar_t* path) {
 
 }  // namespace folder_guard_detail
 
-// Makes path a private folder as described above, in at most rounds looks,
-// through the calls of P (the Platform interface in tests, Win32Api in the
+// Makes path a private folder as described above, looking at what stands
+// there at most rounds times, through the calls of P (the Platform interface in tests, Win32Api in the
 // executable). Returns an open handle to the folder (kFolderHandleAccess,
 // kFolderHandleShare), or INVALID_HANDLE_VALUE when the folder cannot be
 // created, or what stands at the path cannot be set aside or still is not a
