@@ -75,29 +75,27 @@ certificate_name() {
 # require_valid_at_signing_time PEM: refuses a certificate whose validity does not cover the
 # signing time; the message says whether it has expired or is not valid yet.
 require_valid_at_signing_time() {
-    local subject start end
-    subject=$(certificate_name "$1" subject)
-    start=$(date -u -d "$(openssl x509 -noout -startdate -in "$1" | cut -d= -f2)" +%s)
-    end=$(date -u -d "$(openssl x509 -noout -enddate -in "$1" | cut -d= -f2)" +%s)
+    local start end
+    { read -r start; read -r end; } < <(openssl x509 -noout -startdate -enddate -in "$1" |
+        cut -d= -f2)
+    start=$(date -u -d "$start" +%s)
+    end=$(date -u -d "$end" +%s)
     [ "$signing_time" -ge "$start" ] ||
-        fail "the certificate $subject is not yet valid at the signing time" \
-            "$signing_time_text: it is valid from $(utc_time "$start")"
+        fail "the certificate $(certificate_name "$1" subject) is not yet valid at the" \
+            "signing time $signing_time_text: it is valid from $(utc_time "$start")"
     [ "$signing_time" -le "$end" ] ||
-        fail "the certificate $subject has expired at the signing time" \
-            "$signing_time_text: it was valid until $(utc_time "$end")"
+        fail "the certificate $(certificate_name "$1" subject) has expired at the signing" \
+            "time $signing_time_text: it was valid until $(utc_time "$end")"
 }
 
-# find_issuer PEM: prints the first certificate of the pool (the intermediates of the
-# PKCS#12 and the CA file, then the roots of the CA file) that issued PEM.
-find_issuer() {
-    local wanted candidate
-    wanted=$(issuer_hash "$1")
-    for candidate in "${intermediates[@]}" "${roots[@]}"; do
-        if [ "$(subject_hash "$candidate")" = "$wanted" ]; then
-            echo "$candidate"
-            return
-        fi
-    done
+# add_to_pool PEM: adds a certificate and the hashes of its names to the certificates the
+# chain is built from.
+add_to_pool() {
+    local subject issuer
+    read -r subject issuer < <(certificate_hashes "$1")
+    pool+=("$1")
+    pool_subject+=("$subject")
+    pool_issuer+=("$issuer")
 }
 
 for input in ORVELLE_SIGN_PKCS12 ORVELLE_SIGN_CA_FILE ORVELLE_SIGN_URL; do
@@ -160,34 +158,40 @@ grep -qE "^ *Code Signing(,|$)|, Code Signing(,|$)" <<<"$usage" ||
 # The chain: intermediates may come from the PKCS#12 file or the CA file, the root only from
 # the CA file (the check below verifies against its roots alone).
 pkcs12_certificates -cacerts > "$work/pkcs12-others.pem" 2>/dev/null
-intermediates=()
-roots=()
+pool=()
+pool_subject=()
+pool_issuer=()
 while read -r certificate; do
-    if ! is_self_signed "$certificate"; then
-        intermediates+=("$certificate")
-    fi
+    is_self_signed "$certificate" || add_to_pool "$certificate"
 done < <(split_certificates "$work/pkcs12-others.pem" "$work/pkcs12")
 while read -r certificate; do
-    if is_self_signed "$certificate"; then
-        roots+=("$certificate")
-    else
-        intermediates+=("$certificate")
-    fi
+    add_to_pool "$certificate"
 done < <(split_certificates "$ORVELLE_SIGN_CA_FILE" "$work/ca")
 
+# From the code-signing certificate up, each certificate's issuer is the first one of the
+# pool with that name; all but the root go into the signature, in that order.
 cat "$leaf" > "$work/chain.pem"
 current=$leaf
+read -r subject issuer < <(certificate_hashes "$leaf")
 for ((step = 0; ; step++)); do
     require_valid_at_signing_time "$current"
-    is_self_signed "$current" && break
+    [ "$subject" != "$issuer" ] || break
     [ "$step" -le "$max_intermediates" ] ||
         fail "no root reached after $max_intermediates intermediate certificates"
-    issuer=$(find_issuer "$current")
-    [ -n "$issuer" ] ||
+    found=
+    for index in "${!pool[@]}"; do
+        if [ "${pool_subject[index]}" = "$issuer" ]; then
+            found=$index
+            break
+        fi
+    done
+    [ -n "$found" ] ||
         fail "neither $ORVELLE_SIGN_CA_FILE nor $ORVELLE_SIGN_PKCS12 holds the certificate" \
             "$(certificate_name "$current" issuer) that issued $(certificate_name "$current" subject)"
-    is_self_signed "$issuer" || cat "$issuer" >> "$work/chain.pem"
-    current=$issuer
+    current=${pool[found]}
+    subject=${pool_subject[found]}
+    issuer=${pool_issuer[found]}
+    [ "$subject" = "$issuer" ] || cat "$current" >> "$work/chain.pem"
 done
 
 # The key, encrypted again with the same password, inside the work folder (mode 0700).

@@ -14,19 +14,17 @@ split_certificates() {
     ' "$1"
 }
 
-# subject_hash PEM / issuer_hash PEM: the canonical hash of the certificate's subject or
-# issuer name, the same for equal names whatever their spelling.
-subject_hash() {
-    openssl x509 -noout -subject_hash -in "$1"
-}
-
-issuer_hash() {
-    openssl x509 -noout -issuer_hash -in "$1"
+# certificate_hashes PEM: "SUBJECT ISSUER", the canonical hashes of the certificate's subject
+# and issuer names (equal for equal names whatever their spelling), on one line.
+certificate_hashes() {
+    openssl x509 -noout -subject_hash -issuer_hash -in "$1" | paste -sd' '
 }
 
 # is_self_signed PEM: true when the certificate names itself as its issuer.
 is_self_signed() {
-    [ "$(subject_hash "$1")" = "$(issuer_hash "$1")" ]
+    local subject issuer
+    read -r subject issuer < <(certificate_hashes "$1")
+    [ "$subject" = "$issuer" ]
 }
 
 # write_roots FILE OUT: writes the self-signed certificates of FILE to OUT (a fresh file);
