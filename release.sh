@@ -88,11 +88,12 @@ require_valid_at_signing_time() {
             "time $signing_time_text: it was valid until $(utc_time "$end")"
 }
 
-# add_to_pool PEM: adds a certificate and the hashes of its names to the certificates the
-# chain is built from.
+# add_to_pool PEM SOURCE: adds a certificate taken from the file SOURCE, and the hashes of
+# its names, to the certificates the chain is built from.
 add_to_pool() {
     local subject issuer
-    read -r subject issuer < <(certificate_hashes "$1")
+    read -r subject issuer < <(certificate_hashes "$1") ||
+        fail "$2 holds a certificate that cannot be read"
     pool+=("$1")
     pool_subject+=("$subject")
     pool_issuer+=("$issuer")
@@ -147,8 +148,9 @@ fi
 
 pkcs12_certificates -clcerts > "$work/leaf-bundle.pem" 2>/dev/null ||
     fail "cannot read $ORVELLE_SIGN_PKCS12 (wrong password?)"
-leaf=$(split_certificates "$work/leaf-bundle.pem" "$work/leaf" | head -n1)
-[ -n "$leaf" ] || fail "$ORVELLE_SIGN_PKCS12 holds no certificate for its key"
+split_certificates "$work/leaf-bundle.pem" "$work/leaf" >/dev/null
+leaf=$work/leaf-01.pem
+[ -f "$leaf" ] || fail "$ORVELLE_SIGN_PKCS12 holds no certificate for its key"
 
 # Windows only accepts Authenticode signatures from a certificate made for code signing.
 usage=$(openssl x509 -noout -ext extendedKeyUsage -in "$leaf" 2>/dev/null || true)
@@ -157,22 +159,24 @@ grep -qE "^ *Code Signing(,|$)|, Code Signing(,|$)" <<<"$usage" ||
 
 # The chain: intermediates may come from the PKCS#12 file or the CA file, the root only from
 # the CA file (the check below verifies against its roots alone).
-pkcs12_certificates -cacerts > "$work/pkcs12-others.pem" 2>/dev/null
+pkcs12_certificates -cacerts > "$work/pkcs12-others.pem" 2>/dev/null ||
+    fail "cannot read the other certificates of $ORVELLE_SIGN_PKCS12"
 pool=()
 pool_subject=()
 pool_issuer=()
 while read -r certificate; do
-    is_self_signed "$certificate" || add_to_pool "$certificate"
+    is_self_signed "$certificate" || add_to_pool "$certificate" "$ORVELLE_SIGN_PKCS12"
 done < <(split_certificates "$work/pkcs12-others.pem" "$work/pkcs12")
 while read -r certificate; do
-    add_to_pool "$certificate"
+    add_to_pool "$certificate" "$ORVELLE_SIGN_CA_FILE"
 done < <(split_certificates "$ORVELLE_SIGN_CA_FILE" "$work/ca")
 
 # From the code-signing certificate up, each certificate's issuer is the first one of the
 # pool with that name; all but the root go into the signature, in that order.
 cat "$leaf" > "$work/chain.pem"
 current=$leaf
-read -r subject issuer < <(certificate_hashes "$leaf")
+read -r subject issuer < <(certificate_hashes "$leaf") ||
+    fail "cannot read the certificate in $ORVELLE_SIGN_PKCS12"
 for ((step = 0; ; step++)); do
     require_valid_at_signing_time "$current"
     [ "$subject" != "$issuer" ] || break
@@ -226,7 +230,8 @@ unsigned_hash=$(sha256sum "$exe" | cut -d' ' -f1)
 signed_hash=$(sha256sum "$signed" | cut -d' ' -f1)
 chmod --reference="$exe" "$signed"
 printf '%s  %s\n' "$signed_hash" "$(basename "$exe")" > "$work/SHA256SUMS"
-# The signed file and its SHA256SUMS replace the old pair together: INT and TERM wait.
+# The signed file and its SHA256SUMS replace the old pair together: INT and TERM are
+# ignored for the two renames.
 trap '' INT TERM
 mv "$signed" "$exe"
 mv "$work/SHA256SUMS" "$(dirname "$exe")/SHA256SUMS"

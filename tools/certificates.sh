@@ -15,12 +15,16 @@ split_certificates() {
 }
 
 # certificate_hashes PEM: "SUBJECT ISSUER", the canonical hashes of the certificate's subject
-# and issuer names (equal for equal names whatever their spelling), on one line.
+# and issuer names (equal for equal names whatever their spelling), on one line; nothing for
+# a certificate that cannot be read.
 certificate_hashes() {
-    openssl x509 -noout -subject_hash -issuer_hash -in "$1" | paste -sd' '
+    local hashes
+    hashes=$(openssl x509 -noout -subject_hash -issuer_hash -in "$1") || return 1
+    printf '%s\n' "${hashes//$'\n'/ }"
 }
 
-# is_self_signed PEM: true when the certificate names itself as its issuer.
+# is_self_signed PEM: true when the certificate names itself as its issuer; false when it
+# cannot be read.
 is_self_signed() {
     local subject issuer
     read -r subject issuer < <(certificate_hashes "$1")
