@@ -273,14 +273,30 @@ class ExecutableImage(unittest.TestCase):
             hashlib.sha256(self.data).hexdigest(), harness.EXE_NAME))
 
 
-class OneVersion(unittest.TestCase):
-    def test_script_tool_version_is_the_cmake_project_version(self):
-        script = read_bytes(harness.SCRIPT).decode("utf-8-sig")
-        versions = re.findall(r"^\$script:ToolVersion = '([^']*)'$", script,
-                              re.MULTILINE)
-        self.assertEqual(versions, [harness.VERSION],
-                         "the setup script's ToolVersion, set once, must be "
-                         "project(VERSION) of CMakeLists.txt")
+class SharedWithTheScript(unittest.TestCase):
+    """The version and the folder names are set once, in the setup script; the
+    launcher built from this tree must carry the very values of the script it
+    embeds."""
+
+    @classmethod
+    def setUpClass(cls):
+        pe = pefile.PE(harness.DIST_EXE)
+        cls.image = pe.get_memory_mapped_image()
+        embedded = resource_table(pe)[(RT_RCDATA, 101, 1033)]
+        cls.values = dict(re.findall(r"^\$script:(\w+) = '([^']*)'\r?$",
+                                     embedded.decode("utf-8-sig"), re.MULTILINE))
+
+    def test_version_is_the_embedded_script_version(self):
+        self.assertEqual(self.values["ToolVersion"], harness.VERSION)
+
+    def test_launcher_secures_the_folders_the_script_writes_to(self):
+        product_path = "\\%s\\%s" % (self.values["VendorFolderName"],
+                                       self.values["ProductFolderName"])
+        self.assertIn(product_path.encode("utf-16-le"), self.image)
+
+    def test_launcher_sets_folders_aside_with_the_script_mark(self):
+        mark = self.values["SetAsideMark"]
+        self.assertIn(("%s" + mark).encode("utf-16-le"), self.image)
 
 
 class VariantWithoutScript(unittest.TestCase):
