@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include "bounded_format.h"
+#include "shared_names.h"
 
 namespace orvelle {
 
@@ -140,8 +141,8 @@ bool HasPrivateSecurity(P& platform, HANDLE object, bool created) {
 }
 
 // Renames whatever stands at path (a folder with everything in it, or a file)
-// to "<path>.untrusted-<local time>-<random hex>" beside it. Nothing is
-// deleted and nothing replaced.
+// to "<path>.untrusted-<local time>-<random hex>" beside it (the mark is the
+// setup script's). Nothing is deleted and nothing replaced.
 template <class P>
 bool SetAside(P& platform, const wchar_t* path) {
   SYSTEMTIME now = {};
@@ -151,8 +152,9 @@ bool SetAside(P& platform, const wchar_t* path) {
   wchar_t random[kRandomNameChars];
   wchar_t aside[kAsidePathChars];
   return RandomHex(platform, random) &&
-         FormatBounded(aside, kAsidePathChars, L"%s.untrusted-%s-%s", path,
-                       stamp, random) >= 0 &&
+         FormatBounded(aside, kAsidePathChars,
+                       L"%s" ORVELLE_SET_ASIDE_MARK L"%s-%s", path, stamp,
+                       random) >= 0 &&
          platform.MoveFileExW(path, aside);
 }
 
