@@ -306,6 +306,7 @@ function Use-FakeWindows {
     }
     Use-FakeReportSources
     Use-FakeFolderSecurity $Machine
+    Use-FakeRunFolders $Machine
     Use-ConsoleCapture
 }
 
@@ -684,6 +685,8 @@ function Use-FakeInstallers {
         if ($null -eq $reason) { $reason = $installers.FailingDownloads[$Label] }
         if ($null -ne $reason) { throw ('Unable to securely download {0}: {1}' -f $Label, $reason) }
         if (-not (Test-Path -LiteralPath $Destination)) { $null = New-FakeFile $Destination -Content $Url }
+        # What the verified download leaves is Microsoft-signed.
+        Set-FakeSignature $script:FakeMachine -Path $Destination
     }
     Mock Test-MicrosoftSignature {
         $full = [System.IO.Path]::GetFullPath($Path)
@@ -987,6 +990,51 @@ function Use-FakeProgramsAndNetwork {
         [System.IO.File]::WriteAllText($RedirectStandardOutput, $script:FakeProgramOutput)
         [System.IO.File]::WriteAllText($RedirectStandardError, '')
         [pscustomobject]@{ ExitCode = $exitCode }
+    }
+}
+#endregion
+
+#region System folders, random names and copies of signed files
+
+# The Windows and Program Files folders as the system reports them are the machine's; the
+# system drive is C:. Random name tails come from $machine.RandomTails while it holds any
+# (first out first), then count up: the n-th tail drawn on the machine is n as 16 hex digits
+# (Get-FakeRandomTail 1 is "0000000000000001"). A copy of a file carries its Authenticode
+# answer along, as a signature embedded in the file would.
+#
+#     $machine.RandomTails.Add('00000000000000aa')
+
+# The n-th counted random tail.
+function Get-FakeRandomTail {
+    param([Parameter(Mandatory = $true, Position = 0)][int]$Number)
+    return $Number.ToString('x16', [Globalization.CultureInfo]::InvariantCulture)
+}
+
+# Mocks the system folders, the random tails and file copies. Called by Use-FakeWindows.
+function Use-FakeRunFolders {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if (-not (Get-Command Get-RandomHexTail -ErrorAction SilentlyContinue)) { return }
+    if ($null -eq $Machine.PSObject.Properties['RandomTails']) {
+        Add-Member -InputObject $Machine -MemberType NoteProperty -Name RandomTails -Value (New-Object System.Collections.Generic.List[string])
+        Add-Member -InputObject $Machine -MemberType NoteProperty -Name RandomTailsDrawn -Value 0
+    }
+    Mock Get-WindowsFolder { $script:FakeMachine.SystemRoot }
+    Mock Get-ProgramFilesFolder { $script:FakeMachine.ProgramFiles }
+    Mock Get-SystemDrive { 'C:' }
+    Mock Get-RandomHexTail {
+        $machine = $script:FakeMachine
+        $machine.RandomTailsDrawn++
+        if ($machine.RandomTails.Count -gt 0) {
+            $tail = $machine.RandomTails[0]
+            $machine.RandomTails.RemoveAt(0)
+            return $tail
+        }
+        Get-FakeRandomTail $machine.RandomTailsDrawn
+    }
+    Mock Copy-FileToNew {
+        [System.IO.File]::Copy($Path, $Destination, $false)
+        $signature = $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Path)]
+        if ($null -ne $signature) { $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Destination)] = $signature.Clone() }
     }
 }
 #endregion
