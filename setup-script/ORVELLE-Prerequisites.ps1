@@ -241,7 +241,7 @@ function Start-ElevatedCopy {
         [string]$GamePath = ''
     )
     $arguments = Get-ScriptCopyArguments -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
-    $powerShell = Join-Path (Get-WindowsFolder) 'System32\WindowsPowerShell\v1.0\powershell.exe'
+    $powerShell = (Get-WindowsFolder) + '\System32\WindowsPowerShell\v1.0\powershell.exe'
     $null = Start-Process -FilePath $powerShell -ArgumentList $arguments -Verb RunAs
 }
 
@@ -260,7 +260,7 @@ function Invoke-NativePowerShellCopy {
         return $null
     }
     $arguments = Get-ScriptCopyArguments -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
-    $powerShell = Join-Path (Get-WindowsFolder) 'Sysnative\WindowsPowerShell\v1.0\powershell.exe'
+    $powerShell = (Get-WindowsFolder) + '\Sysnative\WindowsPowerShell\v1.0\powershell.exe'
     $process = Start-Process -FilePath $powerShell -ArgumentList $arguments -NoNewWindow -Wait -PassThru
     # Without an exit code nothing proves that the copy succeeded; [int]$null would read 0.
     if ($null -eq $process -or $null -eq $process.ExitCode) {
@@ -1095,7 +1095,7 @@ $script:NetFx35NotVerifiedMessage = '.NET Framework 3.5 installation could not b
 
 # Full path of DISM in this Windows' System32 folder.
 function Get-DismPath {
-    return Join-Path (Get-WindowsFolder) 'System32\dism.exe'
+    return (Get-WindowsFolder) + '\System32\dism.exe'
 }
 
 # Returns the state text of an optional feature ("Enabled", "Disabled", ...). Throws when

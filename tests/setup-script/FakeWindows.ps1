@@ -852,7 +852,8 @@ function Use-FakeFolderSecurity {
 #
 # Set-FakeProgram overrides a program's exit code (and whether it does its work) for
 # arguments that match a wildcard. Downloads are Microsoft-signed when online; offline every
-# transfer throws. Everything is recorded: $machine.Started (programs run, full paths),
+# transfer throws. Everything is recorded: $machine.Started (programs run, full paths) with
+# $machine.StartedBeside (what was in each program's folder as it started),
 # $machine.Transfers (URLs asked for),
 # $machine.Pauses (retry pauses), $machine.Elevations (RunAs starts), $machine.MessageBoxes.
 #
@@ -901,6 +902,8 @@ function Add-FakeProgramsAndNetwork {
     $Machine | Add-Member -NotePropertyName Pauses -NotePropertyValue (New-Object System.Collections.Generic.List[int])
     $Machine | Add-Member -NotePropertyName Elevations -NotePropertyValue (New-Object System.Collections.Generic.List[string])
     $Machine | Add-Member -NotePropertyName Started -NotePropertyValue (New-Object System.Collections.Generic.List[string])
+    # For each started program, in the same order, the names in its folder as it started.
+    $Machine | Add-Member -NotePropertyName StartedBeside -NotePropertyValue (New-Object System.Collections.Generic.List[object])
     $Machine | Add-Member -NotePropertyName MessageBoxes -NotePropertyValue (New-Object System.Collections.Generic.List[object])
 }
 
@@ -977,6 +980,7 @@ function Use-FakeProgramsAndNetwork {
             throw ("This command cannot be run due to the error: The system cannot find the file specified. ({0})" -f $FilePath)
         }
         $machine.Started.Add([System.IO.Path]::GetFullPath($FilePath))
+        $machine.StartedBeside.Add(@(Get-ChildItem -LiteralPath (Split-Path -Parent $FilePath) -Force -Name))
         $name = Split-Path -Leaf $FilePath
         $exitCode = 0
         $effect = $true
@@ -1003,6 +1007,16 @@ function Use-FakeProgramsAndNetwork {
 # answer along, as a signature embedded in the file would.
 #
 #     $machine.RandomTails.Add('00000000000000aa')
+
+# Gives a folder (created when missing) the owner and protected permissions this tool gives
+# its own folders, as an administrator who took it over by hand would.
+function Set-FakePrivateFolder {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][string]$Path, [string]$Owner = 'S-1-5-32-544')
+    Set-FakeFolderSecurity $Machine -Path $Path -Owner $Owner -Protected $true -Access @(
+        @{ Sid = 'S-1-5-18'; Rights = 0x1F01FF; Allow = $true },
+        @{ Sid = 'S-1-5-32-544'; Rights = 0x1F01FF; Allow = $true },
+        @{ Sid = 'S-1-5-32-545'; Rights = 0x1200A9; Allow = $true })
+}
 
 # The n-th counted random tail.
 function Get-FakeRandomTail {

@@ -18,10 +18,7 @@ BeforeAll {
     # A folder set up by hand the way this tool sets up its own.
     function Set-PrivateFolder {
         param($Machine, [string]$Path, [string]$Owner = $script:AdminsSid)
-        Set-FakeFolderSecurity $Machine -Path $Path -Owner $Owner -Protected $true -Access @(
-            @{ Sid = $script:SystemSid; Rights = 0x1F01FF; Allow = $true },
-            @{ Sid = $script:AdminsSid; Rights = 0x1F01FF; Allow = $true },
-            @{ Sid = $script:UsersSid; Rights = 0x1200A9; Allow = $true })
+        Set-FakePrivateFolder $Machine -Path $Path -Owner $Owner
     }
 
     # Checks that a folder holds exactly the protection this tool gives its folders.
