@@ -152,7 +152,9 @@ Describe 'Windows 11 26H1 (build 28000), nothing installed, online' {
     It 'installs .NET Framework 3.5 from Microsoft''s verified installer instead of DISM' {
         $run.ExitCode | Should -Be 0
         $machine.Transfers[0] | Should -BeExactly 'https://go.microsoft.com/fwlink/?LinkID=2337635'
-        $installer = Join-Path $script:WorkDir 'DotNet35Setup-Windows11-26H1.exe'
+        # A fresh machine: the run creates its folders and draws its first random name for
+        # the folder the installer runs from.
+        $installer = Join-Path ('{0}.{1}' -f (Join-Path $script:WorkDir 'Install'), (Get-FakeRandomTail 1)) 'DotNet35Setup-Windows11-26H1.exe'
         $run.Log | Should -Contain "[INFO] Running DotNet35: $installer /quiet /norestart"
         (Get-RunLabels $run.Log)[0..1] | Should -Be @('DotNet35', 'DISM-DirectPlay')
         $run.Log | Should -Contain '[OK] .NET Framework 3.5 verification passed.'
@@ -501,7 +503,7 @@ Describe 'Windows 11 x64, online, a private tree that still holds files from bef
             @($machine.StartedBeside[$index]) | Should -Be @(Split-Path -Leaf $program) -Because "$program must start alone"
         }
         $dxsetup = [array]::IndexOf(@($machine.Started | ForEach-Object { Split-Path -Leaf $_ }), 'DXSETUP.exe')
-        @($machine.StartedBeside[$dxsetup] | Sort-Object) | Should -Be @('DXSETUP.exe', 'dsetup.dll')
+        @($machine.StartedBeside[$dxsetup] | Sort-Object) | Should -Be @('DXSETUP.exe', 'dsetup.dll' | Sort-Object)
         @(Get-ChildItem -LiteralPath $downloads -Directory) | Should -BeNullOrEmpty
         foreach ($name in $planted) { Test-Path -LiteralPath (Join-Path $downloads $name) | Should -BeTrue }
     }

@@ -18,6 +18,9 @@ Describe 'Steps 1 to 4 in the main sequence' {
         # DXSETUP.exe that installs d3dx9_43.dll.
         $machine = New-FakeWindows -Build 22631 -Architecture x64
         Use-FakeRun $machine
+        # The folders of an earlier run of this tool, private, so that none is set aside.
+        $product = Split-Path -Parent $script:WorkDir
+        foreach ($folder in @((Split-Path -Parent $product), $product, $script:WorkDir, (Join-Path $product 'Logs'))) { Set-FakePrivateFolder $machine -Path $folder }
         Set-FakeInstaller $machine -Label 'DISM-NetFx3' -EnablesFeature 'NetFx3'
         Set-FakeInstaller $machine -Label 'DISM-DirectPlay' -EnablesFeature 'DirectPlay'
         # Each Visual C++ package draws one random name for the folder it runs from; the
