@@ -154,7 +154,8 @@ Describe 'Step 4: DirectX legacy runtime' {
     ) {
         Set-FakeInstaller $machine -Label 'DXSETUP' -ExitCode $ExitCode -CreatesFile $wowDll
 
-        try { Install-DirectXLegacy } catch { $_.Exception.Message | Should -Be "DXSETUP failed with exit code $ExitCode." }
+        if ($ExitCode -eq 0) { Install-DirectXLegacy }
+        else { { Install-DirectXLegacy } | Should -Throw -ExpectedMessage "DXSETUP failed with exit code $ExitCode." }
 
         $machine.FolderChanges | Should -Be @("create $extract", "create $(Split-Path -Parent $packageCopy)")
         $machine.Installers.Runs[0].Arguments | Should -BeExactly ('/Q /T:"{0}"' -f $extract)
