@@ -15,6 +15,8 @@ cmake --build --preset mingw
 exe_name=$ORVELLE_EXECUTABLE
 
 mkdir -p dist
+# Only the current build stays in dist/, so anything taking dist/*.exe finds it alone.
+find dist -maxdepth 1 -name 'ORVELLE-Game-Support-Setup-*.exe' ! -name "$exe_name" -delete
 cp "build/mingw/$exe_name" "dist/$exe_name"
 (cd dist && sha256sum "$exe_name" > SHA256SUMS)
 

@@ -7,6 +7,7 @@
 
 #include "orvelle_version.h"
 #include "platform.h"
+#include "shared_names.h"
 
 namespace orvelle {
 
@@ -20,11 +21,10 @@ struct LauncherBufferSizes {
   static constexpr size_t kCommandLine = 1040;
 };
 
-// The launcher's folders under ProgramData, each inside the one before, and
-// the name of the script file in the innermost, before the process id. Macros
-// so that the paths built from them are joined at compile time.
-#define ORVELLE_VENDOR_FOLDER_NAME L"ORVELLE"
-#define ORVELLE_PRODUCT_FOLDER_NAME L"Game Support"
+// The launcher's folders under ProgramData, each inside the one before (the
+// first two come from the setup script, shared_names.h), and the name of the
+// script file in the innermost, before the process id. Macros so that the
+// paths built from them are joined at compile time.
 #define ORVELLE_BOOTSTRAP_FOLDER_NAME L"Bootstrap"
 #define ORVELLE_SCRIPT_FILE_PREFIX \
   L"ORVELLE-Prerequisites-" ORVELLE_VERSION_WIDE L"-"

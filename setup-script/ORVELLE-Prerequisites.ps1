@@ -1,5 +1,5 @@
 ﻿<#
-ORVELLE GAME SUPPORT 1.0.2 - setup and repair of a PC game's prerequisites.
+ORVELLE GAME SUPPORT - setup and repair of a PC game's prerequisites.
 
 Installs or repairs .NET Framework 3.5, DirectPlay, the Visual C++ runtimes and the
 legacy DirectX runtime, then writes a plain-text diagnostic report to the desktop.
@@ -84,12 +84,19 @@ try {
 
 #region State shared by every section
 $script:ToolName = 'ORVELLE GAME SUPPORT'
+# The product's version, set here only: the build reads it from this line.
 $script:ToolVersion = '1.0.2'
 $script:RestartRequired = $false
 $script:Failures = New-Object System.Collections.Generic.List[string]
 $script:Warnings = New-Object System.Collections.Generic.List[string]
 $script:LogPath = ''
 $script:WorkDir = ''
+# What this run did, in order, as data the summary, the report and the exit code read (the
+# log is for people and is never read back): one entry per program that completed and per
+# failure or warning. Subject: the prerequisite or package a problem concerns; Item: the
+# runner label of a program; Outcome: 'Completed', 'Failed' or 'Warned'; ExitCode: the
+# program's code or $null; Kind: why it failed ('ExitCode', 'NoExitCode', 'Other', ...).
+$script:RunRecord = New-Object System.Collections.Generic.List[object]
 #endregion
 
 #region Output: log file and console
@@ -136,17 +143,71 @@ function Write-Step {
     Write-Log -Message ('STEP {0}/{1}: {2}' -f $Number, $Total, $Message) -Level INFO
 }
 
-# Records a critical problem: the run will end with exit code 1.
+# Adds one entry to the run record.
+function Add-RunRecordEntry {
+    param(
+        [Parameter(Mandatory = $true)][ValidateSet('Completed', 'Failed', 'Warned')][string]$Outcome,
+        [string]$Subject = '',
+        [string]$Item = '',
+        $ExitCode = $null,
+        [string]$Kind = '',
+        [string]$Message = ''
+    )
+    $script:RunRecord.Add([pscustomobject]@{
+            Subject = $Subject; Item = $Item; Outcome = $Outcome; ExitCode = $ExitCode; Kind = $Kind; Message = $Message })
+}
+
+# An exception whose message is the failure's text and whose Data carries its kind (and the
+# program's exit code, when there is one), so that whoever catches it records the kind as
+# data instead of telling failures apart by their wording.
+function New-RunFailure {
+    param(
+        [Parameter(Mandatory = $true)][string]$Message,
+        [Parameter(Mandatory = $true)][string]$Kind,
+        $ExitCode = $null
+    )
+    $exception = New-Object System.Management.Automation.RuntimeException $Message
+    $exception.Data['FailureKind'] = $Kind
+    if ($null -ne $ExitCode) {
+        $exception.Data['ExitCode'] = $ExitCode
+    }
+    return $exception
+}
+
+# The kind and exit code a caught error carries (from New-RunFailure): Kind 'Other' and
+# ExitCode $null for any other error, or when there is none.
+function Get-RunFailureDetail {
+    param($Cause)
+    $detail = [pscustomobject]@{ Kind = 'Other'; ExitCode = $null }
+    $exception = $Cause
+    if ($Cause -is [System.Management.Automation.ErrorRecord]) {
+        $exception = $Cause.Exception
+    }
+    if ($exception -is [System.Exception] -and $exception.Data.Contains('FailureKind')) {
+        $detail.Kind = [string]$exception.Data['FailureKind']
+        if ($exception.Data.Contains('ExitCode')) {
+            $detail.ExitCode = $exception.Data['ExitCode']
+        }
+    }
+    return $detail
+}
+
+# Records a critical problem of Subject (the run will end with exit code 1): its message in
+# Failures and the log, and an entry with the kind its cause carries in the run record.
 function Add-Failure {
-    param([Parameter(Mandatory = $true)][string]$Message)
+    param([Parameter(Mandatory = $true)][string]$Message, [string]$Subject = '', $Cause = $null)
     $script:Failures.Add($Message)
+    $detail = Get-RunFailureDetail -Cause $Cause
+    Add-RunRecordEntry -Outcome Failed -Subject $Subject -ExitCode $detail.ExitCode -Kind $detail.Kind -Message $Message
     Write-Log -Message $Message -Level ERROR
 }
 
-# Records a non-critical problem: listed in the report, exit code unchanged.
+# Records a non-critical problem of Subject: listed in the report, exit code unchanged.
 function Add-Warning {
-    param([Parameter(Mandatory = $true)][string]$Message)
+    param([Parameter(Mandatory = $true)][string]$Message, [string]$Subject = '', $Cause = $null)
     $script:Warnings.Add($Message)
+    $detail = Get-RunFailureDetail -Cause $Cause
+    Add-RunRecordEntry -Outcome Warned -Subject $Subject -ExitCode $detail.ExitCode -Kind $detail.Kind -Message $Message
     Write-Log -Message $Message -Level WARN
 }
 #endregion
@@ -617,8 +678,9 @@ function New-FreshFile {
 
 #region Work and log folders
 
-# The folders under ProgramData: vendor, then product, each inside the one before. The
-# launcher makes the same two (and its bootstrap folder inside them) for the script file.
+# The folders under ProgramData, "ORVELLE\Game Support". The launcher is built with these
+# two lines (it makes and secures the same folders, and its bootstrap folder inside them,
+# before this script starts).
 $script:VendorFolderName = 'ORVELLE'
 $script:ProductFolderName = 'Game Support'
 
@@ -776,15 +838,16 @@ function Invoke-ProcessChecked {
 
     # Without an exit code nothing proves that the program succeeded; [int]$null would read 0.
     if ($null -eq $process -or $null -eq $process.ExitCode) {
-        throw ('{0} failed: no exit code was reported.' -f $Label)
+        throw (New-RunFailure -Message ('{0} failed: no exit code was reported.' -f $Label) -Kind NoExitCode)
     }
     $exitCode = [int]$process.ExitCode
     if ($script:RestartExitCodes -contains $exitCode) {
         $script:RestartRequired = $true
     }
     if ($SuccessCodes -notcontains $exitCode) {
-        throw ('{0} failed with exit code {1}.' -f $Label, $exitCode)
+        throw (New-RunFailure -Message ('{0} failed with exit code {1}.' -f $Label, $exitCode) -Kind ExitCode -ExitCode $exitCode)
     }
+    Add-RunRecordEntry -Outcome Completed -Item $Label -ExitCode $exitCode
     Write-Log -Message ('{0} completed (exit code {1}).' -f $Label, $exitCode) -Level OK
     return $exitCode
 }
@@ -1311,9 +1374,9 @@ function Install-VisualCppRuntimes {
             $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel
         } catch {
             if ($package.Critical) {
-                Add-Failure -Message ($script:VisualCppFailureFormat -f $package.Name, $_.Exception.Message)
+                Add-Failure -Message ($script:VisualCppFailureFormat -f $package.Name, $_.Exception.Message) -Subject $package.Name -Cause $_
             } else {
-                Add-Warning -Message ($script:VisualCppWarningFormat -f $package.Name, $_.Exception.Message)
+                Add-Warning -Message ($script:VisualCppWarningFormat -f $package.Name, $_.Exception.Message) -Subject $package.Name -Cause $_
             }
         }
     }
@@ -1471,8 +1534,8 @@ $script:ReportSessionManagerKey = 'HKLM:\SYSTEM\CurrentControlSet\Control\Sessio
 
 # The prerequisites this tool installs, with the runtime DLL names that belong to each
 # (regular expressions on the file name, letter case ignored) and where this run records
-# them: the text its failures and warnings begin with and the runner labels of its
-# installers (the Visual C++ rows take both from the package list). Installed lists the
+# them in the run record: the subjects of its failures and warnings and the runner labels of
+# its installers (the Visual C++ rows take both from the package list). Installed lists the
 # DisplayName patterns of its Uninstall entries.
 $script:ReportPrerequisites = @(
     [pscustomobject]@{ Name = 'Visual C++ 2005'; Modules = '^(msvcr|msvcp|mfc)80u?\.dll$'; Installed = @('Microsoft Visual C++ 2005*') }
@@ -1483,9 +1546,9 @@ $script:ReportPrerequisites = @(
     [pscustomobject]@{ Name = 'Visual C++ v14'; Modules = '^(msvcp140.*|vcruntime140.*|concrt140|mfc140.*)\.dll$'
         Installed = @('Microsoft Visual C++ 2015*', 'Microsoft Visual C++ 2017*', 'Microsoft Visual C++ 2019*', 'Microsoft Visual C++ 2022*', 'Microsoft Visual C++ v14*') }
     [pscustomobject]@{ Name = 'DirectX June 2010'; Modules = '^(d3dx9_.+|d3dx10_.+|d3dx11_.+|d3dcompiler_(3[3-9]|4[0-3])|xinput1_[1-3]|xaudio2_[0-7]|x3daudio1_.+|xactengine.+)\.dll$'
-        ProblemPrefixes = @('DirectX legacy runtime: '); RunnerLabels = @('DXSETUP') }
+        Subjects = @('DirectX legacy runtime'); RunnerLabels = @('DXSETUP') }
     [pscustomobject]@{ Name = '.NET Framework'; Modules = '^(mscoree|mscorwks|clr)\.dll$'
-        ProblemPrefixes = @('.NET Framework 3.5: '); RunnerLabels = @('DISM-NetFx3', 'DotNet35') }
+        Subjects = @('.NET Framework 3.5'); RunnerLabels = @('DISM-NetFx3', 'DotNet35') }
 )
 # PE machine types by name; any other machine is shown as its number.
 $script:ReportPeMachines = @{ 0x014C = 'x86'; 0x8664 = 'x64'; 0xAA64 = 'ARM64' }
@@ -1797,28 +1860,18 @@ function Get-ModulePrerequisite {
     return $null
 }
 
-# What this run recorded about the prerequisites: Problems (every failure and warning),
-# Completed (the runner labels that ended in success, from the "<label> completed (exit
-# code <n>)." lines of this run's log) and Installed (the DisplayNames of both Uninstall
-# views).
+# What this run recorded about the prerequisites, from the run record: Entries (every
+# completed program, failure and warning) and Installed (the DisplayNames of both
+# Uninstall views).
 function Get-PrerequisiteRunRecord {
-    $problems = @($script:Failures) + @($script:Warnings)
-    $completed = New-Object 'System.Collections.Generic.HashSet[string]' ([StringComparer]::OrdinalIgnoreCase)
-    if (-not [string]::IsNullOrWhiteSpace($script:LogPath) -and (Test-Path -LiteralPath $script:LogPath -PathType Leaf)) {
-        foreach ($line in [System.IO.File]::ReadAllLines($script:LogPath)) {
-            if ($line -match '^\[[^\]]*\] \[OK\] (?<label>\S+) completed \(exit code -?\d+\)\.$') {
-                $null = $completed.Add($Matches['label'])
-            }
-        }
-    }
     $installed = @(Get-UninstallEntries | ForEach-Object { [string]$_.DisplayName })
-    return [pscustomobject]@{ Problems = $problems; Completed = $completed; Installed = $installed }
+    $entries = $script:RunRecord.ToArray()
+    return [pscustomobject]@{ Entries = $entries; Installed = $installed }
 }
 
 # What this run says about a prerequisite, the first that holds of:
-#   "failed in this run": a failure or warning of it was recorded (".NET Framework 3.5: ",
-#       "DirectX legacy runtime: ", "<package>: " or "Legacy runtime <package> was skipped
-#       or failed: " for a Visual C++ package of that version);
+#   "failed in this run": a failure or warning of it was recorded (of ".NET Framework 3.5",
+#       "DirectX legacy runtime" or a Visual C++ package of that version);
 #   "was installed or repaired in this run": one of its installers completed in this run;
 #   "is present": it is on the machine now (an Uninstall entry or, for Visual C++ 2005, the
 #       side-by-side manifest; d3dx9_43.dll in the folder for 32-bit programs; .NET
@@ -1826,29 +1879,26 @@ function Get-PrerequisiteRunRecord {
 #   "was not checked (diagnostics only)": none of these, as in a run that installs nothing.
 function Get-PrerequisiteRunState {
     param([Parameter(Mandatory = $true)]$Prerequisite, [Parameter(Mandatory = $true)]$Record)
-    $prefixes = @()
+    $subjects = @()
     $labels = @()
-    if ($null -ne $Prerequisite.PSObject.Properties['ProblemPrefixes']) {
-        $prefixes = @($Prerequisite.ProblemPrefixes)
+    if ($null -ne $Prerequisite.PSObject.Properties['Subjects']) {
+        $subjects = @($Prerequisite.Subjects)
         $labels = @($Prerequisite.RunnerLabels)
     } else {
         foreach ($package in $script:VisualCppPackages) {
             if ($package.Name.StartsWith($Prerequisite.Name + ' ', [StringComparison]::Ordinal)) {
-                $prefixes += ($script:VisualCppFailureFormat -f $package.Name, '')
-                $prefixes += ($script:VisualCppWarningFormat -f $package.Name, '')
+                $subjects += $package.Name
                 $labels += Get-VisualCppRunnerLabel -Package $package
             }
         }
     }
-    foreach ($problem in $Record.Problems) {
-        foreach ($prefix in $prefixes) {
-            if (([string]$problem).StartsWith($prefix, [StringComparison]::Ordinal)) {
-                return 'failed in this run'
-            }
+    foreach ($entry in $Record.Entries) {
+        if ($entry.Outcome -ne 'Completed' -and $subjects -contains $entry.Subject) {
+            return 'failed in this run'
         }
     }
-    foreach ($label in $labels) {
-        if ($Record.Completed.Contains($label)) {
+    foreach ($entry in $Record.Entries) {
+        if ($entry.Outcome -eq 'Completed' -and $labels -contains $entry.Item) {
             return 'was installed or repaired in this run'
         }
     }
@@ -2217,6 +2267,36 @@ function Show-Banner {
     Write-Host 'No antivirus disabling / no automatic exclusions' -ForegroundColor DarkGray
 }
 
+# Runs one step of the setup: an error it throws becomes one failure of Subject (or, with
+# -WarningOnly, one warning), "<Subject>: <error>", with the kind the error carries, and the
+# run goes on with the next step.
+function Invoke-SetupStep {
+    param(
+        [Parameter(Mandatory = $true)][string]$Subject,
+        [Parameter(Mandatory = $true)][scriptblock]$Action,
+        [switch]$WarningOnly
+    )
+    try {
+        & $Action
+    } catch {
+        $message = '{0}: {1}' -f $Subject, $_.Exception.Message
+        if ($WarningOnly) {
+            Add-Warning -Message $message -Subject $Subject -Cause $_
+        } else {
+            Add-Failure -Message $message -Subject $Subject -Cause $_
+        }
+    }
+}
+
+# The exit code of a run that finished its steps: 1 when the run record holds a failure,
+# otherwise 0.
+function Get-RunExitCode {
+    if (@($script:RunRecord | Where-Object { $_.Outcome -eq 'Failed' }).Count -gt 0) {
+        return 1
+    }
+    return 0
+}
+
 # Runs the whole setup (or the report alone) and returns the exit code: 0 no failure,
 # 1 a failure or a fatal error, 3 not Windows NT. Each step records its own problems;
 # anything else lands in the fatal handler, which still writes the report.
@@ -2257,41 +2337,25 @@ function Invoke-SetupSequence {
         }
 
         Write-Step -Number 1 -Total 5 -Message 'Installing / repairing .NET Framework 3.5'
-        try {
-            Install-NetFx35 -WindowsBuild $windows.Build
-        } catch {
-            Add-Failure -Message ('.NET Framework 3.5: {0}' -f $_.Exception.Message)
-        }
+        Invoke-SetupStep -Subject '.NET Framework 3.5' -Action { Install-NetFx35 -WindowsBuild $windows.Build }
 
         Write-Step -Number 2 -Total 5 -Message 'Enabling DirectPlay for legacy games'
-        try {
-            Install-DirectPlay
-        } catch {
-            Add-Warning -Message ('DirectPlay: {0}' -f $_.Exception.Message)
-        }
+        Invoke-SetupStep -Subject 'DirectPlay' -Action { Install-DirectPlay } -WarningOnly
 
         Write-Step -Number 3 -Total 5 -Message 'Installing Microsoft Visual C++ runtimes'
         Install-VisualCppRuntimes
 
         Write-Step -Number 4 -Total 5 -Message 'Installing DirectX legacy game components'
-        try {
-            Install-DirectXLegacy
-        } catch {
-            Add-Failure -Message ('DirectX legacy runtime: {0}' -f $_.Exception.Message)
-        }
+        Invoke-SetupStep -Subject 'DirectX legacy runtime' -Action { Install-DirectXLegacy }
 
         Write-Step -Number 5 -Total 5 -Message 'Creating support report'
         $reportPath = New-DiagnosticReport -RequestedGamePath $GamePath
         Show-CompletionMessage -ReportPath $reportPath
-
-        if ($script:Failures.Count -gt 0) {
-            return 1
-        }
-        return 0
+        return (Get-RunExitCode)
     } catch {
         $message = $_.Exception.Message
         try {
-            Add-Failure -Message ('Fatal error: {0}' -f $message)
+            Add-Failure -Message ('Fatal error: {0}' -f $message) -Subject 'Setup' -Cause (New-RunFailure -Message $message -Kind Fatal)
         } catch {
             Write-Host $message -ForegroundColor Red
         }

@@ -1,7 +1,9 @@
 """The product version and the executable's name, as CMake wrote them into the
-release build folder (build/mingw/product.env, from project(VERSION)), and the
-names of the launcher's folders under ProgramData, as launcher/launcher.h
-defines them."""
+release build folder (build/mingw/product.env, from the setup script's
+version line), and the names of the launcher's folders under ProgramData and the
+set-aside mark, as the build generated them from the setup script
+(build/mingw/generated/shared_names.h) and launcher/launcher.h defines the
+rest."""
 
 import os
 import re
@@ -30,12 +32,19 @@ EXE_NAME = _VALUES["ORVELLE_EXECUTABLE"]
 DIST_EXE = os.path.join(ROOT, "dist", EXE_NAME)
 
 
-def _read_folder_names():
-    with open(os.path.join(ROOT, "launcher", "launcher.h"), encoding="utf-8") as handle:
-        header = handle.read()
-    names = dict(re.findall(r'#define ORVELLE_(\w+)_FOLDER_NAME L"([^"]*)"', header))
-    return names["VENDOR"], names["PRODUCT"], names["BOOTSTRAP"]
+def _read_wide_defines():
+    defines = {}
+    for header in (os.path.join(RELEASE_BUILD, "generated", "shared_names.h"),
+                   os.path.join(ROOT, "launcher", "launcher.h")):
+        with open(header, encoding="utf-8") as handle:
+            defines.update(re.findall(r'#define ORVELLE_(\w+) L"([^"]*)"', handle.read()))
+    return defines
 
 
+_DEFINES = _read_wide_defines()
 # ORVELLE, Game Support and Bootstrap, from the outermost in.
-VENDOR_FOLDER, PRODUCT_FOLDER, BOOTSTRAP_FOLDER = _read_folder_names()
+VENDOR_FOLDER = _DEFINES["VENDOR_FOLDER_NAME"]
+PRODUCT_FOLDER = _DEFINES["PRODUCT_FOLDER_NAME"]
+BOOTSTRAP_FOLDER = _DEFINES["BOOTSTRAP_FOLDER_NAME"]
+# The mark between a folder's name and the time in its set-aside name.
+SET_ASIDE_MARK = _DEFINES["SET_ASIDE_MARK"]

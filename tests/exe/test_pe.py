@@ -3,6 +3,7 @@
 import hashlib
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -31,6 +32,32 @@ def resource_table(pe):
                 table[(type_entry.id, name_entry.id, language.id)] = \
                     pe.get_data(data.OffsetToData, data.Size)
     return table
+
+
+def image_size_without_resources(pe):
+    """The image as a build without resources would have it: the headers plus the
+    raw size of every section but .rsrc. (The file length less .rsrc's raw size
+    would also count the padding after .rsrc, which moves with the script's
+    length.)"""
+    return pe.OPTIONAL_HEADER.SizeOfHeaders + sum(
+        section.SizeOfRawData for section in pe.sections
+        if section.Name.rstrip(b"\0") != b".rsrc")
+
+
+def build_with_longer_script(folder, extra):
+    """The executable that the release preset builds from a copy of this tree
+    whose setup script ends with a comment line of `extra` more bytes."""
+    source = os.path.join(folder, "source")
+    shutil.copytree(harness.ROOT, source, ignore=lambda where, names: [
+        name for name in names
+        if where == harness.ROOT and name in ("build", "dist", ".git")])
+    with open(os.path.join(source, "setup-script", "ORVELLE-Prerequisites.ps1"),
+              "ab") as script:
+        script.write(b"#" + b"-" * (extra - 2) + b"\n")
+    for command in (["cmake", "--preset", "mingw"],
+                    ["cmake", "--build", "--preset", "mingw"]):
+        subprocess.run(command, cwd=source, check=True, stdout=subprocess.DEVNULL)
+    return read_bytes(os.path.join(source, "build", "mingw", harness.EXE_NAME))
 
 
 def png_pixels(png):
@@ -67,13 +94,18 @@ class ExecutableImage(unittest.TestCase):
     def test_image_without_resources_stays_small(self):
         # Everything but the resource section: code, data, imports, unwind
         # data and the runtime's start-up code.
-        resources = sum(section.SizeOfRawData for section in self.pe.sections
-                        if section.Name.rstrip(b"\0") == b".rsrc")
-        size = len(self.data) - resources
+        size = image_size_without_resources(self.pe)
         print("launcher image without resources: %d bytes" % size)
         self.assertLessEqual(size, 22528, "%d bytes" % size)
         # Unwind data is kept: 64-bit Windows needs it to walk the stack.
         self.assertGreater(self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[3].Size, 0)
+        # The figure is the launcher's alone: a longer script leaves it as it is.
+        extra = 300
+        with tempfile.TemporaryDirectory() as folder:
+            longer = pefile.PE(data=build_with_longer_script(folder, extra))
+        self.assertEqual(len(resource_table(longer)[(RT_RCDATA, 101, 1033)]),
+                         len(read_bytes(harness.SCRIPT)) + extra)
+        self.assertEqual(image_size_without_resources(longer), size)
 
     def test_machine_subsystem_and_time_stamp(self):
         header = self.pe.FILE_HEADER
@@ -241,14 +273,30 @@ class ExecutableImage(unittest.TestCase):
             hashlib.sha256(self.data).hexdigest(), harness.EXE_NAME))
 
 
-class OneVersion(unittest.TestCase):
-    def test_script_tool_version_is_the_cmake_project_version(self):
-        script = read_bytes(harness.SCRIPT).decode("utf-8-sig")
-        versions = re.findall(r"^\$script:ToolVersion = '([^']*)'$", script,
-                              re.MULTILINE)
-        self.assertEqual(versions, [harness.VERSION],
-                         "the setup script's ToolVersion, set once, must be "
-                         "project(VERSION) of CMakeLists.txt")
+class SharedWithTheScript(unittest.TestCase):
+    """The version and the folder names are set once, in the setup script; the
+    launcher built from this tree must carry the very values of the script it
+    embeds."""
+
+    @classmethod
+    def setUpClass(cls):
+        pe = pefile.PE(harness.DIST_EXE)
+        cls.image = pe.get_memory_mapped_image()
+        embedded = resource_table(pe)[(RT_RCDATA, 101, 1033)]
+        cls.values = dict(re.findall(r"^\$script:(\w+) = '([^']*)'\r?$",
+                                     embedded.decode("utf-8-sig"), re.MULTILINE))
+
+    def test_version_is_the_embedded_script_version(self):
+        self.assertEqual(self.values["ToolVersion"], harness.VERSION)
+
+    def test_launcher_secures_the_folders_the_script_writes_to(self):
+        product_path = "\\%s\\%s" % (self.values["VendorFolderName"],
+                                       self.values["ProductFolderName"])
+        self.assertIn(product_path.encode("utf-16-le"), self.image)
+
+    def test_launcher_sets_folders_aside_with_the_script_mark(self):
+        mark = self.values["SetAsideMark"]
+        self.assertIn(("%s" + mark).encode("utf-16-le"), self.image)
 
 
 class VariantWithoutScript(unittest.TestCase):

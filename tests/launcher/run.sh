@@ -53,7 +53,7 @@ tests/launcher/wine-prefix.sh "$WINEPREFIX"
 echo "== GoogleTest under Wine"
 junit="$build/launcher-gtest.xml"
 rm -f "$junit"
-ctest --test-dir "$build" -j2 --output-on-failure --timeout 300 \
+ctest --test-dir "$build" -j2 --output-on-failure --timeout 300 --no-tests=error \
   --output-junit "$junit"
 if [ -f "$junit" ]; then
   read -r gtest_passed gtest_failed < <(/usr/bin/python3 - "$junit" <<'PY'

@@ -216,13 +216,14 @@ Describe 'Get-VerifiedMicrosoftFile' {
         }
 
         It 'sends the tool version in the user agent' {
+            $version = $script:ToolVersion
             $script:ToolVersion = '9.8.7'
             try {
                 Set-FakeNetwork -BitsModuleMissing -WebClient 'Microsoft'
                 Get-VerifiedMicrosoftFile -Url 'https://aka.ms/x' -Destination $destination -Label 'VC++ x64'
                 $script:UserAgents | Should -Be @('ORVELLE-Game-Support/9.8.7')
             } finally {
-                $script:ToolVersion = '1.0.2'
+                $script:ToolVersion = $version
             }
         }
 

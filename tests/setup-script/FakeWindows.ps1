@@ -635,6 +635,7 @@ function Reset-SetupState {
     $script:RestartRequired = $false
     $script:Failures = New-Object System.Collections.Generic.List[string]
     $script:Warnings = New-Object System.Collections.Generic.List[string]
+    $script:RunRecord = New-Object System.Collections.Generic.List[object]
     $script:LogPath = ''
     $script:WorkDir = ''
 }
@@ -653,6 +654,7 @@ function Initialize-FakeRunState {
     $script:RestartRequired = $false
     $script:Failures = New-Object System.Collections.Generic.List[string]
     $script:Warnings = New-Object System.Collections.Generic.List[string]
+    $script:RunRecord = New-Object System.Collections.Generic.List[object]
 }
 
 # Mocks the runner, the verified download and the signature check with the machine's

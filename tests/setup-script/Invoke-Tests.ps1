@@ -9,6 +9,10 @@ $repo = Resolve-Path (Join-Path $PSScriptRoot '../..')
 $pesterVersion = ([xml][System.IO.File]::ReadAllText((Join-Path $repo 'tools/pester/pester.csproj'))).Project.ItemGroup.PackageDownload.Version.Trim('[]')
 Import-Module (Join-Path $repo "build/tools/nuget/pester/$pesterVersion/tools/Pester.psd1") -Force
 
+# A mistyped path or a run that finds no tests must not look like a clean run.
+$missing = @($Path | Where-Object { -not (Test-Path -LiteralPath $_) })
+foreach ($item in $missing) { Write-Host "No such test path: $item" }
+
 $configuration = New-PesterConfiguration
 $configuration.Run.Path = $Path
 $configuration.Run.PassThru = $true
@@ -18,6 +22,11 @@ $result = Invoke-Pester -Configuration $configuration
 # A block or file that fails before its tests run counts as a failure too.
 $failed = $result.FailedCount + $result.FailedBlocksCount + $result.FailedContainersCount
 $passed = $result.PassedCount
+if ($missing.Count -gt 0) { $failed += $missing.Count }
+if ($result.TotalCount -eq 0) {
+    Write-Host "No tests found under: $($Path -join ', ')"
+    $failed += 1
+}
 if ($env:TEST_COUNTS_FILE) {
     [System.IO.File]::WriteAllText($env:TEST_COUNTS_FILE, "$passed $failed`n")
 }

@@ -82,9 +82,13 @@ Describe 'Invoke-ProcessChecked' {
                 $result | Should -BeOfType [int]
                 $result | Should -Be $Code
                 Get-LogLines | Should -Contain "[OK] Installer completed (exit code $Code)."
+                @($script:RunRecord | ForEach-Object { '{0} {1} {2}' -f $_.Outcome, $_.Item, $_.ExitCode }) | Should -Be @("Completed Installer $Code")
             } else {
-                { Invoke-ProcessChecked @call } | Should -Throw -ExpectedMessage "Installer failed with exit code $Code." -ExceptionType ([System.Management.Automation.RuntimeException])
+                $failure = { Invoke-ProcessChecked @call } | Should -Throw -ExpectedMessage "Installer failed with exit code $Code." -ExceptionType ([System.Management.Automation.RuntimeException]) -PassThru
                 @(@(Get-LogLines) -like '*completed*').Count | Should -Be 0
+                $script:RunRecord.Count | Should -Be 0
+                $detail = Get-RunFailureDetail -Cause $failure
+                '{0} {1}' -f $detail.Kind, $detail.ExitCode | Should -Be "ExitCode $Code"
             }
             $script:RestartRequired | Should -Be $Restart
         }

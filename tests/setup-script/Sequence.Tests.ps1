@@ -101,7 +101,7 @@ Describe 'Main sequence' {
         $run.ExitCode | Should -Be 0
         $expected = @(
             '===============================================|Cyan'
-            '        ORVELLE GAME SUPPORT 1.0.2|White'
+            "        ORVELLE GAME SUPPORT $($script:ToolVersion)|White"
             '===============================================|Cyan'
             'Official Microsoft downloads + signature checks|DarkGray'
             'No antivirus disabling / no automatic exclusions|DarkGray'
