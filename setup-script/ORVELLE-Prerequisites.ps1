@@ -27,6 +27,53 @@ param(
 Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
 $ProgressPreference = 'SilentlyContinue'
+
+#region Module path, pinned before anything can load a module
+
+# The Windows folder as Windows itself reports it (GetWindowsDirectory), never from the
+# SystemRoot variable, which the account that starts this script can set. "" when the
+# system names none.
+function Get-WindowsFolder {
+    return [Environment]::GetFolderPath([Environment+SpecialFolder]::Windows)
+}
+
+# The Program Files folder as Windows reports it for this process, not from a variable.
+function Get-ProgramFilesFolder {
+    return [Environment]::GetFolderPath([Environment+SpecialFolder]::ProgramFiles)
+}
+
+# The system drive ("C:"), taken from the Windows folder's path.
+function Get-SystemDrive {
+    $windows = Get-WindowsFolder
+    if ([string]::IsNullOrEmpty($windows)) {
+        return ''
+    }
+    return [System.IO.Path]::GetPathRoot($windows).TrimEnd('\')
+}
+
+# Lets this elevated process load modules only from Windows' own module folders, which only
+# administrators can change: by default a module of the same name in the user's Documents
+# (BitsTransfer, Dism, Defender, CimCmdlets, even the Utility module behind New-Object)
+# would be found first and loaded by name. Uses no cmdlet, so that it loads nothing itself.
+function Set-SystemModulePath {
+    $folders = @([System.IO.Path]::Combine($PSHOME, 'Modules'))
+    $windows = Get-WindowsFolder
+    if (-not [string]::IsNullOrEmpty($windows)) {
+        $folders += [System.IO.Path]::Combine($windows, 'System32\WindowsPowerShell\v1.0\Modules')
+    }
+    $programFiles = Get-ProgramFilesFolder
+    if (-not [string]::IsNullOrEmpty($programFiles)) {
+        $folders += [System.IO.Path]::Combine($programFiles, 'WindowsPowerShell\Modules')
+    }
+    $env:PSModulePath = $folders -join [System.IO.Path]::PathSeparator
+}
+
+# First thing when the file is run; dot-sourced (tests, maintenance) it changes nothing.
+if ($MyInvocation.InvocationName -ne '.') {
+    Set-SystemModulePath
+}
+#endregion
+
 try {
     $utf8NoBom = New-Object System.Text.UTF8Encoding $false
     [Console]::OutputEncoding = $utf8NoBom
@@ -174,20 +221,6 @@ function Test-IsAdministrator {
     return $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)
 }
 
-# Lets this elevated process load modules only from Windows' own module folders, which only
-# administrators can change: by default a module of the same name in the user's Documents
-# (BitsTransfer, Dism, Defender, CimCmdlets) would be found first and loaded by name.
-function Set-SystemModulePath {
-    $folders = @(Join-Path $PSHOME 'Modules')
-    if (-not [string]::IsNullOrEmpty($env:SystemRoot)) {
-        $folders += Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\Modules'
-    }
-    if (-not [string]::IsNullOrEmpty($env:ProgramFiles)) {
-        $folders += Join-Path $env:ProgramFiles 'WindowsPowerShell\Modules'
-    }
-    $env:PSModulePath = $folders -join [System.IO.Path]::PathSeparator
-}
-
 # True when the operating system is 64-bit, whatever the bitness of this process.
 function Test-Is64BitOperatingSystem {
     return [Environment]::Is64BitOperatingSystem
@@ -269,7 +302,7 @@ function Start-ElevatedCopy {
         [string]$GamePath = ''
     )
     $arguments = Get-ScriptCopyArguments -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
-    $powerShell = "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe"
+    $powerShell = (Get-WindowsFolder) + '\System32\WindowsPowerShell\v1.0\powershell.exe'
     $null = Start-Process -FilePath $powerShell -ArgumentList $arguments -Verb RunAs
 }
 
@@ -288,7 +321,7 @@ function Invoke-NativePowerShellCopy {
         return $null
     }
     $arguments = Get-ScriptCopyArguments -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
-    $powerShell = "$env:SystemRoot\Sysnative\WindowsPowerShell\v1.0\powershell.exe"
+    $powerShell = (Get-WindowsFolder) + '\Sysnative\WindowsPowerShell\v1.0\powershell.exe'
     $process = Start-Process -FilePath $powerShell -ArgumentList $arguments -NoNewWindow -Wait -PassThru
     # Without an exit code nothing proves that the copy succeeded; [int]$null would read 0.
     if ($null -eq $process -or $null -eq $process.ExitCode) {
@@ -335,10 +368,13 @@ function Get-WindowsBuildInfo {
 # be private to administrators: a folder made here gets its owner and a protected DACL in the
 # same call that creates it. A folder that is already there is used only when nobody but
 # Administrators, SYSTEM or TrustedInstaller could ever have changed it. Anything else is never
-# adopted: a link is removed as a link, and a folder that others could change is moved aside
-# under a new name, with everything in it untouched, and a new folder takes its place. Files
-# someone planted there therefore never reach the cache or the folder an installer runs from,
-# and handles opened on the old folder keep pointing at the moved one.
+# adopted: a link is removed as a link, and a folder that others could change, or a file where
+# a folder belongs, is moved aside under a new name that nobody can guess in advance, with
+# everything in it untouched, and a new folder takes its place. Files someone planted there
+# therefore never reach the cache or the folder an installer runs from, and handles opened on
+# the old folder keep pointing at the moved one. A folder that still cannot be made private
+# (another user's process holds it open, or someone keeps re-creating it) does not stop the
+# run: a fresh private folder with a random name beside it is used instead.
 #
 # Only Get-FolderItemSecurity and New-FolderWithSecurity touch Windows security. Security is
 # passed as security descriptor text (owner, DACL flags and entries by SID), which also keeps
@@ -363,11 +399,15 @@ $script:SecuredFolderAccess = @(
 # append data / add subfolder, write extended attributes, delete child, write attributes,
 # delete, write DAC, write owner, generic all, generic write (full control holds them all).
 $script:FolderWriteRights = 0x500D0156
-# How often a folder is replaced before giving up: only someone racing this script makes a
-# fresh folder fail its check.
+# How often a folder is replaced before giving up, and how many random names are tried for a
+# fresh folder: only someone racing this script makes a fresh folder fail its check.
 $script:SecuredFolderAttempts = 3
-# A folder moved aside keeps its name with this mark and the time: "Downloads.untrusted-20261208-143000".
+# A folder moved aside keeps its name with this mark, the time and 64 random bits:
+# "Downloads.untrusted-20261208-143000-9f2c4e1a0b7d3c65".
 $script:SetAsideMark = '.untrusted-'
+# Said in the log and the report when a level is replaced by a fresh folder beside it
+# ({0} the blocked folder, {1} why, {2} the folder used instead).
+$script:FallbackFolderFormat = 'The folder {0} could not be secured ({1}); this run used {2} instead.'
 
 # Security descriptor text of a secured folder: owner Administrators and the protected DACL
 # above, each entry inherited by subfolders and files.
@@ -452,6 +492,19 @@ function New-FolderWithSecurity {
     $null = $extensions::Create((New-Object System.IO.DirectoryInfo $Path), $security)
 }
 
+# 16 lower-case hexadecimal digits from 64 bits of the system's cryptographic random number
+# generator: a name tail that nobody can take in advance.
+function Get-RandomHexTail {
+    $bytes = New-Object byte[] 8
+    $generator = [System.Security.Cryptography.RandomNumberGenerator]::Create()
+    try {
+        $generator.GetBytes($bytes)
+    } finally {
+        $generator.Dispose()
+    }
+    return (($bytes | ForEach-Object { $_.ToString('x2', [Globalization.CultureInfo]::InvariantCulture) }) -join '')
+}
+
 # Says why the item at Path is not a secured folder, or returns "" when it is one: a real
 # folder (no link), owned by Administrators, SYSTEM or TrustedInstaller, on which nobody else
 # is allowed any kind of write access.
@@ -484,43 +537,77 @@ function Get-FolderSafetyProblem {
     return ''
 }
 
-# A free name beside Path for moving the folder there aside: the folder's name, the mark and
-# the local time ("Downloads.untrusted-20261208-143000"). When something already has that name
-# (someone may have made it in advance to block the move), a random tail is added.
+# The name beside Path for setting aside what is there: its name, the mark, the local time
+# and a random tail ("Downloads.untrusted-20261208-143000-9f2c4e1a0b7d3c65"), which nobody
+# can have taken in advance.
 function Get-SetAsidePath {
     param([Parameter(Mandatory = $true)][string]$Path)
     $stamp = (Get-Date).ToString('yyyyMMdd-HHmmss', [Globalization.CultureInfo]::InvariantCulture)
-    $candidate = $Path + $script:SetAsideMark + $stamp
-    for ($attempt = 0; $attempt -lt 5; $attempt++) {
-        if ($null -eq (Get-FolderItemAttributes -Path $candidate)) {
-            return $candidate
-        }
-        $candidate = '{0}{1}{2}-{3}' -f $Path, $script:SetAsideMark, $stamp, [guid]::NewGuid().ToString('N').Substring(0, 8)
-    }
-    throw ('no free name was found to set it aside as {0}' -f $candidate)
+    return ('{0}{1}{2}-{3}' -f $Path, $script:SetAsideMark, $stamp, (Get-RandomHexTail))
 }
 
-# Renames a folder within its parent, without replacing anything at the new name. Nothing in
-# the folder is opened, changed or followed.
+# Renames a folder, or a file standing where a folder belongs, within its parent, without
+# replacing anything at the new name. Nothing in it is opened, changed or followed.
 function Move-FolderAside {
     param(
         [Parameter(Mandatory = $true)][string]$Path,
         [Parameter(Mandatory = $true)][string]$Destination
     )
-    [System.IO.Directory]::Move($Path, $Destination)
+    if ([System.IO.Directory]::Exists($Path)) {
+        [System.IO.Directory]::Move($Path, $Destination)
+    } else {
+        [System.IO.File]::Move($Path, $Destination)
+    }
+}
+
+# Creates a folder that did not exist before, named Stem, a dot and a random tail
+# ("Downloads\Install.9f2c4e1a0b7d3c65"), its protection given by the creating call, and
+# returns its path. Nobody can have prepared that name; a name taken all the same, or a
+# folder that is not private once made, is passed over for a new name. Throws when no
+# attempt gives a private folder.
+function New-PrivateFolder {
+    param([Parameter(Mandatory = $true)][string]$Stem)
+    $problem = ''
+    for ($attempt = 1; $attempt -le $script:SecuredFolderAttempts; $attempt++) {
+        $candidate = '{0}.{1}' -f $Stem, (Get-RandomHexTail)
+        try {
+            if ($null -ne (Get-FolderItemAttributes -Path $candidate)) {
+                $problem = ('{0} already exists' -f $candidate)
+                continue
+            }
+            New-FolderWithSecurity -Path $candidate -Sddl (Get-SecuredFolderSddl)
+            $problem = Get-FolderSafetyProblem -Path $candidate
+            if ($problem -eq '') {
+                return $candidate
+            }
+        } catch {
+            $problem = $_.Exception.Message
+        }
+    }
+    throw ('no private folder could be made beside it: {0}' -f $problem)
+}
+
+# The result of Initialize-SecuredFolder: the folder to use, how it was found ("Created",
+# "Verified", "Replaced" or "Fallback"), the log lines about what was set aside or removed
+# (Notes) and, for a fallback, the warning that names the blocked folder ("" otherwise).
+function New-SecuredFolderResult {
+    param([string]$Path, [string]$Outcome, $Notes, [string]$Warning = '')
+    return [pscustomobject]@{ Path = $Path; Outcome = $Outcome; Notes = $Notes.ToArray(); Warning = $Warning }
 }
 
 # Makes Path a folder that only administrators (and the system) can change, its parent being
 # secured already. A missing folder is created with its protection; a link there is removed
-# as a link; a folder that others could have changed is moved aside (see Get-SetAsidePath)
-# and a new one created. A file in the way stays and is an error. Returns Path, Outcome
-# ("Created", "Verified" or "Replaced") and Notes: one log line for each link removed or
-# folder set aside, saying why. Throws "The folder {0} could not be secured: {1}" when the
-# folder cannot be made safe, including when a folder cannot be moved aside.
+# as a link; a folder that others could have changed, or a file in the way, is set aside (see
+# Get-SetAsidePath) and a new folder created. When Path is still not private after its
+# rounds, or setting aside fails (another user's process holds the folder open), a fresh
+# private folder beside it (New-PrivateFolder) is returned instead, with a warning saying
+# which folder was blocked and why. Throws "The folder {0} could not be secured: {1}" only
+# when not even that fresh folder can be made.
 function Initialize-SecuredFolder {
     param([Parameter(Mandatory = $true)][string]$Path)
     $outcome = 'Verified'
     $notes = New-Object System.Collections.Generic.List[string]
+    $problem = ''
     try {
         for ($attempt = 1; $attempt -le $script:SecuredFolderAttempts; $attempt++) {
             $attributes = Get-FolderItemAttributes -Path $Path
@@ -538,10 +625,7 @@ function Initialize-SecuredFolder {
                 if ($notes.Count -gt 0) {
                     $outcome = 'Replaced'
                 }
-                return [pscustomobject]@{ Path = $Path; Outcome = $outcome; Notes = $notes.ToArray() }
-            }
-            if ($problem -eq 'a file of that name is in the way') {
-                throw $problem
+                return New-SecuredFolderResult -Path $Path -Outcome $outcome -Notes $notes
             }
             if ($problem -eq 'it does not exist' -or $problem -eq 'it is a link') {
                 # Someone is racing this script; the next round starts over.
@@ -555,10 +639,17 @@ function Initialize-SecuredFolder {
             Move-FolderAside -Path $Path -Destination $aside
             $notes.Add(('Set aside {0} as {1} because {2}; a new private folder takes its place.' -f $Path, $aside, $problem))
         }
-        throw ('it was still not private after {0} attempts: {1}' -f $script:SecuredFolderAttempts, $problem)
+        $problem = ('it was still not private after {0} attempts: {1}' -f $script:SecuredFolderAttempts, $problem)
     } catch {
-        throw ('The folder {0} could not be secured: {1}' -f $Path, $_.Exception.Message)
+        $problem = $_.Exception.Message
     }
+    try {
+        $fallback = New-PrivateFolder -Stem $Path
+    } catch {
+        throw ('The folder {0} could not be secured: {1}; {2}' -f $Path, $problem, $_.Exception.Message)
+    }
+    $warning = $script:FallbackFolderFormat -f $Path, $problem, $fallback
+    return New-SecuredFolderResult -Path $fallback -Outcome 'Fallback' -Notes $notes -Warning $warning
 }
 
 # Creates a file holding Bytes (none by default) that cannot have existed before under that
@@ -588,38 +679,83 @@ function New-FreshFile {
 #region Work and log folders
 
 # The folders under ProgramData, "ORVELLE\Game Support". The launcher is built with these
-# two lines (it makes and secures the same folders before this script starts).
+# two lines (it makes and secures the same folders, and its bootstrap folder inside them,
+# before this script starts).
 $script:VendorFolderName = 'ORVELLE'
 $script:ProductFolderName = 'Game Support'
 
-# Sets WorkDir and LogPath, makes "ORVELLE" and "ORVELLE\Game Support" under ProgramData and
-# the work folder "Downloads" and the log folder "Logs" in it private to administrators
-# (parents first, so nothing can be slipped into a folder between its check and its use),
-# then creates a fresh, empty log file named after the start time and logs every folder it
-# set aside and every link it removed. A folder that cannot be secured throws before
-# anything is written.
-function Initialize-SetupFolders {
-    $vendorDir = Join-Path $env:ProgramData $script:VendorFolderName
-    $baseDir = Join-Path $vendorDir $script:ProductFolderName
-    $script:WorkDir = Join-Path $baseDir 'Downloads'
-    $logDir = Join-Path $baseDir 'Logs'
-    $secured = @()
-    foreach ($folder in @($vendorDir, $baseDir, $script:WorkDir, $logDir)) {
-        $secured += Initialize-SecuredFolder -Path $folder
+# The full path of this script file.
+function Get-ScriptFilePath {
+    return $PSCommandPath
+}
+
+# The product folder that the launcher secured for this run, when it had to use a fresh
+# folder for the vendor or product level ("ORVELLE.<16 hex>" or "Game Support.<16 hex>") and
+# wrote this script there: "<ProgramData>\<vendor>\<product>\<bootstrap>\<script>". Taken
+# only when both levels are private now; "" otherwise (a run by hand, the usual names, or a
+# folder that is not private), and the usual folders are used.
+function Get-LauncherProductFolder {
+    param([AllowEmptyString()][string]$ScriptPath, [Parameter(Mandatory = $true)][string]$ProgramData)
+    $tail = '(\.[0-9a-fA-F]{16})?$'
+    $product = ''
+    $vendor = ''
+    try {
+        $product = [System.IO.Path]::GetDirectoryName([System.IO.Path]::GetDirectoryName($ScriptPath))
+        $vendor = [System.IO.Path]::GetDirectoryName($product)
+        $parent = [System.IO.Path]::GetDirectoryName($vendor)
+    } catch {
+        return ''
     }
-    $logFile = Join-Path $logDir ('Setup-{0}.log' -f (Get-Date).ToString('yyyyMMdd-HHmmss'))
+    if ([string]::IsNullOrEmpty($parent) -or
+        -not [string]::Equals($parent.TrimEnd('\', '/'), $ProgramData.TrimEnd('\', '/'), [StringComparison]::OrdinalIgnoreCase) -or
+        [System.IO.Path]::GetFileName($vendor) -notmatch ('^' + [regex]::Escape($script:VendorFolderName) + $tail) -or
+        [System.IO.Path]::GetFileName($product) -notmatch ('^' + [regex]::Escape($script:ProductFolderName) + $tail)) {
+        return ''
+    }
+    if ((Get-FolderSafetyProblem -Path $vendor) -ne '' -or (Get-FolderSafetyProblem -Path $product) -ne '') {
+        return ''
+    }
+    return $product
+}
+
+# Sets WorkDir and LogPath, makes "ORVELLE" and "ORVELLE\Game Support" under ProgramData (or
+# the launcher's fresh folders for them, see Get-LauncherProductFolder) and the work folder
+# "Downloads" and the log folder "Logs" in it private to administrators (parents first, so
+# nothing can be slipped into a folder between its check and its use; a level replaced by a
+# fresh folder holds the levels below it), then creates a fresh, empty log file named after
+# the start time and logs every folder it set aside, every link it removed and every level it
+# had to replace. A level that cannot be secured at all throws before anything is written.
+function Initialize-SetupFolders {
+    $programData = $env:ProgramData
+    $vendorDir = Join-Path $programData $script:VendorFolderName
+    $productName = $script:ProductFolderName
+    $launcherProduct = Get-LauncherProductFolder -ScriptPath (Get-ScriptFilePath) -ProgramData $programData
+    if ($launcherProduct -ne '') {
+        $vendorDir = Split-Path -Parent $launcherProduct
+        $productName = Split-Path -Leaf $launcherProduct
+    }
+    $vendor = Initialize-SecuredFolder -Path $vendorDir
+    $product = Initialize-SecuredFolder -Path (Join-Path $vendor.Path $productName)
+    $work = Initialize-SecuredFolder -Path (Join-Path $product.Path 'Downloads')
+    $logs = Initialize-SecuredFolder -Path (Join-Path $product.Path 'Logs')
+    $script:WorkDir = $work.Path
+    $logFile = Join-Path $logs.Path ('Setup-{0}.log' -f (Get-Date).ToString('yyyyMMdd-HHmmss'))
     $script:LogPath = $logFile
     New-FreshFile -Path $logFile
-    foreach ($folder in $secured) {
+    foreach ($folder in @($vendor, $product, $work, $logs)) {
         Write-SecuredFolderNotes -Folder $folder
     }
 }
 
-# Logs what Initialize-SecuredFolder set aside or removed for one folder, as warnings.
+# Logs what Initialize-SecuredFolder set aside or removed for one folder, as warnings, and
+# records a level replaced by a fresh folder as a warning of the run (log and report).
 function Write-SecuredFolderNotes {
     param([Parameter(Mandatory = $true)]$Folder)
     foreach ($note in @($Folder.Notes)) {
         Write-Log -Message $note -Level WARN
+    }
+    if ($Folder.Warning -ne '') {
+        Add-Warning -Message $Folder.Warning
     }
 }
 #endregion
@@ -953,6 +1089,53 @@ function Get-VerifiedMicrosoftFile {
     }
     throw ('Unable to securely download {0}: {1}' -f $Label, $lastError)
 }
+
+# Installers start only from a folder made for them in this run ("Install.<16 hex>" in the
+# work folder): an installer loads DLLs from its own folder, so nothing from before the run
+# may sit beside it.
+$script:InstallFolderStem = 'Install'
+
+# Copies a file to a new file; an existing file at Destination is an error, never replaced.
+function Copy-FileToNew {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][string]$Destination
+    )
+    [System.IO.File]::Copy($Path, $Destination, $false)
+}
+
+# Deletes a folder this run made for one program, with everything in it. A folder that
+# cannot be deleted (a program still holds a file in it) is logged and left, never an error.
+function Remove-RunFolder {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        Remove-DirectoryTree -Path $Path
+    } catch {
+        Write-Log -Message ('Could not remove {0}: {1}' -f $Path, $_.Exception.Message) -Level WARN
+    }
+}
+
+# Runs a verified installer (FilePath, as Get-VerifiedMicrosoftFile left it) through the
+# checked process runner from a new private folder of this run that holds nothing but a copy
+# of it: the copy is verified again there, run, and the folder deleted afterwards, whatever
+# happened. Returns the runner's exit code; throws the copy's, signature's or runner's error.
+function Invoke-VerifiedInstaller {
+    param(
+        [Parameter(Mandatory = $true)][string]$FilePath,
+        [Parameter(Mandatory = $true)][string]$Arguments,
+        [Parameter(Mandatory = $true)][int[]]$SuccessCodes,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    $folder = New-PrivateFolder -Stem (Join-Path $script:WorkDir $script:InstallFolderStem)
+    try {
+        $copy = Join-Path $folder (Split-Path -Leaf $FilePath)
+        Copy-FileToNew -Path $FilePath -Destination $copy
+        $null = Test-MicrosoftSignature -Path $copy
+        return (Invoke-ProcessChecked -FilePath $copy -Arguments $Arguments -SuccessCodes $SuccessCodes -Label $Label)
+    } finally {
+        Remove-RunFolder -Path $folder
+    }
+}
 #endregion
 
 #region Windows features: .NET Framework 3.5 and DirectPlay
@@ -975,7 +1158,7 @@ $script:NetFx35NotVerifiedMessage = '.NET Framework 3.5 installation could not b
 
 # Full path of DISM in this Windows' System32 folder.
 function Get-DismPath {
-    return "$env:SystemRoot\System32\dism.exe"
+    return (Get-WindowsFolder) + '\System32\dism.exe'
 }
 
 # Returns the state text of an optional feature ("Enabled", "Disabled", ...). Throws when
@@ -1035,7 +1218,7 @@ function Install-NetFx35 {
         $installer = $script:NetFx35Installer
         $destination = Join-Path $script:WorkDir $installer.File
         Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label
-        $null = Invoke-ProcessChecked -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel
+        $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel
     } else {
         Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3'
     }
@@ -1110,7 +1293,7 @@ function Get-VisualCppPackageList {
 # True when WinSxS\Manifests holds a file named like the x86 Visual C++ 2005 runtime's
 # manifest. A missing or unreadable folder counts as no file.
 function Test-VisualCpp2005Manifest {
-    $manifests = Join-Path (Join-Path $env:SystemRoot 'WinSxS') 'Manifests'
+    $manifests = Join-Path (Join-Path (Get-WindowsFolder) 'WinSxS') 'Manifests'
     try {
         foreach ($file in [System.IO.Directory]::EnumerateFiles($manifests, $script:VisualCpp2005ManifestFilter)) {
             return $true
@@ -1188,7 +1371,7 @@ function Install-VisualCppRuntimes {
             $destination = Join-Path $script:WorkDir $package.File
             Get-VerifiedMicrosoftFile -Url $package.Url -Destination $destination -Label $package.Name
             $runnerLabel = Get-VisualCppRunnerLabel -Package $package
-            $null = Invoke-ProcessChecked -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel
+            $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel
         } catch {
             if ($package.Critical) {
                 Add-Failure -Message ($script:VisualCppFailureFormat -f $package.Name, $_.Exception.Message) -Subject $package.Name -Cause $_
@@ -1202,8 +1385,9 @@ function Install-VisualCppRuntimes {
 
 #region DirectX legacy runtime
 
-# The June 2010 DirectX package is unpacked into a folder of its own, emptied before every
-# extraction, and only its signed DXSETUP.exe is run.
+# The June 2010 DirectX package is unpacked into a new private folder of this run
+# ("DirectX-June2010.<16 hex>" in the work folder), deleted afterwards, and only its signed
+# DXSETUP.exe is run.
 $script:DirectXLegacy = @{
     Url                 = 'https://download.microsoft.com/download/8/4/a/84a35bf1-dafe-4ae8-82af-ad2ae20b6b14/directx_Jun2010_redist.exe'
     PackageFile         = 'directx_Jun2010_redist.exe'
@@ -1282,31 +1466,33 @@ function Get-DirectXLegacyDllPath {
     if (Test-Is64BitOperatingSystem) {
         $systemFolder = 'SysWOW64'
     }
-    return Join-Path (Join-Path $env:SystemRoot $systemFolder) $script:DirectXLegacy.Dll
+    return Join-Path (Join-Path (Get-WindowsFolder) $systemFolder) $script:DirectXLegacy.Dll
 }
 
 # Downloads (or takes from the verified cache) the DirectX June 2010 package, unpacks it
-# into a fresh folder, verifies and runs its DXSETUP.exe silently and checks that
-# d3dx9_43.dll is in the system folder for 32-bit programs. Throws at the first stage that
-# fails, with that stage's message.
+# from a folder of this run into another new private folder, verifies and runs its
+# DXSETUP.exe silently, deletes the unpacked files and checks that d3dx9_43.dll is in the
+# system folder for 32-bit programs. Throws at the first stage that fails, with that
+# stage's message.
 function Install-DirectXLegacy {
     $directX = $script:DirectXLegacy
     $package = Join-Path $script:WorkDir $directX.PackageFile
     Get-VerifiedMicrosoftFile -Url $directX.Url -Destination $package -Label $directX.Label
 
-    $extractFolder = [System.IO.Path]::GetFullPath((Join-Path $script:WorkDir $directX.ExtractFolder))
-    Remove-DirectoryTree -Path $extractFolder
-    Write-SecuredFolderNotes -Folder (Initialize-SecuredFolder -Path $extractFolder)
+    $extractFolder = [System.IO.Path]::GetFullPath((New-PrivateFolder -Stem (Join-Path $script:WorkDir $directX.ExtractFolder)))
+    try {
+        $extractArguments = '/Q /T:"' + $extractFolder + '"'
+        $null = Invoke-VerifiedInstaller -FilePath $package -Arguments $extractArguments -SuccessCodes $directX.ExtractSuccessCodes -Label $directX.ExtractLabel
 
-    $extractArguments = '/Q /T:"' + $extractFolder + '"'
-    $null = Invoke-ProcessChecked -FilePath $package -Arguments $extractArguments -SuccessCodes $directX.ExtractSuccessCodes -Label $directX.ExtractLabel
-
-    $setup = Join-Path $extractFolder $directX.SetupFile
-    if (-not (Test-Path -LiteralPath $setup -PathType Leaf)) {
-        throw 'DXSETUP.exe was not found after secure extraction.'
+        $setup = Join-Path $extractFolder $directX.SetupFile
+        if (-not (Test-Path -LiteralPath $setup -PathType Leaf)) {
+            throw 'DXSETUP.exe was not found after secure extraction.'
+        }
+        $null = Test-MicrosoftSignature -Path $setup
+        $null = Invoke-ProcessChecked -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
+    } finally {
+        Remove-RunFolder -Path $extractFolder
     }
-    $null = Test-MicrosoftSignature -Path $setup
-    $null = Invoke-ProcessChecked -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
 
     if (-not (Test-Path -LiteralPath (Get-DirectXLegacyDllPath) -PathType Leaf)) {
         throw 'DirectX setup completed but d3dx9_43.dll was not found.'
@@ -1506,9 +1692,9 @@ function Add-ReportFeatureLines {
 # Windows, SysWOW64.
 function Add-ReportDllLines {
     param($Lines, $Facts)
-    $folders = @(Join-Path $env:SystemRoot 'System32')
+    $folders = @(Join-Path (Get-WindowsFolder) 'System32')
     if (Test-Is64BitOperatingSystem) {
-        $folders += Join-Path $env:SystemRoot 'SysWOW64'
+        $folders += Join-Path (Get-WindowsFolder) 'SysWOW64'
     }
     foreach ($folder in $folders) {
         Add-ReportLine -Lines $Lines -Text ('-- {0}' -f $folder)
@@ -1888,7 +2074,7 @@ function Get-DriveFreeBytes {
 # "Only 1.9 GB free on C: installers may fail."
 function Add-FreeSpaceCauses {
     param([Parameter(Mandatory = $true)]$Causes)
-    $drive = [string]$env:SystemDrive
+    $drive = Get-SystemDrive
     $free = Get-DriveFreeBytes -Drive $drive
     if ($free -lt $script:ReportLowFreeSpaceBytes) {
         $gigabytes = [Math]::Floor(($free / 1GB) * 10) / 10
@@ -2124,7 +2310,6 @@ function Invoke-SetupSequence {
             Write-Host 'This tool supports Windows 10 and Windows 11 only.' -ForegroundColor Red
             return 3
         }
-        Set-SystemModulePath
         $nativeExitCode = Invoke-NativePowerShellCopy -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
         if ($null -ne $nativeExitCode) {
             return $nativeExitCode

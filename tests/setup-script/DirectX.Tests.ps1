@@ -106,7 +106,10 @@ Describe 'Step 4: DirectX legacy runtime' {
         $machine = New-FakeWindows -Is64Bit $true
         Use-FakeRun $machine
         $package = Join-Path $script:WorkDir 'directx_Jun2010_redist.exe'
-        $extract = Join-Path $script:WorkDir 'DirectX-June2010'
+        # The run's first random name goes to the extraction folder, the second to the
+        # folder the package runs from.
+        $extract = '{0}.{1}' -f (Join-Path $script:WorkDir 'DirectX-June2010'), (Get-FakeRandomTail 1)
+        $packageCopy = Join-Path ('{0}.{1}' -f (Join-Path $script:WorkDir 'Install'), (Get-FakeRandomTail 2)) 'directx_Jun2010_redist.exe'
         $dxsetup = Join-Path $extract 'DXSETUP.exe'
         $wowDll = Join-Path (Join-Path $machine.SystemRoot 'SysWOW64') 'd3dx9_43.dll'
         $nativeDll = Join-Path (Join-Path $machine.SystemRoot 'System32') 'd3dx9_43.dll'
@@ -121,12 +124,12 @@ Describe 'Step 4: DirectX legacy runtime' {
     It 'downloads, unpacks, verifies, runs DXSETUP and checks the DLL, in that order and with the exact commands' {
         Install-DirectXLegacy
 
-        $machine.Installers.Events | Should -Be @("download $downloadLabel", 'run DirectX-Extract', 'verify DXSETUP.exe', 'run DXSETUP')
+        $machine.Installers.Events | Should -Be @("download $downloadLabel", 'verify directx_Jun2010_redist.exe', 'run DirectX-Extract', 'verify DXSETUP.exe', 'run DXSETUP')
         $download = $machine.Installers.Downloads[0]
         $download.Url | Should -BeExactly 'https://download.microsoft.com/download/8/4/a/84a35bf1-dafe-4ae8-82af-ad2ae20b6b14/directx_Jun2010_redist.exe'
         $download.Destination | Should -BeExactly $package
         $extraction, $setup = $machine.Installers.Runs
-        $extraction.FilePath | Should -BeExactly $package
+        $extraction.FilePath | Should -BeExactly $packageCopy
         $extraction.Arguments | Should -BeExactly ('/Q /T:"{0}"' -f [System.IO.Path]::GetFullPath($extract))
         $extraction.SuccessCodes | Should -Be @(0)
         $setup.FilePath | Should -BeExactly $dxsetup
@@ -142,49 +145,29 @@ Describe 'Step 4: DirectX legacy runtime' {
 
         Install-DirectXLegacy
 
-        $machine.Installers.Events | Should -Be @("download $downloadLabel", 'run DirectX-Extract', 'verify DXSETUP.exe', 'run DXSETUP')
+        $machine.Installers.Events | Should -Be @("download $downloadLabel", 'verify directx_Jun2010_redist.exe', 'run DirectX-Extract', 'verify DXSETUP.exe', 'run DXSETUP')
     }
 
-    It 'deletes an extraction folder left by an earlier run, hidden and read-only files included, before unpacking' {
-        $null = New-FakeFile (Join-Path $extract 'DXSETUP.exe') -Content 'from last month'
-        $null = New-FakeFile (Join-Path $extract '.old.cab')
-        $readOnly = New-FakeFile (Join-Path $extract 'old/Apr2005_d3dx9_25_x86.cab')
-        [System.IO.File]::SetAttributes($readOnly, [System.IO.FileAttributes]::ReadOnly)
-        $hidden = New-FakeFile (Join-Path $extract 'dsetup32.dll')
-        [System.IO.File]::SetAttributes($hidden, [System.IO.FileAttributes]::Hidden)
-
-        Install-DirectXLegacy
-
-        @(Get-ChildItem -LiteralPath $extract -Recurse -Force | ForEach-Object Name) | Should -Be @('DXSETUP.exe')
-        [System.IO.File]::ReadAllText($dxsetup) | Should -Be 'fake'
-    }
-
-    It 'replaces <Kind> with a fresh folder and leaves what the link points to untouched' -ForEach @(
-        @{ Kind = 'a link at the extraction folder''s path' }
-        @{ Kind = 'an extraction folder holding a link' }
+    It 'unpacks into a new private folder of this run and deletes it and the package''s folder afterwards, <When>' -ForEach @(
+        @{ When = 'after a good run'; ExitCode = 0 }
+        @{ When = 'also when DXSETUP fails'; ExitCode = 1603 }
     ) {
-        $sentinel = New-Sentinel -Root $machine.Root
-        $before = Get-TreeSnapshot -Path $sentinel
-        if ($Kind -like 'a link at*') {
-            New-Link -Path $extract -Target $sentinel
-        } else {
-            New-Link -Path (Join-Path $extract 'Feb2010_X3DAudio_x86.cab') -Target $sentinel
-        }
+        Set-FakeInstaller $machine -Label 'DXSETUP' -ExitCode $ExitCode -CreatesFile $wowDll
 
-        Install-DirectXLegacy
+        if ($ExitCode -eq 0) { Install-DirectXLegacy }
+        else { { Install-DirectXLegacy } | Should -Throw -ExpectedMessage "DXSETUP failed with exit code $ExitCode." }
 
-        Get-TreeSnapshot -Path $sentinel | Should -Be $before
-        ((Get-Item -LiteralPath $extract -Force).Attributes -band [System.IO.FileAttributes]::ReparsePoint) | Should -Be 0
-        Test-Path -LiteralPath (Join-Path $sentinel 'DXSETUP.exe') | Should -BeFalse
+        $machine.FolderChanges | Should -Be @("create $extract", "create $(Split-Path -Parent $packageCopy)")
+        $machine.Installers.Runs[0].Arguments | Should -BeExactly ('/Q /T:"{0}"' -f $extract)
+        @(Get-ChildItem -LiteralPath $script:WorkDir -Directory) | Should -BeNullOrEmpty
     }
 
-    It 'leaves an earlier extraction folder untouched when the download fails' {
-        $leftover = New-FakeFile (Join-Path $extract 'DXSETUP.exe') -Content 'from last month'
+    It 'makes no folder and runs nothing when the download fails' {
         Set-FakeDownloadFailure $machine -Label $downloadLabel -Reason 'Security check failed for directx_Jun2010_redist.exe. Signature status: HashMismatch; publisher: CN=Microsoft Corporation, O=Microsoft Corporation'
 
         { Install-DirectXLegacy } | Should -Throw -ExpectedMessage "Unable to securely download $downloadLabel`: Security check failed for directx_Jun2010_redist.exe. Signature status: HashMismatch; publisher: CN=Microsoft Corporation, O=Microsoft Corporation"
 
-        [System.IO.File]::ReadAllText($leftover) | Should -Be 'from last month'
+        $machine.FolderChanges | Should -BeNullOrEmpty
         $machine.Installers.Runs | Should -BeNullOrEmpty
     }
 
@@ -194,7 +177,7 @@ Describe 'Step 4: DirectX legacy runtime' {
         { Install-DirectXLegacy } | Should -Throw -ExpectedMessage 'DirectX-Extract failed with exit code 3010.'
 
         $script:RestartRequired | Should -BeTrue
-        $machine.Installers.Events | Should -Be @("download $downloadLabel", 'run DirectX-Extract')
+        $machine.Installers.Events | Should -Be @("download $downloadLabel", 'verify directx_Jun2010_redist.exe', 'run DirectX-Extract')
     }
 
     It 'fails with the extractor''s own start error when it cannot be started' {
@@ -224,7 +207,7 @@ Describe 'Step 4: DirectX legacy runtime' {
 
         { Install-DirectXLegacy } | Should -Throw -ExpectedMessage 'DXSETUP.exe was not found after secure extraction.'
 
-        $machine.Installers.Events | Should -Be @("download $downloadLabel", 'run DirectX-Extract')
+        $machine.Installers.Events | Should -Be @("download $downloadLabel", 'verify directx_Jun2010_redist.exe', 'run DirectX-Extract')
     }
 
     It 'refuses a DXSETUP.exe that is <Kind>' -ForEach @(

@@ -306,6 +306,7 @@ function Use-FakeWindows {
     }
     Use-FakeReportSources
     Use-FakeFolderSecurity $Machine
+    Use-FakeRunFolders $Machine
     Use-ConsoleCapture
 }
 
@@ -686,6 +687,8 @@ function Use-FakeInstallers {
         if ($null -eq $reason) { $reason = $installers.FailingDownloads[$Label] }
         if ($null -ne $reason) { throw ('Unable to securely download {0}: {1}' -f $Label, $reason) }
         if (-not (Test-Path -LiteralPath $Destination)) { $null = New-FakeFile $Destination -Content $Url }
+        # What the verified download leaves is Microsoft-signed.
+        Set-FakeSignature $script:FakeMachine -Path $Destination
     }
     Mock Test-MicrosoftSignature {
         $full = [System.IO.Path]::GetFullPath($Path)
@@ -851,7 +854,8 @@ function Use-FakeFolderSecurity {
 #
 # Set-FakeProgram overrides a program's exit code (and whether it does its work) for
 # arguments that match a wildcard. Downloads are Microsoft-signed when online; offline every
-# transfer throws. Everything is recorded: $machine.Started (programs run, full paths),
+# transfer throws. Everything is recorded: $machine.Started (programs run, full paths) with
+# $machine.StartedBeside (what was in each program's folder as it started),
 # $machine.Transfers (URLs asked for),
 # $machine.Pauses (retry pauses), $machine.Elevations (RunAs starts), $machine.MessageBoxes.
 #
@@ -900,6 +904,8 @@ function Add-FakeProgramsAndNetwork {
     $Machine | Add-Member -NotePropertyName Pauses -NotePropertyValue (New-Object System.Collections.Generic.List[int])
     $Machine | Add-Member -NotePropertyName Elevations -NotePropertyValue (New-Object System.Collections.Generic.List[string])
     $Machine | Add-Member -NotePropertyName Started -NotePropertyValue (New-Object System.Collections.Generic.List[string])
+    # For each started program, in the same order, the names in its folder as it started.
+    $Machine | Add-Member -NotePropertyName StartedBeside -NotePropertyValue (New-Object System.Collections.Generic.List[object])
     $Machine | Add-Member -NotePropertyName MessageBoxes -NotePropertyValue (New-Object System.Collections.Generic.List[object])
 }
 
@@ -976,6 +982,7 @@ function Use-FakeProgramsAndNetwork {
             throw ("This command cannot be run due to the error: The system cannot find the file specified. ({0})" -f $FilePath)
         }
         $machine.Started.Add([System.IO.Path]::GetFullPath($FilePath))
+        $machine.StartedBeside.Add(@(Get-ChildItem -LiteralPath (Split-Path -Parent $FilePath) -Force -Name))
         $name = Split-Path -Leaf $FilePath
         $exitCode = 0
         $effect = $true
@@ -989,6 +996,61 @@ function Use-FakeProgramsAndNetwork {
         [System.IO.File]::WriteAllText($RedirectStandardOutput, $script:FakeProgramOutput)
         [System.IO.File]::WriteAllText($RedirectStandardError, '')
         [pscustomobject]@{ ExitCode = $exitCode }
+    }
+}
+#endregion
+
+#region System folders, random names and copies of signed files
+
+# The Windows and Program Files folders as the system reports them are the machine's; the
+# system drive is C:. Random name tails come from $machine.RandomTails while it holds any
+# (first out first), then count up: the n-th tail drawn on the machine is n as 16 hex digits
+# (Get-FakeRandomTail 1 is "0000000000000001"). A copy of a file carries its Authenticode
+# answer along, as a signature embedded in the file would.
+#
+#     $machine.RandomTails.Add('00000000000000aa')
+
+# Gives a folder (created when missing) the owner and protected permissions this tool gives
+# its own folders, as an administrator who took it over by hand would.
+function Set-FakePrivateFolder {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][string]$Path, [string]$Owner = 'S-1-5-32-544')
+    Set-FakeFolderSecurity $Machine -Path $Path -Owner $Owner -Protected $true -Access @(
+        @{ Sid = 'S-1-5-18'; Rights = 0x1F01FF; Allow = $true },
+        @{ Sid = 'S-1-5-32-544'; Rights = 0x1F01FF; Allow = $true },
+        @{ Sid = 'S-1-5-32-545'; Rights = 0x1200A9; Allow = $true })
+}
+
+# The n-th counted random tail.
+function Get-FakeRandomTail {
+    param([Parameter(Mandatory = $true, Position = 0)][int]$Number)
+    return $Number.ToString('x16', [Globalization.CultureInfo]::InvariantCulture)
+}
+
+# Mocks the system folders, the random tails and file copies. Called by Use-FakeWindows.
+function Use-FakeRunFolders {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if (-not (Get-Command Get-RandomHexTail -ErrorAction SilentlyContinue)) { return }
+    if ($null -eq $Machine.PSObject.Properties['RandomTails']) {
+        Add-Member -InputObject $Machine -MemberType NoteProperty -Name RandomTails -Value (New-Object System.Collections.Generic.List[string])
+        Add-Member -InputObject $Machine -MemberType NoteProperty -Name RandomTailsDrawn -Value 0
+    }
+    Mock Get-WindowsFolder { $script:FakeMachine.SystemRoot }
+    Mock Get-ProgramFilesFolder { $script:FakeMachine.ProgramFiles }
+    Mock Get-SystemDrive { 'C:' }
+    Mock Get-RandomHexTail {
+        $machine = $script:FakeMachine
+        $machine.RandomTailsDrawn++
+        if ($machine.RandomTails.Count -gt 0) {
+            $tail = $machine.RandomTails[0]
+            $machine.RandomTails.RemoveAt(0)
+            return $tail
+        }
+        Get-FakeRandomTail $machine.RandomTailsDrawn
+    }
+    Mock Copy-FileToNew {
+        [System.IO.File]::Copy($Path, $Destination, $false)
+        $signature = $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Path)]
+        if ($null -ne $signature) { $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Destination)] = $signature.Clone() }
     }
 }
 #endregion

@@ -77,12 +77,12 @@ Describe 'Step 1: .NET Framework 3.5' {
 
         Install-NetFx35 -WindowsBuild $Build
 
-        $machine.Installers.Events | Should -Be @('download .NET Framework 3.5 for Windows 11 26H1+', 'run DotNet35')
+        $machine.Installers.Events | Should -Be @('download .NET Framework 3.5 for Windows 11 26H1+', 'verify DotNet35Setup-Windows11-26H1.exe', 'run DotNet35')
         $download = $machine.Installers.Downloads[0]
         $download.Url | Should -BeExactly 'https://go.microsoft.com/fwlink/?LinkID=2337635'
         $download.Destination | Should -BeExactly (Join-Path $script:WorkDir 'DotNet35Setup-Windows11-26H1.exe')
         $run = $machine.Installers.Runs[0]
-        $run.FilePath | Should -BeExactly $download.Destination
+        $run.FilePath | Should -BeExactly (Join-Path ('{0}.{1}' -f (Join-Path $script:WorkDir 'Install'), (Get-FakeRandomTail 1)) 'DotNet35Setup-Windows11-26H1.exe')
         $run.Arguments | Should -BeExactly '/quiet /norestart'
         $run.SuccessCodes | Should -Be @(0, 3010, 1641, 1638)
         Get-LogLines | Should -Contain '[OK] .NET Framework 3.5 verification passed.'

@@ -152,7 +152,9 @@ Describe 'Windows 11 26H1 (build 28000), nothing installed, online' {
     It 'installs .NET Framework 3.5 from Microsoft''s verified installer instead of DISM' {
         $run.ExitCode | Should -Be 0
         $machine.Transfers[0] | Should -BeExactly 'https://go.microsoft.com/fwlink/?LinkID=2337635'
-        $installer = Join-Path $script:WorkDir 'DotNet35Setup-Windows11-26H1.exe'
+        # A fresh machine: the run creates its folders and draws its first random name for
+        # the folder the installer runs from.
+        $installer = Join-Path ('{0}.{1}' -f (Join-Path $script:WorkDir 'Install'), (Get-FakeRandomTail 1)) 'DotNet35Setup-Windows11-26H1.exe'
         $run.Log | Should -Contain "[INFO] Running DotNet35: $installer /quiet /norestart"
         (Get-RunLabels $run.Log)[0..1] | Should -Be @('DotNet35', 'DISM-DirectPlay')
         $run.Log | Should -Contain '[OK] .NET Framework 3.5 verification passed.'
@@ -441,13 +443,8 @@ Describe 'Windows 11 x64, online, ProgramData prepared by another standard user 
 
         Use-FakeWindows $machine
         Use-FakeProgramsAndNetwork
-        # Modules are looked up by name; record where the run may find them when it loads BITS.
-        $script:modulePathsAtImport = New-Object System.Collections.Generic.List[string]
-        Mock Import-Module -ParameterFilter { $Name -contains 'BitsTransfer' } { $script:modulePathsAtImport.Add($env:PSModulePath) }
-        $userModules = Join-Path $machine.Root 'Users/Player/Documents/WindowsPowerShell/Modules'
-        $env:PSModulePath = $userModules + [System.IO.Path]::PathSeparator + $env:PSModulePath
         $run = Invoke-Scenario $machine
-        $aside = "$vendor.untrusted-20261208-183005"
+        $aside = "$vendor.untrusted-20261208-183005-$(Get-FakeRandomTail 1)"
     }
     AfterAll { Reset-FakeWindows }
 
@@ -476,14 +473,131 @@ Describe 'Windows 11 x64, online, ProgramData prepared by another standard user 
         $machine.FolderSecurity.ContainsKey($outside) | Should -BeFalse
         @($machine.FolderChanges | Where-Object { $_ -notlike 'create *' -and $_ -ne "set aside $vendor as $aside" }) | Should -BeNullOrEmpty
     }
+}
 
-    It 'loads modules only from the system module folders, never from the user''s Documents' {
-        @($script:modulePathsAtImport).Count | Should -BeGreaterThan 0
-        foreach ($paths in $script:modulePathsAtImport) {
-            $paths -split [regex]::Escape([string][System.IO.Path]::PathSeparator) | Should -Be @(
-                (Join-Path $PSHOME 'Modules'),
-                (Join-Path $machine.SystemRoot 'System32\WindowsPowerShell\v1.0\Modules'),
-                (Join-Path $machine.ProgramFiles 'WindowsPowerShell\Modules'))
+Describe 'Windows 11 x64, online, a private tree that still holds files from before the run' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        $vendor = Join-Path $machine.ProgramData 'ORVELLE'
+        $downloads = Join-Path $vendor 'Game Support/Downloads'
+        # An administrator took the tree over by hand after another user had filled it: a DLL
+        # installers load from their own folder, its config, and a Microsoft-signed cache.
+        foreach ($folder in @($vendor, (Join-Path $vendor 'Game Support'), $downloads)) { Set-FakePrivateFolder $machine -Path $folder }
+        $planted = @('version.dll', 'vc14-latest-x64.exe.config')
+        foreach ($name in $planted) { $null = New-FakeFile (Join-Path $downloads $name) -Content "planted $name" }
+        Set-FakeSignature $machine -Path (New-FakeFile (Join-Path $downloads 'vc14-latest-x64.exe'))
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'starts every installer from a folder of this run that holds nothing but the verified file, then removes it' {
+        $run.ExitCode | Should -Be 0
+        $run.Warnings | Should -BeNullOrEmpty
+        $installers = @(0..($machine.Started.Count - 1) | Where-Object { (Split-Path -Leaf $machine.Started[$_]) -notin 'dism.exe', 'DXSETUP.exe' })
+        $installers.Count | Should -Be 8
+        foreach ($index in $installers) {
+            $program = $machine.Started[$index]
+            Split-Path -Parent $program | Should -Match ('^' + [regex]::Escape((Join-Path $downloads 'Install')) + '\.[0-9a-f]{16}$')
+            @($machine.StartedBeside[$index]) | Should -Be @(Split-Path -Leaf $program) -Because "$program must start alone"
+        }
+        $dxsetup = [array]::IndexOf(@($machine.Started | ForEach-Object { Split-Path -Leaf $_ }), 'DXSETUP.exe')
+        @($machine.StartedBeside[$dxsetup] | Sort-Object) | Should -Be @('DXSETUP.exe', 'dsetup.dll' | Sort-Object)
+        @(Get-ChildItem -LiteralPath $downloads -Directory) | Should -BeNullOrEmpty
+        foreach ($name in $planted) { Test-Path -LiteralPath (Join-Path $downloads $name) | Should -BeTrue }
+    }
+}
+
+Describe 'Windows 11 x64, online, a file named ORVELLE in ProgramData and every old-style set-aside name taken' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        $vendor = Join-Path $machine.ProgramData 'ORVELLE'
+        $null = New-FakeFile $vendor -Content 'not a folder'
+        # The names a watcher could take before: the time alone, and with a process id and
+        # the counters 1 to 15.
+        $taken = @("$vendor.untrusted-20261208-183005") + @(1..15 | ForEach-Object { "$vendor.untrusted-20261208-183005-4242-$_" })
+        foreach ($name in $taken) { $null = New-Item -ItemType Directory -Path $name }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+        $aside = "$vendor.untrusted-20261208-183005-$(Get-FakeRandomTail 1)"
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'sets the file aside under a name nobody could take, uses the usual folders and succeeds' {
+        $run.ExitCode | Should -Be 0
+        $run.Failures | Should -BeNullOrEmpty
+        $run.Warnings | Should -BeNullOrEmpty
+        $run.Log | Should -Contain "[WARN] Set aside $vendor as $aside because a file of that name is in the way; a new private folder takes its place."
+        [System.IO.File]::ReadAllText($aside) | Should -BeExactly 'not a folder'
+        $script:WorkDir | Should -Be (Join-Path $vendor 'Game Support/Downloads')
+        foreach ($name in $taken) { @(Get-ChildItem -LiteralPath $name -Force) | Should -BeNullOrEmpty }
+    }
+}
+
+Describe 'Windows 11 x64, online, another user''s process holding ORVELLE open' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        $vendor = Join-Path $machine.ProgramData 'ORVELLE'
+        # A Command Prompt of the other user left open inside the folder they made.
+        Set-FakeFolderSecurity $machine -Path $vendor -RefuseMove 'The process cannot access the file because it is being used by another process.'
+        $null = New-FakeFile (Join-Path $vendor 'Game Support/Downloads/version.dll')
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+        # The first random name went to the refused set-aside.
+        $fallback = "$vendor.$(Get-FakeRandomTail 2)"
+        $warning = "The folder $vendor could not be secured (The process cannot access the file because it is being used by another process.); this run used $fallback instead."
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'runs in a fresh private folder beside it, says so in the log and the report, and succeeds' {
+        $run.ExitCode | Should -Be 0
+        $run.Failures | Should -BeNullOrEmpty
+        $run.Warnings | Should -Be @($warning)
+        $run.Log | Should -Contain "[WARN] $warning"
+        $script:WorkDir | Should -Be (Join-Path $fallback 'Game Support/Downloads')
+        $script:LogPath | Should -BeLike (Join-Path $fallback 'Game Support/Logs/*')
+        Get-ReportBlock $run.Report '[SETUP RESULT]' | Should -Be @('Critical failures: none', "WARN: $warning", ('Setup log: ' + $script:LogPath))
+        @(Get-ChildItem -LiteralPath $vendor -Recurse -Force -File -Name) | Should -Be @(Join-Path 'Game Support/Downloads' 'version.dll')
+    }
+}
+
+Describe 'The module path of an elevated run' {
+    BeforeAll {
+        $machine = New-FakeWindows
+        Use-FakeWindows $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'takes the module folders from the system, not from variables the starting account can set' {
+        $env:SystemRoot = Join-Path $machine.Root 'Users/Player/Windows'
+        $env:ProgramFiles = Join-Path $machine.Root 'Users/Player/Program Files'
+        Set-SystemModulePath
+        $env:PSModulePath -split [regex]::Escape([string][System.IO.Path]::PathSeparator) | Should -Be @(
+            [System.IO.Path]::Combine($PSHOME, 'Modules'),
+            [System.IO.Path]::Combine($machine.SystemRoot, 'System32\WindowsPowerShell\v1.0\Modules'),
+            [System.IO.Path]::Combine($machine.ProgramFiles, 'WindowsPowerShell\Modules'))
+    }
+
+    It 'is pinned first when the file runs: only settings and its helpers come before, and they run no cmdlet' {
+        $ast = [System.Management.Automation.Language.Parser]::ParseFile($SetupScriptPath, [ref]$null, [ref]$null)
+        $statements = @($ast.EndBlock.Statements)
+        $pin = @(0..($statements.Count - 1) | Where-Object { $statements[$_].Extent.Text -match '^if \(\$MyInvocation\.InvocationName -ne ''\.''\) \{\s+Set-SystemModulePath\s+\}$' })
+        $pin.Count | Should -Be 1
+        $settings = @('Set-StrictMode -Version 2.0', '$ErrorActionPreference = ''Stop''', '$ProgressPreference = ''SilentlyContinue''')
+        $helpers = @{}
+        foreach ($statement in $statements[0..($pin[0] - 1)]) {
+            if ($statement -is [System.Management.Automation.Language.FunctionDefinitionAst]) { $helpers[$statement.Name] = $statement; continue }
+            $settings | Should -Contain $statement.Extent.Text
+        }
+        # A cmdlet would load its module from the path not yet pinned.
+        $helpers.ContainsKey('Set-SystemModulePath') | Should -BeTrue
+        foreach ($helper in $helpers.Values) {
+            foreach ($command in $helper.FindAll({ param($node) $node -is [System.Management.Automation.Language.CommandAst] }, $true)) {
+                $helpers.Keys | Should -Contain $command.GetCommandName()
+            }
         }
     }
 }

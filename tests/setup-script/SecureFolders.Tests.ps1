@@ -18,10 +18,7 @@ BeforeAll {
     # A folder set up by hand the way this tool sets up its own.
     function Set-PrivateFolder {
         param($Machine, [string]$Path, [string]$Owner = $script:AdminsSid)
-        Set-FakeFolderSecurity $Machine -Path $Path -Owner $Owner -Protected $true -Access @(
-            @{ Sid = $script:SystemSid; Rights = 0x1F01FF; Allow = $true },
-            @{ Sid = $script:AdminsSid; Rights = 0x1F01FF; Allow = $true },
-            @{ Sid = $script:UsersSid; Rights = 0x1200A9; Allow = $true })
+        Set-FakePrivateFolder $Machine -Path $Path -Owner $Owner
     }
 
     # Checks that a folder holds exactly the protection this tool gives its folders.
@@ -106,30 +103,51 @@ Describe 'Setting up the work and log folders' {
         Set-FakeFolderSecurity $machine -Path $folders[2]
         $null = New-FakeFile (Join-Path $folders[2] 'version.dll')
         Initialize-SetupFolders
-        $aside = "$($folders[2]).untrusted-20260304-050607"
+        $aside = "$($folders[2]).untrusted-20260304-050607-$(Get-FakeRandomTail 1)"
         Get-LogLines | Should -Be @("[WARN] Set aside $($folders[2]) as $aside because it is owned by $FakePlayerSid; a new private folder takes its place.")
         @($machine.FolderChanges) | Should -Be @("set aside $($folders[2]) as $aside", "create $($folders[2])", "create $($folders[3])")
         @(Get-ChildItem -LiteralPath $folders[2] -Force) | Should -BeNullOrEmpty
         Test-Path -LiteralPath (Join-Path $aside 'version.dll') | Should -BeTrue
     }
 
-    It 'writes nothing into a log folder it cannot set aside and leaves LogPath empty' {
+    It 'logs into a fresh private folder beside a log folder it cannot set aside, writing nothing into the blocked one' {
         foreach ($folder in $folders[0..2]) { Set-PrivateFolder $machine $folder }
         Set-FakeFolderSecurity $machine -Path $folders[3] -RefuseMove 'Access to the path is denied.'
-        { Initialize-SetupFolders } | Should -Throw -ExpectedMessage "The folder $($folders[3]) could not be secured: Access to the path is denied."
-        $script:LogPath | Should -BeExactly ''
+        Initialize-SetupFolders
+        # The first random name went to the set-aside that was refused.
+        $fallback = "$($folders[3]).$(Get-FakeRandomTail 2)"
+        $script:LogPath | Should -Be (Join-Path $fallback 'Setup-20260304-050607.log')
+        Assert-PrivateFolder $machine $fallback
+        @($script:Warnings) | Should -Be @("The folder $($folders[3]) could not be secured (Access to the path is denied.); this run used $fallback instead.")
+        Get-LogLines | Should -Be @("[WARN] $($script:Warnings[0])")
         @(Get-ChildItem -LiteralPath $folders[3] -Force) | Should -BeNullOrEmpty
     }
 
-    It 'ends the run through the fatal handler when a folder cannot be secured' {
+    It 'uses the fresh folders the launcher ran it from when they are private (<Private>), the usual ones otherwise' -ForEach @(
+        @{ Private = $true }
+        @{ Private = $false }
+    ) {
+        $launcherVendor = "$($folders[0]).00000000000000aa"
+        $launcherProduct = Join-Path $launcherVendor 'Game Support'
+        Set-PrivateFolder $machine $launcherVendor
+        if ($Private) { Set-PrivateFolder $machine $launcherProduct } else { Set-FakeFolderSecurity $machine -Path $launcherProduct }
+        Mock Get-ScriptFilePath { Join-Path $launcherProduct 'Bootstrap/ORVELLE-Prerequisites-1.0.2-4242.ps1' }
+        Initialize-SetupFolders
+        $expected = $folders[2]
+        if ($Private) { $expected = Join-Path $launcherProduct 'Downloads' }
+        $script:WorkDir | Should -Be $expected
+        $script:Warnings | Should -BeNullOrEmpty
+    }
+
+    It 'ends the run through the fatal handler when ProgramData cannot hold any private folder' {
         Mock New-DiagnosticReport { 'report.txt' }
         Mock Show-CompletionMessage { }
-        $null = New-FakeFile $folders[0] -Content 'in the way'
+        Remove-Item -LiteralPath $machine.ProgramData -Recurse -Force
         $script:exitCode = $null
         $null = Get-ConsoleLines { $script:exitCode = Invoke-SetupSequence }
         $script:exitCode | Should -Be 1
-        @($script:Failures) | Should -Be @("Fatal error: The folder $($folders[0]) could not be secured: a file of that name is in the way")
-        [System.IO.File]::ReadAllText($folders[0]) | Should -BeExactly 'in the way'
+        @($script:Failures).Count | Should -Be 1
+        $script:Failures[0] | Should -BeLike "Fatal error: The folder $($folders[0]) could not be secured: *; no private folder could be made beside it: *"
     }
 }
 
@@ -204,7 +222,7 @@ Describe 'Securing a folder that already exists' {
         $machine.Clock = [datetime]'2026-12-08T14:30:00'
         Use-FakeWindows $machine
         $folder = Join-Path $machine.ProgramData 'ORVELLE'
-        $aside = "$folder.untrusted-20261208-143000"
+        $aside = "$folder.untrusted-20261208-143000-$(Get-FakeRandomTail 1)"
         $sentinel = New-Sentinel $machine
     }
     AfterEach { Reset-FakeWindows }
@@ -233,24 +251,6 @@ Describe 'Securing a folder that already exists' {
         Assert-SentinelIntact $machine $sentinel
     }
 
-    It 'picks another name when <Case> already has the set-aside name, and leaves that untouched' -ForEach @(
-        @{ Case = 'a folder' }
-        @{ Case = 'a link' }
-    ) {
-        Set-FakeFolderSecurity $machine -Path $folder
-        if ($Case -eq 'a folder') { $null = New-FakeFile (Join-Path $aside 'decoy.txt') -Content 'decoy' }
-        else { $null = New-Item -ItemType SymbolicLink -Path $aside -Target $sentinel.Folder }
-
-        $result = Initialize-SecuredFolder -Path $folder
-
-        $moved = @($machine.FolderChanges)[0]
-        $moved | Should -Match ('^set aside ' + [regex]::Escape($folder) + ' as ' + [regex]::Escape($aside) + '-[0-9a-f]{8}$')
-        $result.Outcome | Should -Be 'Replaced'
-        if ($Case -eq 'a folder') { [System.IO.File]::ReadAllText((Join-Path $aside 'decoy.txt')) | Should -BeExactly 'decoy' }
-        else { Test-IsLinkAttribute -Attributes (Get-FolderItemAttributes -Path $aside) | Should -BeTrue }
-        Assert-SentinelIntact $machine $sentinel
-    }
-
     It 'leaves a folder that is already private exactly as it is' {
         Set-PrivateFolder $machine $folder
         $null = New-FakeFile (Join-Path $folder 'Game Support/Logs/Setup-20260101-000000.log')
@@ -276,23 +276,25 @@ Describe 'Securing a folder that already exists' {
         Test-Path -LiteralPath (Join-Path $machine.Root 'nowhere') | Should -BeFalse
     }
 
-    It 'stops with a message naming the folder when <Problem>' -ForEach @(
-        @{ Problem = 'a file of that name is in the way'; Message = 'a file of that name is in the way' }
-        @{ Problem = 'the folder cannot be moved aside'; Message = 'Access to the path is denied.' }
-        @{ Problem = 'every fresh folder is taken by someone racing the script'; Message = 'it was still not private after 3 attempts: it is owned by S-1-5-21-1004336348-1177238915-682003330-1001' }
+    It 'uses a fresh private folder beside it when <Problem>, and stops only when none can be made' -ForEach @(
+        @{ Problem = 'another user''s process holds it open'; Reason = 'Access to the path is denied.' }
+        @{ Problem = 'someone re-creates it after every set-aside'; Reason = 'it was still not private after 3 attempts: it is owned by S-1-5-21-1004336348-1177238915-682003330-1001' }
     ) {
-        switch -Wildcard ($Problem) {
-            'a file*' { $null = New-FakeFile $folder -Content 'in the way' }
-            '*moved aside' { Set-FakeFolderSecurity $machine -Path $folder -RefuseMove $Message }
-            '*racing*' { Mock New-FolderWithSecurity { $null = New-Item -ItemType Directory -Path $Path } }
-        }
-        { Initialize-SecuredFolder -Path $folder } | Should -Throw -ExpectedMessage "The folder $folder could not be secured: $Message"
-        if ($Problem -like 'a file*') { [System.IO.File]::ReadAllText($folder) | Should -BeExactly 'in the way' }
-        if ($Problem -like '*racing*') {
+        if ($Problem -like '*open') { Set-FakeFolderSecurity $machine -Path $folder -RefuseMove $Reason }
+        else { Mock New-FolderWithSecurity -ParameterFilter { $Path -eq $folder } { $null = New-Item -ItemType Directory -Path $Path } }
+        $result = Initialize-SecuredFolder -Path $folder
+        $fallback = $result.Path
+        $fallback | Should -Match ('^' + [regex]::Escape($folder) + '\.[0-9a-f]{16}$')
+        $result.Outcome | Should -Be 'Fallback'
+        $result.Warning | Should -BeExactly "The folder $folder could not be secured ($Reason); this run used $fallback instead."
+        Assert-PrivateFolder $machine $fallback
+        if ($Problem -like '*re-creates*') {
             # The last folder found is left where it is: two copies set aside, not three.
             @(Get-ChildItem -LiteralPath $machine.ProgramData -Directory -Filter 'ORVELLE.untrusted-*').Count | Should -Be 2
-            Test-Path -LiteralPath $folder -PathType Container | Should -BeTrue
         }
+
+        Mock New-FolderWithSecurity { throw 'Access to the path is denied.' }
+        { Initialize-SecuredFolder -Path $folder } | Should -Throw -ExpectedMessage "The folder $folder could not be secured: $Reason; no private folder could be made beside it: Access to the path is denied."
     }
 
     It 'checks a folder that someone else created just before it, instead of trusting its own creation' {
@@ -309,6 +311,14 @@ Describe 'Securing a folder that already exists' {
         $result = Initialize-SecuredFolder -Path $folder
         $result.Notes | Should -Be @("Set aside $folder as $aside because it is owned by $FakePlayerSid; a new private folder takes its place.")
         Assert-PrivateFolder $machine $folder
+    }
+}
+
+Describe 'Names nobody can take in advance' {
+    It 'draws 16 hex digits from the system''s random generator, different at every draw' {
+        $tails = @(1..4 | ForEach-Object { Get-RandomHexTail })
+        foreach ($tail in $tails) { $tail | Should -MatchExactly '^[0-9a-f]{16}$' }
+        @($tails | Sort-Object -Unique).Count | Should -Be 4
     }
 }
 

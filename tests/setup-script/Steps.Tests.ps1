@@ -18,9 +18,15 @@ Describe 'Steps 1 to 4 in the main sequence' {
         # DXSETUP.exe that installs d3dx9_43.dll.
         $machine = New-FakeWindows -Build 22631 -Architecture x64
         Use-FakeRun $machine
+        # The folders of an earlier run of this tool, private, so that none is set aside.
+        $product = Split-Path -Parent $script:WorkDir
+        foreach ($folder in @((Split-Path -Parent $product), $product, $script:WorkDir, (Join-Path $product 'Logs'))) { Set-FakePrivateFolder $machine -Path $folder }
         Set-FakeInstaller $machine -Label 'DISM-NetFx3' -EnablesFeature 'NetFx3'
         Set-FakeInstaller $machine -Label 'DISM-DirectPlay' -EnablesFeature 'DirectPlay'
-        $dxsetup = Join-Path (Join-Path $script:WorkDir 'DirectX-June2010') 'DXSETUP.exe'
+        # Each Visual C++ package draws one random name for the folder it runs from; the
+        # DirectX extraction folder draws the next.
+        $installers = @($script:VisualCppPackages | Where-Object { $_.Architecture -ne 'ARM64' }).Count
+        $dxsetup = Join-Path ('{0}.{1}' -f (Join-Path $script:WorkDir 'DirectX-June2010'), (Get-FakeRandomTail ($installers + 1))) 'DXSETUP.exe'
         Set-FakeInstaller $machine -Label 'DirectX-Extract' -CreatesFile $dxsetup
         Set-FakeSignature $machine -Path $dxsetup
         Set-FakeInstaller $machine -Label 'DXSETUP' -CreatesFile (Join-Path (Join-Path $machine.SystemRoot 'SysWOW64') 'd3dx9_43.dll')
@@ -33,12 +39,12 @@ Describe 'Steps 1 to 4 in the main sequence' {
         Invoke-FullRun | Should -Be 0
 
         $visualCpp = foreach ($package in @($script:VisualCppPackages | Where-Object { $_.Architecture -ne 'ARM64' })) {
-            "download $($package.Name)"; "run $($package.File -replace '\.exe$', '')"
+            "download $($package.Name)"; "verify $($package.File)"; "run $($package.File -replace '\.exe$', '')"
         }
         $machine.Installers.Events | Should -Be @(
             'run DISM-NetFx3', 'run DISM-DirectPlay'
             $visualCpp
-            'download DirectX End-User Runtimes (June 2010)', 'run DirectX-Extract', 'verify DXSETUP.exe', 'run DXSETUP')
+            'download DirectX End-User Runtimes (June 2010)', 'verify directx_Jun2010_redist.exe', 'run DirectX-Extract', 'verify DXSETUP.exe', 'run DXSETUP')
         $script:Failures | Should -BeNullOrEmpty
         $script:Warnings | Should -BeNullOrEmpty
     }

@@ -51,7 +51,7 @@ Describe 'Step 3: the Visual C++ package list' {
         Install-VisualCppRuntimes
 
         $expected = foreach ($package in @($script:VisualCppPackages | Where-Object { $Runs -contains $_.Architecture })) {
-            "download $($package.Name)"; "run $($package.File -replace '\.exe$', '')"
+            "download $($package.Name)"; "verify $($package.File)"; "run $($package.File -replace '\.exe$', '')"
         }
         $machine.Installers.Events | Should -Be @($expected)
         $script:Failures | Should -BeNullOrEmpty
@@ -70,7 +70,8 @@ Describe 'Step 3: the Visual C++ package list' {
         $download[0].Destination | Should -BeExactly (Join-Path $script:WorkDir $File)
         $run = @($machine.Installers.Runs | Where-Object { $_.Label -ceq $RunnerLabel })
         $run.Count | Should -Be 1
-        $run[0].FilePath | Should -BeExactly $download[0].Destination
+        # A copy of the verified download, alone in a new folder of this run.
+        $run[0].FilePath | Should -Match ('^' + [regex]::Escape((Join-Path $script:WorkDir 'Install')) + '\.[0-9a-f]{16}' + [regex]::Escape([System.IO.Path]::DirectorySeparatorChar + $File) + '$')
         $run[0].Arguments | Should -BeExactly $Arguments
         $run[0].SuccessCodes | Should -Be @(0, 3010, 1641, 1638)
     }

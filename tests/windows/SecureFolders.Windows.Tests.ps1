@@ -291,7 +291,7 @@ Copy-Item -LiteralPath "`$env:SystemRoot\System32\notepad.exe" -Destination '$do
         $exit | Should -Not -Be 0 -Because 'the other user cannot add anything to the folder installers run from'
     }
 
-    It 'holding a WRITE_DAC handle on Downloads: the run either sets the tree aside or stops, and never uses a folder that user could change' {
+    It 'holding a WRITE_DAC handle on Downloads: the run sets the tree aside or works beside it, and never uses a folder that user could change' {
         $holder = Start-AsOtherUser -Script (Get-HolderScript -Folder $downloads)
         Wait-Signal 'ready' | Should -Be 'ready'
         $stopped = ''
@@ -304,15 +304,14 @@ Copy-Item -LiteralPath "`$env:SystemRoot\System32\notepad.exe" -Destination '$do
         [System.IO.File]::WriteAllText((Join-Path $script:SignalRoot 'go'), 'go')
         $null = Wait-Signal 'done'
         $holder.WaitForExit()
-        if ($stopped) {
-            $stopped | Should -BeLike "The folder $($env:ProgramData)\ORVELLE* could not be secured: *"
-            $script:LogPath | Should -BeExactly ''
-        } else {
-            foreach ($folder in @('ORVELLE', 'ORVELLE\Game Support', 'ORVELLE\Game Support\Downloads')) {
-                Assert-PrivateFolder (Join-Path $env:ProgramData $folder)
-            }
-            @(Get-ChildItem -LiteralPath $script:WorkDir -Force) | Should -BeNullOrEmpty
+        # NTFS may refuse to rename a folder while something inside it is open: the run then
+        # works in a fresh private folder beside the blocked one instead of stopping.
+        $stopped | Should -BeExactly ''
+        $product = Split-Path -Parent $script:WorkDir
+        foreach ($folder in @((Split-Path -Parent $product), $product, $script:WorkDir, (Split-Path -Parent $script:LogPath))) {
+            Assert-PrivateFolder $folder
         }
+        @(Get-ChildItem -LiteralPath $script:WorkDir -Force) | Should -BeNullOrEmpty
     }
 }
 
