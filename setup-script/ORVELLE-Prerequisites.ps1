@@ -221,8 +221,9 @@ function Test-IsAdministrator {
     return $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)
 }
 
-# True when the operating system is 64-bit, whatever the bitness of this process.
-function Test-Is64BitOperatingSystem {
+# .NET's answer to "is the operating system 64-bit": only the fallback of
+# Get-WindowsArchitecture when Windows' own record cannot be read.
+function Test-DotNetSees64BitOperatingSystem {
     return [Environment]::Is64BitOperatingSystem
 }
 
@@ -235,10 +236,10 @@ function Get-SystemProcessorArchitecture {
     return [string]$environment.PROCESSOR_ARCHITECTURE
 }
 
-# The operating system's architecture: "x86", "x64" or "ARM64", whatever the architecture of
-# this process. When Windows' record cannot be read or names another architecture, a 64-bit
-# operating system counts as x64.
-function Get-OperatingSystemArchitecture {
+# Which Windows this is: "x86", "x64" or "ARM64", whatever the architecture of this process
+# (Test-Is64BitProcess answers for the process). When Windows' record cannot be read or names
+# another architecture, a 64-bit operating system counts as x64.
+function Get-WindowsArchitecture {
     $name = ''
     try {
         $name = Get-SystemProcessorArchitecture
@@ -250,10 +251,16 @@ function Get-OperatingSystemArchitecture {
         'AMD64' { return 'x64' }
         'ARM64' { return 'ARM64' }
     }
-    if (Test-Is64BitOperatingSystem) {
+    if (Test-DotNetSees64BitOperatingSystem) {
         return 'x64'
     }
     return 'x86'
+}
+
+# True on 64-bit Windows (x64 or ARM64), whatever the bitness of this process: the same
+# answer as Get-WindowsArchitecture, for the callers that only ask about bitness.
+function Test-Is64BitWindows {
+    return ((Get-WindowsArchitecture) -ne 'x86')
 }
 
 # Quotes one command-line argument so that Windows' argument parsing gives it back
@@ -317,7 +324,7 @@ function Invoke-NativePowerShellCopy {
         [switch]$DiagnosticsOnly,
         [string]$GamePath = ''
     )
-    if ((Test-Is64BitProcess) -or -not (Test-Is64BitOperatingSystem)) {
+    if ((Test-Is64BitProcess) -or -not (Test-Is64BitWindows)) {
         return $null
     }
     $arguments = Get-ScriptCopyArguments -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
@@ -349,7 +356,7 @@ function Get-WindowsBuildInfo {
         $displayVersion = [string]$versionKey.DisplayVersion
     }
     $architecture = '32-bit'
-    if (Test-Is64BitOperatingSystem) {
+    if (Test-Is64BitWindows) {
         $architecture = '64-bit'
     }
     return [pscustomobject]@{
@@ -1286,7 +1293,7 @@ $script:ArchitecturesRunBy = @{
 # Returns the packages for this Windows, in table order: the rows whose architecture the
 # operating system runs.
 function Get-VisualCppPackageList {
-    $runs = @($script:ArchitecturesRunBy[(Get-OperatingSystemArchitecture)])
+    $runs = @($script:ArchitecturesRunBy[(Get-WindowsArchitecture)])
     return @($script:VisualCppPackages | Where-Object { $runs -contains $_.Architecture })
 }
 
@@ -1317,7 +1324,7 @@ function Get-InstalledVisualCppRuntime {
     )
     try {
         $root = $script:UninstallRootNative
-        if ($Architecture -eq 'x86' -and (Test-Is64BitOperatingSystem)) {
+        if ($Architecture -eq 'x86' -and (Test-Is64BitWindows)) {
             $root = $script:UninstallRootWow6432
         }
         foreach ($entry in @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)) {
@@ -1463,7 +1470,7 @@ function Remove-DirectoryTree {
 # (SysWOW64 on 64-bit Windows, System32 on 32-bit Windows).
 function Get-DirectXLegacyDllPath {
     $systemFolder = 'System32'
-    if (Test-Is64BitOperatingSystem) {
+    if (Test-Is64BitWindows) {
         $systemFolder = 'SysWOW64'
     }
     return Join-Path (Join-Path (Get-WindowsFolder) $systemFolder) $script:DirectXLegacy.Dll
@@ -1693,7 +1700,7 @@ function Add-ReportFeatureLines {
 function Add-ReportDllLines {
     param($Lines, $Facts)
     $folders = @(Join-Path (Get-WindowsFolder) 'System32')
-    if (Test-Is64BitOperatingSystem) {
+    if (Test-Is64BitWindows) {
         $folders += Join-Path (Get-WindowsFolder) 'SysWOW64'
     }
     foreach ($folder in $folders) {

@@ -263,7 +263,7 @@ function Use-FakeWindows {
     $env:COMPUTERNAME = $Machine.ComputerName
 
     Mock Test-IsAdministrator { $script:FakeMachine.IsAdministrator }
-    Mock Test-Is64BitOperatingSystem { $script:FakeMachine.Is64Bit }
+    Mock Test-DotNetSees64BitOperatingSystem { $script:FakeMachine.Is64Bit }
     Mock Get-SystemProcessorArchitecture { @{ 'x86' = 'x86'; 'x64' = 'AMD64'; 'ARM64' = 'ARM64' }[$script:FakeMachine.Architecture] }
     Mock Test-Is64BitProcess { $script:FakeMachine.Is64BitProcess }
     Mock Get-CimInstance {

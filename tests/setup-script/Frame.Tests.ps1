@@ -128,11 +128,9 @@ Describe 'Get-WindowsBuildInfo' {
         $info.Architecture | Should -BeExactly '64-bit'
     }
 
-    It 'takes the bitness of the operating system, not of this process' {
-        Use-FakeWindows (New-FakeWindows -Is64Bit $true)
-        Mock Test-Is64BitOperatingSystem { $true }
+    It 'takes the bitness of Windows, not of this process' {
+        Use-FakeWindows (New-FakeWindows -Architecture ARM64 -Is64BitProcess $false)
         (Get-WindowsBuildInfo).Architecture | Should -Be '64-bit'
-        Should -Invoke Test-Is64BitOperatingSystem -Exactly 1
     }
 }
 
