@@ -192,23 +192,38 @@ function Get-RunFailureDetail {
     return $detail
 }
 
-# Records a critical problem of Subject (the run will end with exit code 1): its message in
-# Failures and the log, and an entry with the kind its cause carries in the run record.
+# Records a problem of Subject: its message in Failures (Outcome Failed: the run will end
+# with exit code 1) or Warnings (Outcome Warned: listed in the report, exit code unchanged)
+# and the log, and an entry with the kind its cause carries in the run record.
+function Add-RunProblem {
+    param(
+        [Parameter(Mandatory = $true)][ValidateSet('Failed', 'Warned')][string]$Outcome,
+        [Parameter(Mandatory = $true)][string]$Message,
+        [string]$Subject = '',
+        $Cause = $null
+    )
+    $level = 'WARN'
+    $messages = $script:Warnings
+    if ($Outcome -eq 'Failed') {
+        $level = 'ERROR'
+        $messages = $script:Failures
+    }
+    $messages.Add($Message)
+    $detail = Get-RunFailureDetail -Cause $Cause
+    Add-RunRecordEntry -Outcome $Outcome -Subject $Subject -ExitCode $detail.ExitCode -Kind $detail.Kind -Message $Message
+    Write-Log -Message $Message -Level $level
+}
+
+# Records a critical problem of Subject: the run will end with exit code 1.
 function Add-Failure {
     param([Parameter(Mandatory = $true)][string]$Message, [string]$Subject = '', $Cause = $null)
-    $script:Failures.Add($Message)
-    $detail = Get-RunFailureDetail -Cause $Cause
-    Add-RunRecordEntry -Outcome Failed -Subject $Subject -ExitCode $detail.ExitCode -Kind $detail.Kind -Message $Message
-    Write-Log -Message $Message -Level ERROR
+    Add-RunProblem -Outcome Failed -Message $Message -Subject $Subject -Cause $Cause
 }
 
 # Records a non-critical problem of Subject: listed in the report, exit code unchanged.
 function Add-Warning {
     param([Parameter(Mandatory = $true)][string]$Message, [string]$Subject = '', $Cause = $null)
-    $script:Warnings.Add($Message)
-    $detail = Get-RunFailureDetail -Cause $Cause
-    Add-RunRecordEntry -Outcome Warned -Subject $Subject -ExitCode $detail.ExitCode -Kind $detail.Kind -Message $Message
-    Write-Log -Message $Message -Level WARN
+    Add-RunProblem -Outcome Warned -Message $Message -Subject $Subject -Cause $Cause
 }
 #endregion
 

@@ -11,6 +11,7 @@
 
 #include "fake_platform.h"
 #include "folder_guard.h"
+#include "shared_names_example.h"
 
 namespace orvelle_test {
 namespace {
@@ -191,6 +192,36 @@ class SecureFolderTest : public ::testing::Test {
   }
   FakePlatform platform;
 };
+
+// The launcher names a set-aside folder and a fallback folder exactly as the
+// setup script does: both suites check their names for the same folder, time
+// and random digits against tests/shared/set-aside-names.txt.
+TEST(SharedNames, SetAsideAndFallbackNamesAreTheScriptsToo) {
+  FakePlatform platform;
+  SYSTEMTIME& time = platform.localTime;
+  ASSERT_EQ(swscanf(ORVELLE_EXAMPLE_LOCAL_TIME, L"%hu-%hu-%hu %hu:%hu:%hu",
+                    &time.wYear, &time.wMonth, &time.wDay, &time.wHour,
+                    &time.wMinute, &time.wSecond),
+            6);
+  platform.randomBase = wcstoull(ORVELLE_EXAMPLE_RANDOM_HEX, nullptr, 16);
+  const std::wstring folder = ORVELLE_EXAMPLE_FOLDER;
+  platform.AddFolder(folder, kUserOwnedFolderSddl);
+  HANDLE secured = SecureFolder(platform, folder.c_str());
+  ASSERT_NE(secured, INVALID_HANDLE_VALUE);
+  platform.CloseHandle(secured);
+  EXPECT_TRUE(platform.Exists(ORVELLE_EXAMPLE_SET_ASIDE));
+
+  FakePlatform beside;
+  beside.randomBase = platform.randomBase;
+  const size_t slash = folder.rfind(L'\\');
+  wchar_t fallback[MAX_PATH];
+  HANDLE made = orvelle::SecureFallbackFolder(
+      beside, fallback, MAX_PATH, folder.substr(0, slash).c_str(),
+      folder.substr(slash + 1).c_str());
+  ASSERT_NE(made, INVALID_HANDLE_VALUE);
+  beside.CloseHandle(made);
+  EXPECT_EQ(std::wstring(fallback), ORVELLE_EXAMPLE_FALLBACK);
+}
 
 TEST_F(SecureFolderTest, CreatesAMissingFolderWithPrivateSecurity) {
   HANDLE folder = Secure();

@@ -334,3 +334,21 @@ Describe 'The owners a secured folder may have' {
         $script:SecuredFolderOwners | Should -Contain $derived
     }
 }
+
+Describe 'Names shared with the launcher' {
+    # The launcher's GoogleTest suite checks its own names against the same file.
+    It 'sets one folder aside, and makes a fresh one beside it, under the names the launcher gives them' {
+        $script:Example = @{}
+        foreach ($line in [System.IO.File]::ReadAllLines((Join-Path $PSScriptRoot '../shared/set-aside-names.txt'))) {
+            if ($line -match '^([a-z-]+)=(.*)$') { $script:Example[$Matches[1]] = $Matches[2] }
+        }
+        Mock Get-Date { [datetime]::ParseExact($script:Example['local-time'], 'yyyy-MM-dd HH:mm:ss', [Globalization.CultureInfo]::InvariantCulture) }
+        Mock Get-RandomHexTail { $script:Example['random-hex'] }
+        Mock Get-FolderItemAttributes { $null }
+        Mock New-FolderWithSecurity { }
+        Mock Get-FolderSafetyProblem { '' }
+
+        Get-SetAsidePath -Path $script:Example['folder'] | Should -BeExactly $script:Example['set-aside']
+        New-PrivateFolder -Stem $script:Example['folder'] | Should -BeExactly $script:Example['fallback']
+    }
+}
