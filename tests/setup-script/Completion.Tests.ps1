@@ -1,4 +1,4 @@
-BeforeAll {
+﻿BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
 

@@ -1,4 +1,4 @@
-BeforeAll {
+﻿BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
 
@@ -830,9 +830,9 @@ Describe 'Where and when the report is written' {
     }
 
     It 'writes a value holding CR, LF, TAB and ESC as one line with a blank for each' {
-        Add-FakeVideoController $machine -Name "NVIDIA`r`nGeForce`tRTX`e[31m 3060" -DriverVersion "31.0`n15" -DriverDate $null
+        Add-FakeVideoController $machine -Name "NVIDIA`r`nGeForce`tRTX$([char]27)[31m 3060" -DriverVersion "31.0`n15" -DriverDate $null
         Use-FakeWindows $machine
-        $script:Failures.Add("DirectX legacy runtime: DXSETUP.exe said`r`nAccess`u{0085}denied`0.")
+        $script:Failures.Add("DirectX legacy runtime: DXSETUP.exe said`r`nAccess$([char]0x85)denied`0.")
         $lines = @(Read-ReportLines (Invoke-Report))
         Assert-Lines (Get-ReportBlock $lines '[GRAPHICS]') @('Name          : NVIDIA  GeForce RTX [31m 3060', 'DriverVersion : 31.0 15', 'DriverDate    : ')
         (Get-ReportBlock $lines '[SETUP RESULT]')[0] | Should -BeExactly 'FAIL: DirectX legacy runtime: DXSETUP.exe said  Access denied .'
