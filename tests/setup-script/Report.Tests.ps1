@@ -847,7 +847,7 @@ Describe 'Where and when the report is written' {
         $null = New-Item -ItemType Directory -Path (Split-Path -Parent $target) -Force
         if ($TargetExists) { [System.IO.File]::WriteAllText($target, 'not the report') }
         $link = Join-Path $machine.Desktop 'ORVELLE-Diagnostic-20250614-093015.txt'
-        $null = New-Item -ItemType SymbolicLink -Path $link -Target $target
+        New-TestLink -Path $link -Target $target
         $path = Invoke-Report
         $path | Should -BeExactly $link
         ((Get-Item -LiteralPath $path -Force).Attributes -band [System.IO.FileAttributes]::ReparsePoint) | Should -Be 0

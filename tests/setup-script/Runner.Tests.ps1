@@ -3,15 +3,19 @@ BeforeAll {
     . $SetupScriptPath
 
     # Windows keeps a program's whole 32-bit exit code, Linux only its low byte. A fake
-    # program exits with the low byte and is listed here with the code Windows would see.
+    # program on Linux exits with the low byte and is listed here with the code Windows
+    # would see.
     $script:WindowsExitCodes = @{}
     # The cmdlet itself: Pester's mock also answers the module-qualified name.
     $script:RealStartProcess = Get-Command -Name Start-Process -CommandType Cmdlet
+    # How a fake program ends each line it prints.
+    $script:ProgramLineEnd = "`n"
+    if (Test-TestHostWindows) { $script:ProgramLineEnd = "`r`n" }
 
-    # Writes a small shell program that prints Stdout and Stderr (each followed by a line
-    # end, as PowerShell on Linux captures output line by line) and exits with the low byte
-    # of ExitCode; returns its path. With -EchoArguments it prints each argument it got as
-    # "[argument]" on its own line.
+    # Writes a small program that prints Stdout and Stderr (each line followed by a line
+    # end) and exits with ExitCode; returns its path. With -EchoArguments it prints each
+    # argument it got as "[argument]" on its own line. On Windows it is a .cmd file, on
+    # Linux a shell script.
     function New-FakeProgram {
         param(
             [Parameter(Mandatory = $true)][string]$Name,
@@ -20,6 +24,16 @@ BeforeAll {
             [int]$ExitCode = 0,
             [switch]$EchoArguments
         )
+        if (Test-TestHostWindows) {
+            $path = Join-Path $TestDrive "$Name.cmd"
+            $lines = @('@echo off')
+            if ($Stdout -ne '') { $lines += @($Stdout -split "`n" | ForEach-Object { 'echo(' + (ConvertTo-CmdText $_) }) }
+            if ($EchoArguments) { $lines += 'for %%a in (%*) do echo([%%~a]' }
+            if ($Stderr -ne '') { $lines += @($Stderr -split "`n" | ForEach-Object { '1>&2 echo(' + (ConvertTo-CmdText $_) }) }
+            $lines += "exit $ExitCode"
+            [System.IO.File]::WriteAllText($path, (($lines -join "`r`n") + "`r`n"), (New-Object System.Text.UTF8Encoding $false))
+            return $path
+        }
         $path = Join-Path $TestDrive $Name
         $lines = @('#!/bin/sh')
         if ($Stdout -ne '') { $lines += "printf '%s\n' '$Stdout'" }
@@ -30,6 +44,18 @@ BeforeAll {
         & chmod 755 $path
         $script:WindowsExitCodes[$path] = $ExitCode
         return $path
+    }
+
+    # Text that cmd.exe's echo prints as given: its special characters escaped.
+    function ConvertTo-CmdText {
+        param([string]$Text)
+        return ($Text -replace '([&|<>^])', '^$1') -replace '%', '%%'
+    }
+
+    # Text a fake program prints, written with "`n" line ends, as it reaches its capture file.
+    function ConvertTo-ProgramText {
+        param([string]$Text)
+        return $Text.Replace("`n", $script:ProgramLineEnd)
     }
 
     # The whole log text with the "[time] " prefix of each log line removed.
@@ -47,6 +73,7 @@ Describe 'Invoke-ProcessChecked' {
         # Linux has no hidden window style: the real Start-Process runs the program without it,
         # and the exit code is widened back to what Windows would report.
         Mock Start-Process {
+            if (Test-TestHostWindows) { return & $script:RealStartProcess @PesterBoundParameters }
             $forward = @{}
             foreach ($name in $PesterBoundParameters.Keys) {
                 if ($name -ne 'WindowStyle') { $forward[$name] = $PesterBoundParameters[$name] }
@@ -119,7 +146,7 @@ Describe 'Invoke-ProcessChecked' {
                 $RedirectStandardError -eq (Join-Path $script:WorkDir 'Args-stderr.txt')
             }
             $received = [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Args-stdout.txt'))
-            $received | Should -BeExactly "[/install]`n[/quiet]`n[C:\Program Files\Game Folder]`n[/log:x.txt]`n"
+            $received | Should -BeExactly (ConvertTo-ProgramText "[/install]`n[/quiet]`n[C:\Program Files\Game Folder]`n[/log:x.txt]`n")
         }
 
         It 'lets the start error of a missing program through, after removing stale capture files, with no "completed" line' {
@@ -157,8 +184,8 @@ Describe 'Invoke-ProcessChecked' {
 
             Get-LogText | Should -BeExactly (
                 "[INFO] Running DISM-NetFx3: $program /Online /Enable-Feature /FeatureName:NetFx3 /All /NoRestart`r`n" +
-                "Deployment Image Servicing`nThe operation completed.`n`r`n" +
-                "Warning: reboot pending`n`r`n" +
+                (ConvertTo-ProgramText "Deployment Image Servicing`nThe operation completed.`n") + "`r`n" +
+                (ConvertTo-ProgramText "Warning: reboot pending`n") + "`r`n" +
                 "[OK] DISM-NetFx3 completed (exit code 3010).`r`n")
         }
 
@@ -168,8 +195,8 @@ Describe 'Invoke-ProcessChecked' {
                 Should -Throw -ExpectedMessage 'DirectX-Extract failed with exit code 2.'
             Get-LogText | Should -BeExactly (
                 "[INFO] Running DirectX-Extract: $program /Q /T:C:\x`r`n" +
-                "Extracting`n`r`n" +
-                "CRC error in dxdllreg_x86.cab`n`r`n")
+                (ConvertTo-ProgramText "Extracting`n") + "`r`n" +
+                (ConvertTo-ProgramText "CRC error in dxdllreg_x86.cab`n") + "`r`n")
         }
 
         It 'adds nothing between "Running" and "completed" when the program prints <Output>' -ForEach @(
@@ -180,22 +207,22 @@ Describe 'Invoke-ProcessChecked' {
             Invoke-ProcessChecked -FilePath $program -Arguments '/quiet' -Label 'Quiet'
 
             Get-LogText | Should -BeExactly "[INFO] Running Quiet: $program /quiet`r`n[OK] Quiet completed (exit code 0).`r`n"
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stdout.txt')) | Should -BeExactly $StdoutFile
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stderr.txt')) | Should -BeExactly $StderrFile
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stdout.txt')) | Should -BeExactly (ConvertTo-ProgramText $StdoutFile)
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stderr.txt')) | Should -BeExactly (ConvertTo-ProgramText $StderrFile)
         }
 
         It 'replaces the capture files of an earlier run with the same label' {
             New-FakeFile (Join-Path $script:WorkDir 'Again-stdout.txt') -Content 'old output of a much longer earlier run'
             $program = New-FakeProgram -Name 'again' -Stdout 'new'
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label 'Again'
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Again-stdout.txt')) | Should -BeExactly "new`n"
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Again-stdout.txt')) | Should -BeExactly (ConvertTo-ProgramText "new`n")
         }
 
         It 'removes links planted at the capture paths instead of writing through them' {
             $sentinel = New-FakeFile (Join-Path $TestDrive 'outside/important.dll') -Content 'keep me'
             $missingTarget = Join-Path $TestDrive 'outside/planted.dll'
-            $null = New-Item -ItemType SymbolicLink -Path (Join-Path $script:WorkDir 'Linked-stdout.txt') -Target $sentinel
-            $null = New-Item -ItemType SymbolicLink -Path (Join-Path $script:WorkDir 'Linked-stderr.txt') -Target $missingTarget
+            New-TestLink -Path (Join-Path $script:WorkDir 'Linked-stdout.txt') -Target $sentinel
+            New-TestLink -Path (Join-Path $script:WorkDir 'Linked-stderr.txt') -Target $missingTarget
             $program = New-FakeProgram -Name 'linked' -Stdout 'out' -Stderr 'err'
 
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label 'Linked'
@@ -203,7 +230,7 @@ Describe 'Invoke-ProcessChecked' {
             [System.IO.File]::ReadAllText($sentinel) | Should -BeExactly 'keep me'
             Test-Path -LiteralPath $missingTarget | Should -BeFalse
             (Get-Item -LiteralPath (Join-Path $script:WorkDir 'Linked-stdout.txt')).LinkType | Should -BeNullOrEmpty
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Linked-stderr.txt')) | Should -BeExactly "err`n"
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Linked-stderr.txt')) | Should -BeExactly (ConvertTo-ProgramText "err`n")
         }
 
         It 'runs and returns the exit code when the log file is missing' {
@@ -227,8 +254,8 @@ Describe 'Invoke-ProcessChecked' {
             $program = New-FakeProgram -Name 'named' -Stdout 'out' -Stderr 'err'
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label $Label
 
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stdout.txt")) | Should -BeExactly "out`n"
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stderr.txt")) | Should -BeExactly "err`n"
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stdout.txt")) | Should -BeExactly (ConvertTo-ProgramText "out`n")
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stderr.txt")) | Should -BeExactly (ConvertTo-ProgramText "err`n")
             @(Get-ChildItem -LiteralPath $script:WorkDir -File).Count | Should -Be 2
             Get-LogLines | Should -Contain "[INFO] Running ${Label}: $program x"
             Get-LogLines | Should -Contain "[OK] $Label completed (exit code 0)."
