@@ -27,13 +27,4 @@ TEST_COUNTS_FILE=$(windows_path "$suite_counts") /usr/lib/wine/wine64 \
   'C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe' -NoProfile -NonInteractive \
   -ExecutionPolicy Bypass -File "$(windows_path tests/setup-script/Invoke-Tests.ps1)" 2>&1 |
   tr -d '\r'
-/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-if [ -s "$suite_counts" ]; then
-  cp "$suite_counts" "$counts_file"
-else
-  echo "$suite_name: the run ended without its counts" >&2
-  echo "0 1" > "$counts_file"
-fi
-read -r passed failed < "$counts_file"
-echo "$suite_name: $passed passed, $failed failed ($(( $(date +%s) - started )) s)"
-[ "$failed" -eq 0 ]
+finish_suite "$suite_counts" " ($(( $(date +%s) - started )) s)"

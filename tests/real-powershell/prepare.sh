@@ -24,6 +24,22 @@ export HOME="$work/home"
 unset DISPLAY WAYLAND_DISPLAY WINEDLLOVERRIDES
 mkdir -p "$HOME"
 
+# Ends the suite: stops this prefix's Wine processes, takes the counts the suite wrote to
+# $1 (none counts as one failure), prints them with $2 and exits with the outcome.
+finish_suite() {
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  if [ -s "$1" ]; then
+    cp "$1" "$counts_file"
+  else
+    echo "$suite_name: the suite ended without reporting its counts" >&2
+    echo "0 1" > "$counts_file"
+  fi
+  read -r passed failed < "$counts_file"
+  echo "$suite_name: $passed passed, $failed failed${2:-}"
+  [ "$failed" -eq 0 ]
+  exit
+}
+
 fail_setup() {
   echo "$suite_name: $1" >&2
   echo "0 1" > "$counts_file"

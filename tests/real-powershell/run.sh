@@ -23,13 +23,4 @@ suite_counts="$work/suite.counts"
 rm -f "$suite_counts"
 PYTHONPATH="$root/tests/real-powershell" /usr/bin/python3 tests/exe/run_suites.py \
   "$suite_counts" test_real_powershell
-/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-if [ -f "$suite_counts" ]; then
-  cp "$suite_counts" "$counts_file"
-else
-  echo "1 failed: the suite crashed" >&2
-  echo "0 1" > "$counts_file"
-fi
-read -r passed failed < "$counts_file"
-echo "real-powershell: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish_suite "$suite_counts"

@@ -77,9 +77,14 @@ function Test-TestHostWindows {
     return [System.Environment]::OSVersion.Platform -eq [System.PlatformID]::Win32NT
 }
 
-# True when the tests run under Wine, which keeps a key of its own in the registry.
+# True when the tests run under Wine, which keeps a key of its own in the registry. Read
+# through .NET: the simulated machine answers the registry commands.
 function Test-TestHostWine {
-    return (Test-TestHostWindows) -and (Test-Path -LiteralPath 'HKLM:\SOFTWARE\Wine')
+    if (-not (Test-TestHostWindows)) { return $false }
+    $key = [Microsoft.Win32.Registry]::LocalMachine.OpenSubKey('SOFTWARE\Wine')
+    if ($null -eq $key) { return $false }
+    $key.Close()
+    return $true
 }
 
 # The PowerShell program of the edition that runs the tests, for starting a child like
@@ -95,10 +100,11 @@ function Get-TestPowerShellPath {
     throw "No PowerShell program was found in $PSHOME."
 }
 
-# Makes a symbolic link at Path to Target, which need not exist (-Directory: a folder
-# link). Windows PowerShell refuses links to missing targets, so on Windows mklink makes
-# it (it needs an administrator or developer mode). Wine makes no symbolic links: there the
-# calling test is skipped, saying so. Call it inside It.
+# Makes a symbolic link at Path to Target, which need not exist: a folder link when Target
+# is a folder or -Directory is given. Windows PowerShell refuses links to missing targets,
+# so on Windows mklink makes it (it needs an administrator or developer mode). Wine makes
+# no symbolic links (it reports success and makes nothing): there the calling test is
+# skipped, saying so. Call it inside It.
 function New-TestLink {
     param(
         [Parameter(Mandatory = $true)][string]$Path,
@@ -110,8 +116,12 @@ function New-TestLink {
         return
     }
     $kind = ''
-    if ($Directory) { $kind = '/D ' }
-    $output = & cmd.exe /d /c ('mklink {0}"{1}" "{2}"' -f $kind, $Path, $Target) 2>&1
+    if ($Directory -or (Test-Path -LiteralPath $Target -PathType Container)) { $kind = '/D ' }
+    $shell = $env:ComSpec
+    if ([string]::IsNullOrEmpty($shell)) { $shell = 'cmd.exe' }
+    # mklink would read a forward slash as the start of a switch.
+    $line = 'mklink {0}"{1}" "{2}"' -f $kind, [System.IO.Path]::GetFullPath($Path), [System.IO.Path]::GetFullPath($Target)
+    $output = & $shell /d /c $line 2>&1
     $made = $LASTEXITCODE -eq 0 -and (Test-TestLink -Path $Path)
     if ($made) { return }
     if (Test-TestHostWine) {

@@ -821,6 +821,7 @@ Describe 'Where and when the report is written' {
     }
 
     It 'writes dates in the general form and booleans as True/False under de-DE' {
+        if (Test-TestHostWine) { Set-ItResult -Skipped -Because 'the de-DE short date of Wine''s locale data is d.M.yyyy, not dd.MM.yyyy as on Windows' }
         Add-FakeVideoController $machine -Name 'GPU' -DriverVersion '1.0' -DriverDate ([datetime]'2024-03-12 14:05:00')
         Use-FakeWindows $machine
         $lines = @(Invoke-InCulture (New-Object System.Globalization.CultureInfo 'de-DE') { Read-ReportLines (Invoke-Report) })

@@ -14,8 +14,9 @@ BeforeAll {
 
     # Writes a small program that prints Stdout and Stderr (each line followed by a line
     # end) and exits with ExitCode; returns its path. With -EchoArguments it prints each
-    # argument it got as "[argument]" on its own line. On Windows it is a .cmd file, on
-    # Linux a shell script.
+    # argument it got as "[argument]" on its own line. On Windows it is a .cmd file that
+    # types its output from files beside it (echo cannot print every text), on Linux a
+    # shell script.
     function New-FakeProgram {
         param(
             [Parameter(Mandatory = $true)][string]$Name,
@@ -27,11 +28,17 @@ BeforeAll {
         if (Test-TestHostWindows) {
             $path = Join-Path $TestDrive "$Name.cmd"
             $lines = @('@echo off')
-            if ($Stdout -ne '') { $lines += @($Stdout -split "`n" | ForEach-Object { 'echo(' + (ConvertTo-CmdText $_) }) }
-            if ($EchoArguments) { $lines += 'for %%a in (%*) do echo([%%~a]' }
-            if ($Stderr -ne '') { $lines += @($Stderr -split "`n" | ForEach-Object { '1>&2 echo(' + (ConvertTo-CmdText $_) }) }
+            if ($Stdout -ne '') {
+                [System.IO.File]::WriteAllText("$path.out", (ConvertTo-ProgramText "$Stdout`n"))
+                $lines += "type `"$path.out`""
+            }
+            if ($EchoArguments) { $lines += 'for %%a in (%*) do echo [%%~a]' }
+            if ($Stderr -ne '') {
+                [System.IO.File]::WriteAllText("$path.err", (ConvertTo-ProgramText "$Stderr`n"))
+                $lines += "type `"$path.err`" 1>&2"
+            }
             $lines += "exit $ExitCode"
-            [System.IO.File]::WriteAllText($path, (($lines -join "`r`n") + "`r`n"), (New-Object System.Text.UTF8Encoding $false))
+            [System.IO.File]::WriteAllText($path, (($lines -join "`r`n") + "`r`n"))
             return $path
         }
         $path = Join-Path $TestDrive $Name
@@ -44,12 +51,6 @@ BeforeAll {
         & chmod 755 $path
         $script:WindowsExitCodes[$path] = $ExitCode
         return $path
-    }
-
-    # Text that cmd.exe's echo prints as given: its special characters escaped.
-    function ConvertTo-CmdText {
-        param([string]$Text)
-        return ($Text -replace '([&|<>^])', '^$1') -replace '%', '%%'
     }
 
     # Text a fake program prints, written with "`n" line ends, as it reaches its capture file.
@@ -153,7 +154,9 @@ Describe 'Invoke-ProcessChecked' {
             $missing = Join-Path $TestDrive 'no-such-installer.exe'
             $expected = $null
             try {
-                & $script:RealStartProcess -FilePath $missing -ArgumentList '/q' -Wait -PassThru
+                # Started as the script starts programs: with its output redirected.
+                & $script:RealStartProcess -FilePath $missing -ArgumentList '/q' -Wait -PassThru `
+                    -RedirectStandardOutput (Join-Path $TestDrive 'reference-stdout.txt') -RedirectStandardError (Join-Path $TestDrive 'reference-stderr.txt')
             } catch {
                 $expected = $_.Exception
             }
