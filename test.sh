@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test suite: the launcher's (GoogleTest and the built executable under Wine,
-# image checks), the setup script's (Pester on PowerShell 7.6), the built executable with a
-# real PowerShell under Wine, release signing, and the schema check of the CI workflows.
+# Runs every test suite: how Windows PowerShell 5.1 reads the PowerShell files, the
+# launcher's (GoogleTest and the built executable under Wine, image checks), the setup
+# script's (Pester on PowerShell 7.6), the built executable and the same Pester suites with
+# a real PowerShell for Windows under Wine, release signing, and the schema check of the CI
+# workflows.
 # Installs what they need, except the .NET SDK (10.0 or later), which it checks for first.
 # Ends with one line "N passed, N failed" and exits non-zero when anything failed.
 set -uo pipefail
@@ -30,9 +32,11 @@ run_suite() {
     fi
 }
 
+run_suite ps51-files tools/check-ps51-files.py
 run_suite launcher tests/launcher/run.sh
 run_suite setup-script tests/setup-script/run.sh
 run_suite real-powershell tests/real-powershell/run.sh
+run_suite real-powershell-pester tests/real-powershell/pester.sh
 run_suite release tests/release/run.sh
 run_suite workflows tests/workflows/run.sh
 

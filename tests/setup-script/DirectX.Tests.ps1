@@ -20,7 +20,7 @@ BeforeAll {
     function New-Link {
         param([string]$Path, [string]$Target)
         $null = New-Item -ItemType Directory -Path (Split-Path -Parent $Path) -Force
-        $null = New-Item -ItemType SymbolicLink -Path $Path -Target $Target
+        New-TestLink -Path $Path -Target $Target
     }
 
     # True when anything, a dangling link included, is at the path.

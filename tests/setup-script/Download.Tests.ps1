@@ -206,7 +206,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
 
         It 'removes a link planted at the destination instead of downloading through it' {
             $target = Join-Path $TestDrive 'outside/planted.exe'
-            $null = New-Item -ItemType SymbolicLink -Path $destination -Target $target
+            New-TestLink -Path $destination -Target $target
             Set-FakeNetwork -Bits 'Microsoft'
 
             Get-VerifiedMicrosoftFile -Url 'https://aka.ms/x' -Destination $destination -Label 'VC++ x64'

@@ -69,6 +69,79 @@ if (-not (Get-Command Get-MpThreatDetection -ErrorAction SilentlyContinue)) {
 }
 #endregion
 
+#region The system the tests themselves run on
+
+# True when the tests run on Windows, Wine included. Works in Windows PowerShell 5.1,
+# which has no $IsWindows.
+function Test-TestHostWindows {
+    return [System.Environment]::OSVersion.Platform -eq [System.PlatformID]::Win32NT
+}
+
+# True when the tests run under Wine, which keeps a key of its own in the registry. Read
+# through .NET: the simulated machine answers the registry commands.
+function Test-TestHostWine {
+    if (-not (Test-TestHostWindows)) { return $false }
+    $key = [Microsoft.Win32.Registry]::LocalMachine.OpenSubKey('SOFTWARE\Wine')
+    if ($null -eq $key) { return $false }
+    $key.Close()
+    return $true
+}
+
+# The PowerShell program of the edition that runs the tests, for starting a child like
+# this process: powershell.exe for Windows PowerShell; for PowerShell 7 the pwsh beside its
+# files (as a dotnet tool its own process is "dotnet"), or, for a Windows host of
+# PowerShell 7 named powershell.exe, that host.
+function Get-TestPowerShellPath {
+    if ($PSVersionTable.PSEdition -eq 'Desktop') { return Join-Path $PSHOME 'powershell.exe' }
+    foreach ($name in @('pwsh', 'pwsh.exe', 'powershell.exe')) {
+        $path = Join-Path $PSHOME $name
+        if (Test-Path -LiteralPath $path -PathType Leaf) { return $path }
+    }
+    throw "No PowerShell program was found in $PSHOME."
+}
+
+# Makes a symbolic link at Path to Target, which need not exist: a folder link when Target
+# is a folder or -Directory is given. Windows PowerShell refuses links to missing targets,
+# so on Windows mklink makes it (it needs an administrator or developer mode). Wine makes
+# no symbolic links (it reports success and makes nothing): there the calling test is
+# skipped, saying so. Call it inside It.
+function New-TestLink {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][string]$Target,
+        [switch]$Directory
+    )
+    if (-not (Test-TestHostWindows)) {
+        $null = New-Item -ItemType SymbolicLink -Path $Path -Target $Target
+        return
+    }
+    $kind = ''
+    if ($Directory -or (Test-Path -LiteralPath $Target -PathType Container)) { $kind = '/D ' }
+    $shell = $env:ComSpec
+    if ([string]::IsNullOrEmpty($shell)) { $shell = 'cmd.exe' }
+    # mklink would read a forward slash as the start of a switch.
+    $line = 'mklink {0}"{1}" "{2}"' -f $kind, [System.IO.Path]::GetFullPath($Path), [System.IO.Path]::GetFullPath($Target)
+    $output = & $shell /d /c $line 2>&1
+    $made = $LASTEXITCODE -eq 0 -and (Test-TestLink -Path $Path)
+    if ($made) { return }
+    if (Test-TestHostWine) {
+        Set-ItResult -Skipped -Because 'Wine makes no symbolic links'
+    }
+    throw ("mklink could not make the link {0}: {1}" -f $Path, (@($output) -join ' '))
+}
+
+# True when Path itself is a reparse point (a link), whether or not its target exists.
+function Test-TestLink {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        $attributes = [System.IO.File]::GetAttributes($Path)
+    } catch {
+        return $false
+    }
+    return ($attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0
+}
+#endregion
+
 #region The machine
 
 # Creates a machine: a folder tree under TestDrive plus tables the mocks answer from.

@@ -1,11 +1,13 @@
-BeforeAll {
+﻿BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
 
-    # Splits a command line the way Windows' CommandLineToArgvW does, by handing it to a real
-    # child process: .NET on Linux splits ProcessStartInfo.Arguments with the same rules.
+    # Splits a command line into arguments by the rule Windows programs use. On Windows that
+    # is CommandLineToArgvW itself; on Linux a real child process is given the line: .NET
+    # there splits ProcessStartInfo.Arguments by the same rule.
     function Split-CommandLineForReal {
         param([string]$CommandLine)
+        if (Test-TestHostWindows) { return Split-CommandLineByWindows $CommandLine }
         $startInfo = New-Object System.Diagnostics.ProcessStartInfo
         $startInfo.FileName = '/bin/sh'
         $startInfo.Arguments = '-c "for a in \"$@\"; do printf ''%s\n'' \"[$a]\"; done" sh ' + $CommandLine
@@ -15,6 +17,33 @@ BeforeAll {
         $output = $process.StandardOutput.ReadToEnd()
         $process.WaitForExit()
         return @($output -split "`n" | Where-Object { $_ -ne '' } | ForEach-Object { $_.Substring(1, $_.Length - 2) })
+    }
+
+    # The arguments CommandLineToArgvW finds in a command line. The line is given a program
+    # name first, since that function reads the first word by a rule of its own.
+    function Split-CommandLineByWindows {
+        param([string]$CommandLine)
+        if (-not ('OrvelleTests.CommandLine' -as [type])) {
+            Add-Type -Namespace OrvelleTests -Name CommandLine -MemberDefinition @'
+[DllImport("shell32.dll", SetLastError = true)]
+private static extern IntPtr CommandLineToArgvW([MarshalAs(UnmanagedType.LPWStr)] string commandLine, out int count);
+[DllImport("kernel32.dll")]
+private static extern IntPtr LocalFree(IntPtr memory);
+public static string[] Split(string commandLine) {
+    int count;
+    IntPtr list = CommandLineToArgvW(commandLine, out count);
+    if (list == IntPtr.Zero) { throw new System.ComponentModel.Win32Exception(); }
+    try {
+        string[] arguments = new string[count];
+        for (int i = 0; i < count; i++) { arguments[i] = Marshal.PtrToStringUni(Marshal.ReadIntPtr(list, i * IntPtr.Size)); }
+        return arguments;
+    } finally {
+        LocalFree(list);
+    }
+}
+'@
+        }
+        return @([OrvelleTests.CommandLine]::Split('program.exe ' + $CommandLine) | Select-Object -Skip 1)
     }
 }
 

@@ -1,7 +1,8 @@
 # Runs every *.Tests.ps1 beside this file with Pester (the version tools/pester/pester.csproj
 # fetches) and writes "<passed> <failed>"
 # to $env:TEST_COUNTS_FILE. Suites under tests/windows need a real Windows machine: they are
-# not run here, and the summary names them with their number of tests as skipped.
+# not run here, and the summary names them with their number of tests as skipped. Tests
+# that skip themselves (what this machine lacks) are listed with their reason.
 param([string[]]$Path = @($PSScriptRoot))
 
 $ErrorActionPreference = 'Stop'
@@ -35,6 +36,12 @@ foreach ($suite in @(Get-ChildItem -LiteralPath (Join-Path $repo 'tests/windows'
     $tests = @($ast.FindAll({ param($node) $node -is [System.Management.Automation.Language.CommandAst] -and $node.GetCommandName() -eq 'It' }, $true)).Count
     Write-Host "Skipped tests/windows/$($suite.Name) ($tests test blocks): needs real Windows (ACLs, links, Windows PowerShell 5.1); see tests/windows/README.md"
 }
-Write-Host "setup-script: $passed passed, $failed failed"
+# Tests that skipped themselves, with the reason they gave (what this machine lacks).
+foreach ($test in @($result.Skipped)) {
+    $reason = ''
+    if (@($test.ErrorRecord).Count -gt 0) { $reason = ': ' + [string]@($test.ErrorRecord)[0] }
+    Write-Host "Skipped $($test.ExpandedPath)$reason"
+}
+Write-Host "setup-script: $passed passed, $failed failed, $(@($result.Skipped).Count) skipped"
 if ($failed -gt 0) { exit 1 }
 exit 0

@@ -1,4 +1,4 @@
-BeforeAll {
+﻿BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
 
@@ -826,6 +826,7 @@ Describe 'Where and when the report is written' {
     }
 
     It 'writes dates in the general form and booleans as True/False under de-DE' {
+        if (Test-TestHostWine) { Set-ItResult -Skipped -Because 'the de-DE short date of Wine''s locale data is d.M.yyyy, not dd.MM.yyyy as on Windows' }
         Add-FakeVideoController $machine -Name 'GPU' -DriverVersion '1.0' -DriverDate ([datetime]'2024-03-12 14:05:00')
         Use-FakeWindows $machine
         $lines = @(Invoke-InCulture (New-Object System.Globalization.CultureInfo 'de-DE') { Read-ReportLines (Invoke-Report) })
@@ -835,9 +836,9 @@ Describe 'Where and when the report is written' {
     }
 
     It 'writes a value holding CR, LF, TAB and ESC as one line with a blank for each' {
-        Add-FakeVideoController $machine -Name "NVIDIA`r`nGeForce`tRTX`e[31m 3060" -DriverVersion "31.0`n15" -DriverDate $null
+        Add-FakeVideoController $machine -Name "NVIDIA`r`nGeForce`tRTX$([char]27)[31m 3060" -DriverVersion "31.0`n15" -DriverDate $null
         Use-FakeWindows $machine
-        $script:Failures.Add("DirectX legacy runtime: DXSETUP.exe said`r`nAccess`u{0085}denied`0.")
+        $script:Failures.Add("DirectX legacy runtime: DXSETUP.exe said`r`nAccess$([char]0x85)denied`0.")
         $lines = @(Read-ReportLines (Invoke-Report))
         Assert-Lines (Get-ReportBlock $lines '[GRAPHICS]') @('Name          : NVIDIA  GeForce RTX [31m 3060', 'DriverVersion : 31.0 15', 'DriverDate    : ')
         (Get-ReportBlock $lines '[SETUP RESULT]')[0] | Should -BeExactly 'FAIL: DirectX legacy runtime: DXSETUP.exe said  Access denied .'
@@ -852,7 +853,7 @@ Describe 'Where and when the report is written' {
         $null = New-Item -ItemType Directory -Path (Split-Path -Parent $target) -Force
         if ($TargetExists) { [System.IO.File]::WriteAllText($target, 'not the report') }
         $link = Join-Path $machine.Desktop 'ORVELLE-Diagnostic-20250614-093015.txt'
-        $null = New-Item -ItemType SymbolicLink -Path $link -Target $target
+        New-TestLink -Path $link -Target $target
         $path = Invoke-Report
         $path | Should -BeExactly $link
         ((Get-Item -LiteralPath $path -Force).Attributes -band [System.IO.FileAttributes]::ReparsePoint) | Should -Be 0

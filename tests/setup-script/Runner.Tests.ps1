@@ -3,15 +3,20 @@ BeforeAll {
     . $SetupScriptPath
 
     # Windows keeps a program's whole 32-bit exit code, Linux only its low byte. A fake
-    # program exits with the low byte and is listed here with the code Windows would see.
+    # program on Linux exits with the low byte and is listed here with the code Windows
+    # would see.
     $script:WindowsExitCodes = @{}
     # The cmdlet itself: Pester's mock also answers the module-qualified name.
     $script:RealStartProcess = Get-Command -Name Start-Process -CommandType Cmdlet
+    # How a fake program ends each line it prints.
+    $script:ProgramLineEnd = "`n"
+    if (Test-TestHostWindows) { $script:ProgramLineEnd = "`r`n" }
 
-    # Writes a small shell program that prints Stdout and Stderr (each followed by a line
-    # end, as PowerShell on Linux captures output line by line) and exits with the low byte
-    # of ExitCode; returns its path. With -EchoArguments it prints each argument it got as
-    # "[argument]" on its own line.
+    # Writes a small program that prints Stdout and Stderr (each line followed by a line
+    # end) and exits with ExitCode; returns its path. With -EchoArguments it prints each
+    # argument it got as "[argument]" on its own line. On Windows it is a .cmd file that
+    # types its output from files beside it (echo cannot print every text), on Linux a
+    # shell script.
     function New-FakeProgram {
         param(
             [Parameter(Mandatory = $true)][string]$Name,
@@ -20,6 +25,22 @@ BeforeAll {
             [int]$ExitCode = 0,
             [switch]$EchoArguments
         )
+        if (Test-TestHostWindows) {
+            $path = Join-Path $TestDrive "$Name.cmd"
+            $lines = @('@echo off')
+            if ($Stdout -ne '') {
+                [System.IO.File]::WriteAllText("$path.out", (ConvertTo-ProgramText "$Stdout`n"))
+                $lines += "type `"$path.out`""
+            }
+            if ($EchoArguments) { $lines += 'for %%a in (%*) do echo [%%~a]' }
+            if ($Stderr -ne '') {
+                [System.IO.File]::WriteAllText("$path.err", (ConvertTo-ProgramText "$Stderr`n"))
+                $lines += "type `"$path.err`" 1>&2"
+            }
+            $lines += "exit $ExitCode"
+            [System.IO.File]::WriteAllText($path, (($lines -join "`r`n") + "`r`n"))
+            return $path
+        }
         $path = Join-Path $TestDrive $Name
         $lines = @('#!/bin/sh')
         if ($Stdout -ne '') { $lines += "printf '%s\n' '$Stdout'" }
@@ -30,6 +51,12 @@ BeforeAll {
         & chmod 755 $path
         $script:WindowsExitCodes[$path] = $ExitCode
         return $path
+    }
+
+    # Text a fake program prints, written with "`n" line ends, as it reaches its capture file.
+    function ConvertTo-ProgramText {
+        param([string]$Text)
+        return $Text.Replace("`n", $script:ProgramLineEnd)
     }
 
     # The whole log text with the "[time] " prefix of each log line removed.
@@ -47,6 +74,7 @@ Describe 'Invoke-ProcessChecked' {
         # Linux has no hidden window style: the real Start-Process runs the program without it,
         # and the exit code is widened back to what Windows would report.
         Mock Start-Process {
+            if (Test-TestHostWindows) { return & $script:RealStartProcess @PesterBoundParameters }
             $forward = @{}
             foreach ($name in $PesterBoundParameters.Keys) {
                 if ($name -ne 'WindowStyle') { $forward[$name] = $PesterBoundParameters[$name] }
@@ -123,14 +151,16 @@ Describe 'Invoke-ProcessChecked' {
                 $RedirectStandardError -eq (Join-Path $script:WorkDir 'Args-stderr.txt')
             }
             $received = [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Args-stdout.txt'))
-            $received | Should -BeExactly "[/install]`n[/quiet]`n[C:\Program Files\Game Folder]`n[/log:x.txt]`n"
+            $received | Should -BeExactly (ConvertTo-ProgramText "[/install]`n[/quiet]`n[C:\Program Files\Game Folder]`n[/log:x.txt]`n")
         }
 
         It 'lets the start error of a missing program through, after removing stale capture files, with no "completed" line' {
             $missing = Join-Path $TestDrive 'no-such-installer.exe'
             $expected = $null
             try {
-                & $script:RealStartProcess -FilePath $missing -ArgumentList '/q' -Wait -PassThru
+                # Started as the script starts programs: with its output redirected.
+                & $script:RealStartProcess -FilePath $missing -ArgumentList '/q' -Wait -PassThru `
+                    -RedirectStandardOutput (Join-Path $TestDrive 'reference-stdout.txt') -RedirectStandardError (Join-Path $TestDrive 'reference-stderr.txt')
             } catch {
                 $expected = $_.Exception
             }
@@ -161,8 +191,8 @@ Describe 'Invoke-ProcessChecked' {
 
             Get-LogText | Should -BeExactly (
                 "[INFO] Running DISM-NetFx3: $program /Online /Enable-Feature /FeatureName:NetFx3 /All /NoRestart`r`n" +
-                "Deployment Image Servicing`nThe operation completed.`n`r`n" +
-                "Warning: reboot pending`n`r`n" +
+                (ConvertTo-ProgramText "Deployment Image Servicing`nThe operation completed.`n") + "`r`n" +
+                (ConvertTo-ProgramText "Warning: reboot pending`n") + "`r`n" +
                 "[OK] DISM-NetFx3 completed (exit code 3010).`r`n")
         }
 
@@ -172,8 +202,8 @@ Describe 'Invoke-ProcessChecked' {
                 Should -Throw -ExpectedMessage 'DirectX-Extract failed with exit code 2.'
             Get-LogText | Should -BeExactly (
                 "[INFO] Running DirectX-Extract: $program /Q /T:C:\x`r`n" +
-                "Extracting`n`r`n" +
-                "CRC error in dxdllreg_x86.cab`n`r`n")
+                (ConvertTo-ProgramText "Extracting`n") + "`r`n" +
+                (ConvertTo-ProgramText "CRC error in dxdllreg_x86.cab`n") + "`r`n")
         }
 
         It 'adds nothing between "Running" and "completed" when the program prints <Output>' -ForEach @(
@@ -184,22 +214,22 @@ Describe 'Invoke-ProcessChecked' {
             Invoke-ProcessChecked -FilePath $program -Arguments '/quiet' -Label 'Quiet'
 
             Get-LogText | Should -BeExactly "[INFO] Running Quiet: $program /quiet`r`n[OK] Quiet completed (exit code 0).`r`n"
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stdout.txt')) | Should -BeExactly $StdoutFile
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stderr.txt')) | Should -BeExactly $StderrFile
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stdout.txt')) | Should -BeExactly (ConvertTo-ProgramText $StdoutFile)
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stderr.txt')) | Should -BeExactly (ConvertTo-ProgramText $StderrFile)
         }
 
         It 'replaces the capture files of an earlier run with the same label' {
             New-FakeFile (Join-Path $script:WorkDir 'Again-stdout.txt') -Content 'old output of a much longer earlier run'
             $program = New-FakeProgram -Name 'again' -Stdout 'new'
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label 'Again'
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Again-stdout.txt')) | Should -BeExactly "new`n"
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Again-stdout.txt')) | Should -BeExactly (ConvertTo-ProgramText "new`n")
         }
 
         It 'removes links planted at the capture paths instead of writing through them' {
             $sentinel = New-FakeFile (Join-Path $TestDrive 'outside/important.dll') -Content 'keep me'
             $missingTarget = Join-Path $TestDrive 'outside/planted.dll'
-            $null = New-Item -ItemType SymbolicLink -Path (Join-Path $script:WorkDir 'Linked-stdout.txt') -Target $sentinel
-            $null = New-Item -ItemType SymbolicLink -Path (Join-Path $script:WorkDir 'Linked-stderr.txt') -Target $missingTarget
+            New-TestLink -Path (Join-Path $script:WorkDir 'Linked-stdout.txt') -Target $sentinel
+            New-TestLink -Path (Join-Path $script:WorkDir 'Linked-stderr.txt') -Target $missingTarget
             $program = New-FakeProgram -Name 'linked' -Stdout 'out' -Stderr 'err'
 
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label 'Linked'
@@ -207,7 +237,7 @@ Describe 'Invoke-ProcessChecked' {
             [System.IO.File]::ReadAllText($sentinel) | Should -BeExactly 'keep me'
             Test-Path -LiteralPath $missingTarget | Should -BeFalse
             (Get-Item -LiteralPath (Join-Path $script:WorkDir 'Linked-stdout.txt')).LinkType | Should -BeNullOrEmpty
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Linked-stderr.txt')) | Should -BeExactly "err`n"
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Linked-stderr.txt')) | Should -BeExactly (ConvertTo-ProgramText "err`n")
         }
 
         It 'runs and returns the exit code when the log file is missing' {
@@ -231,8 +261,8 @@ Describe 'Invoke-ProcessChecked' {
             $program = New-FakeProgram -Name 'named' -Stdout 'out' -Stderr 'err'
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label $Label
 
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stdout.txt")) | Should -BeExactly "out`n"
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stderr.txt")) | Should -BeExactly "err`n"
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stdout.txt")) | Should -BeExactly (ConvertTo-ProgramText "out`n")
+            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stderr.txt")) | Should -BeExactly (ConvertTo-ProgramText "err`n")
             @(Get-ChildItem -LiteralPath $script:WorkDir -File).Count | Should -Be 2
             Get-LogLines | Should -Contain "[INFO] Running ${Label}: $program x"
             Get-LogLines | Should -Contain "[OK] $Label completed (exit code 0)."

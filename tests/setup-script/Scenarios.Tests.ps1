@@ -1,4 +1,4 @@
-# Whole runs on simulated players' machines: the real main sequence, steps, runner, verified
+﻿# Whole runs on simulated players' machines: the real main sequence, steps, runner, verified
 # download, report and completion message, with only Windows itself simulated (programs,
 # network, registry, features, signatures, folder security).
 

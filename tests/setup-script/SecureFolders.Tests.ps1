@@ -90,7 +90,7 @@ Describe 'Setting up the work and log folders' {
         if ($Leftover -eq 'file') {
             $null = New-FakeFile $logFile -Content 'an earlier run in the same second'
         } else {
-            $null = New-Item -ItemType SymbolicLink -Path $logFile -Target $sentinel.File
+            New-TestLink -Path $logFile -Target $sentinel.File
         }
         Initialize-SetupFolders
         Test-IsLinkAttribute -Attributes (Get-FolderItemAttributes -Path $logFile) | Should -BeFalse
@@ -211,7 +211,7 @@ Describe 'Judging a folder that already exists' {
     ) {
         $private = Join-Path $machine.ProgramData 'Elsewhere'
         Set-PrivateFolder $machine $private
-        if ($Kind -eq 'link') { $null = New-Item -ItemType SymbolicLink -Path $folder -Target $private } else { $null = New-FakeFile $folder }
+        if ($Kind -eq 'link') { New-TestLink -Path $folder -Target $private } else { $null = New-FakeFile $folder }
         Get-FolderSafetyProblem -Path $folder | Should -BeExactly $Expected
     }
 }
@@ -237,7 +237,7 @@ Describe 'Securing a folder that already exists' {
         elseif ($null -eq $Access) { Set-FakeFolderSecurity $machine -Path $folder -Owner $Owner }
         else { Set-FakeFolderSecurity $machine -Path $folder -Owner $Owner -Access $Access -Protected $true }
         $planted = New-FakeFile (Join-Path $folder 'Game Support/Downloads/vc14-latest-x64.exe') -Content 'planted'
-        $null = New-Item -ItemType SymbolicLink -Path (Join-Path $folder 'Saves') -Target $sentinel.Folder
+        New-TestLink -Path (Join-Path $folder 'Saves') -Target $sentinel.Folder
 
         $result = Initialize-SecuredFolder -Path $folder
 
@@ -266,7 +266,7 @@ Describe 'Securing a folder that already exists' {
         @{ Kind = 'dangling link' }
     ) {
         $target = @{ 'link to a folder elsewhere' = $sentinel.Folder; 'link to a file elsewhere' = $sentinel.File; 'dangling link' = (Join-Path $machine.Root 'nowhere') }[$Kind]
-        $null = New-Item -ItemType SymbolicLink -Path $folder -Target $target
+        New-TestLink -Path $folder -Target $target
         $result = Initialize-SecuredFolder -Path $folder
         $result.Outcome | Should -Be 'Replaced'
         $result.Notes | Should -Be @("Removed the link at $folder; a new private folder takes its place.")

@@ -13,12 +13,11 @@ BeforeAll {
 
 Describe 'The script as a program' {
     It 'off Windows NT prints the refusal and exits with 3' {
-        # The PowerShell that runs these tests is a dotnet tool: its own process is "dotnet".
-        $pwsh = Join-Path $PSHOME 'pwsh'
+        $pwsh = Get-TestPowerShellPath
         $saved = $env:OS
         try {
             $env:OS = $null
-            $output = & $pwsh -NoProfile -NonInteractive -File $SetupScriptPath 2>&1
+            $output = & $pwsh -NoProfile -NonInteractive -ExecutionPolicy Bypass -File $SetupScriptPath 2>&1
             $LASTEXITCODE | Should -Be 3
         } finally {
             $env:OS = $saved
@@ -27,9 +26,9 @@ Describe 'The script as a program' {
     }
 
     It 'only defines its functions when dot-sourced' {
-        $pwsh = Join-Path $PSHOME 'pwsh'
+        $pwsh = Get-TestPowerShellPath
         $probe = ". '$SetupScriptPath'; (Get-Command Invoke-SetupSequence).CommandType; 'still here'"
-        $output = & $pwsh -NoProfile -NonInteractive -Command $probe 2>&1
+        $output = & $pwsh -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command $probe 2>&1
         $LASTEXITCODE | Should -Be 0
         @($output | ForEach-Object { [string]$_ }) | Should -Be @('Function', 'still here')
     }

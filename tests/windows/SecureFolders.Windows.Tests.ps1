@@ -106,21 +106,39 @@ BeforeAll {
     $script:OtherUserName = 'orvtest' + $suffix
     $otherPassword = ConvertTo-SecureString ('Aa1!' + [guid]::NewGuid().ToString('N')) -AsPlainText -Force
     $null = New-LocalUser -Name $script:OtherUserName -Password $otherPassword -AccountNeverExpires -PasswordNeverExpires -UserMayNotChangePassword
-    Add-LocalGroupMember -SID 'S-1-5-32-545' -Member $script:OtherUserName
     $script:OtherUserSid = (Get-LocalUser -Name $script:OtherUserName).SID.Value
-    $script:OtherUserCredential = New-Object System.Management.Automation.PSCredential ("$env:COMPUTERNAME\$($script:OtherUserName)", $otherPassword)
+    # Some Windows editions put a new account in Users by themselves.
+    try {
+        Add-LocalGroupMember -SID $script:UsersSid -Member $script:OtherUserName -ErrorAction Stop
+    } catch {
+        if ($_.FullyQualifiedErrorId -notlike 'MemberExists*') { throw }
+    }
+    $script:OtherUserPassword = $otherPassword
+    # Every process started as the other user, so that none outlives the suite.
+    $script:OtherUserProcesses = New-Object System.Collections.Generic.List[System.Diagnostics.Process]
     # Where the other user's processes and this suite signal each other (Users may add files here).
     $script:SignalRoot = Join-Path $script:TestRoot 'Signals'
     $null = New-Item -ItemType Directory -Path $script:SignalRoot
 
-    # Starts Windows PowerShell as the other user with the given script; waits for it with -Wait
-    # and then returns its exit code, otherwise returns the process.
+    # Starts Windows PowerShell as the other user with the given script. With -Wait it waits
+    # and returns the exit code, otherwise it returns the process. Windows PowerShell's
+    # Start-Process -Credential -PassThru gives a process without a handle, whose ExitCode
+    # reads as nothing; a System.Diagnostics.Process started here keeps its handle.
     function Start-AsOtherUser {
         param([string]$Script, [switch]$Wait)
         $encoded = [Convert]::ToBase64String([System.Text.Encoding]::Unicode.GetBytes("`$ErrorActionPreference = 'Stop'`n" + $Script))
-        $process = Start-Process -FilePath "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe" `
-            -ArgumentList "-NoProfile -NonInteractive -ExecutionPolicy Bypass -EncodedCommand $encoded" `
-            -Credential $script:OtherUserCredential -LoadUserProfile -WorkingDirectory $env:SystemRoot -WindowStyle Hidden -PassThru
+        $start = New-Object System.Diagnostics.ProcessStartInfo
+        $start.FileName = "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe"
+        $start.Arguments = "-NoProfile -NonInteractive -ExecutionPolicy Bypass -EncodedCommand $encoded"
+        $start.UserName = $script:OtherUserName
+        $start.Domain = $env:COMPUTERNAME
+        $start.Password = $script:OtherUserPassword
+        $start.LoadUserProfile = $true
+        $start.UseShellExecute = $false
+        $start.CreateNoWindow = $true
+        $start.WorkingDirectory = $env:SystemRoot
+        $process = [System.Diagnostics.Process]::Start($start)
+        $script:OtherUserProcesses.Add($process)
         if (-not $Wait) { return $process }
         $process.WaitForExit()
         return $process.ExitCode
@@ -164,7 +182,30 @@ while (-not (Test-Path -LiteralPath '$script:SignalRoot\go')) { Start-Sleep -Mil
 
 AfterAll {
     if ($script:OtherUserSid) {
-        Get-CimInstance -ClassName Win32_UserProfile | Where-Object { $_.SID -eq $script:OtherUserSid } | Remove-CimInstance
+        # A process the other user still runs (a holder a failed test never released) keeps
+        # its profile loaded.
+        foreach ($process in @($script:OtherUserProcesses)) {
+            if ($process.HasExited) { continue }
+            try {
+                $process.Kill()
+                $null = $process.WaitForExit(10000)
+            } catch {
+                Write-Warning "Process $($process.Id) of $($script:OtherUserName) could not be ended: $($_.Exception.Message)"
+            }
+        }
+        # Windows unloads a profile a little after its last process ends; until then the
+        # profile cannot be deleted. The account goes in any case.
+        for ($attempt = 1; $attempt -le 15; $attempt++) {
+            $userProfile = @(Get-CimInstance -ClassName Win32_UserProfile | Where-Object { $_.SID -eq $script:OtherUserSid })
+            if ($userProfile.Count -eq 0) { break }
+            try {
+                $userProfile | Remove-CimInstance -ErrorAction Stop
+                break
+            } catch {
+                if ($attempt -eq 15) { Write-Warning "The profile of $($script:OtherUserName) stays on this machine: $($_.Exception.Message)" }
+                Start-Sleep -Seconds 2
+            }
+        }
         Remove-LocalUser -SID $script:OtherUserSid
     }
     # rmdir /s removes junctions and symbolic links without entering them.
