@@ -5,7 +5,7 @@ import re
 import shutil
 import subprocess
 
-from product import DIST_EXE, EXE_NAME, ROOT, VERSION  # noqa: F401
+from product import DIST_DETECTION, DIST_EXE, EXE_NAME, ROOT, VERSION  # noqa: F401
 
 # The "mingw-tests" preset's build folder: the variant without the script, the
 # test helpers and the Wine prefix.

@@ -700,3 +700,73 @@ Describe 'Runs where nobody can answer a box, and busy Windows Installer' {
         $machine.MessageBoxes | Should -BeNullOrEmpty
     }
 }
+
+Describe 'The detection rule that deployment tools run' {
+    BeforeAll {
+        $script:PresentLine = 'ORVELLE GAME SUPPORT 1.0.2: every prerequisite is present.'
+
+        # What a full run leaves on the machine: both features on, every Visual C++ package of
+        # this Windows registered, the DirectX DLL in the folder for 32-bit programs.
+        function Set-EverythingPresent {
+            param($Machine)
+            $Machine.Features['NetFx3'] = 'Enabled'
+            $Machine.Features['DirectPlay'] = 'Enabled'
+            foreach ($package in @($script:VisualCppPackages | Where-Object { $_.Architecture -eq 'x86' -or $Machine.Is64Bit })) {
+                Add-FakeVisualCppEntry $Machine $package
+            }
+            $folder = $(if ($Machine.Is64Bit) { 'SysWOW64' } else { 'System32' })
+            $null = New-FakeFile (Join-Path $Machine.SystemRoot "$folder/d3dx9_43.dll")
+        }
+
+        # Runs the detection as the detection script does and returns its exit code and
+        # console lines.
+        function Invoke-Detection {
+            $script:detectionExit = $null
+            $console = @(Get-ConsoleLines { $script:detectionExit = Invoke-PrerequisiteDetection })
+            return [pscustomobject]@{ ExitCode = $script:detectionExit; Lines = @($console | ForEach-Object { $_.Text }) }
+        }
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'after a full setup run on a bare machine (<Architecture>): one line and exit code 0' -TestCases @(
+        @{ Architecture = 'x64' }
+        @{ Architecture = 'x86' }
+    ) {
+        $machine = New-ScenarioMachine -Windows @{ Architecture = $Architecture }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        (Invoke-Detection).Lines | Should -BeNullOrEmpty
+        (Invoke-Scenario $machine).ExitCode | Should -Be 0
+        $detection = Invoke-Detection
+        $detection.ExitCode | Should -Be 0
+        $detection.Lines | Should -Be @($script:PresentLine)
+    }
+
+    It 'one prerequisite missing (<Missing>): prints nothing and still exits 0' -TestCases @(
+        @{ Missing = 'NetFx3'; Take = { param($m) $m.Features['NetFx3'] = 'Disabled' } }
+        @{ Missing = 'DirectPlay'; Take = { param($m) $m.Features['DirectPlay'] = $null } }
+        @{ Missing = 'v14 x64'; Take = { param($m) foreach ($key in @($m.Registry.Keys)) { if ([string]$m.Registry[$key]['DisplayName'] -like '*2015-2022*(x64)*') { $m.Registry.Remove($key) } } } }
+        @{ Missing = 'DirectX'; Take = { param($m) Remove-Item -LiteralPath (Join-Path $m.SystemRoot 'SysWOW64/d3dx9_43.dll') } }
+    ) {
+        $machine = New-ScenarioMachine
+        Set-EverythingPresent $machine
+        Use-FakeWindows $machine
+        (Invoke-Detection).Lines | Should -Be @($script:PresentLine)
+        & $Take $machine
+        $detection = Invoke-Detection
+        $detection.ExitCode | Should -Be 0
+        $detection.Lines | Should -BeNullOrEmpty
+    }
+
+    It 'a fault planted in one of the setup''s own rules (<Rule>) changes the setup and the detection alike' -TestCases @(
+        @{ Rule = 'Test-NetFx35Installed'; Plant = { Mock Test-NetFx35Installed { $false } } }
+        @{ Rule = 'Get-DirectXLegacyDllPath'; Plant = { Mock Get-DirectXLegacyDllPath { Join-Path $script:FakeMachine.SystemRoot 'System32/d3dx9_43.dll' } } }
+    ) {
+        $machine = New-ScenarioMachine
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        . $Plant
+        (Invoke-Scenario $machine).ExitCode | Should -Be 1
+        (Invoke-Detection).Lines | Should -BeNullOrEmpty
+    }
+}
