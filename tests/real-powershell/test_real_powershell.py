@@ -275,6 +275,31 @@ class ExecutableRun(ReportChecks, unittest.TestCase):
         self.assertEqual(int(match.group(3), 16), 0x30)  # OK button, warning icon
 
 
+class QuietExecutableRun(unittest.TestCase):
+    """The executable as a deployment tool starts it: /quiet /norestart."""
+
+    @classmethod
+    def setUpClass(cls):
+        clean_machine()
+        shutil.copyfile(EXE, os.path.join(TEST_ROOT, os.path.basename(EXE)))
+        cls.exit_code, cls.stdout, cls.relay = wine(
+            ["C:\\orvelle-tests\\" + os.path.basename(EXE), "/quiet", "/norestart"],
+            relay=True)
+
+    def test_ends_with_the_scripts_code_without_a_box_and_reports_under_programdata(self):
+        self.assertEqual(self.exit_code, 1)
+        self.assertEqual(ExecutableRun.relay_calls(self, "MessageBoxW"), [])
+        starts = [arguments for _, arguments in ExecutableRun.relay_calls(self, "CreateProcessW")
+                  if "WindowsPowerShell" in arguments]
+        self.assertEqual(len(starts), 1, starts)
+        self.assertIn('.ps1\\" -Unattended"', starts[0])
+        self.assertEqual(reports(), [])
+        admin_reports = glob.glob(os.path.join(
+            DRIVE_C, "ProgramData", "ORVELLE", "Game Support", "Reports",
+            "ORVELLE-Diagnostic-*.txt"))
+        self.assertEqual(len(admin_reports), 1, admin_reports)
+
+
 class DiagnosticsOnlyRun(ReportChecks, unittest.TestCase):
     """The embedded script run by hand: -DiagnosticsOnly -GamePath on a game folder."""
 
