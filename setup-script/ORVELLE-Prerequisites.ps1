@@ -102,8 +102,9 @@ $script:WorkDir = ''
 # runner label of a program; Outcome: 'Completed', 'Failed' or 'Warned'; ExitCode: the
 # program's code or $null; Kind: why it failed ('ExitCode', 'NoExitCode', 'Other', ...).
 $script:RunRecord = New-Object System.Collections.Generic.List[object]
-# Set by -Unattended: a deployment tool runs the script and nobody watches it.
-$script:Unattended = $false
+# Set from -Unattended by Invoke-SetupSequence: a deployment tool runs the script and nobody
+# watches it. (Not $script:Unattended: that is the parameter itself, which this line would reset.)
+$script:RunUnattended = $false
 # The product folder ("ORVELLE\Game Support" or the launcher's fresh folder for it) once
 # Initialize-SetupFolders has secured it; "" before.
 $script:ProductDir = ''
@@ -321,7 +322,7 @@ function Get-ScriptCopyArguments {
         $arguments += '-GamePath'
         $arguments += ConvertTo-QuotedArgument -Value $path
     }
-    if ($script:Unattended) {
+    if ($script:RunUnattended) {
         $arguments += '-Unattended'
     }
     return ($arguments -join ' ')
@@ -1678,7 +1679,7 @@ $script:AdminReportFolderName = 'Reports'
 # desktop nobody opens); it throws when the product folder has not been set up. Otherwise the
 # desktop when it exists, else TEMP.
 function Get-ReportFolder {
-    if ($script:Unattended -or (Test-IsSystemAccount)) {
+    if ($script:RunUnattended -or (Test-IsSystemAccount)) {
         if ([string]::IsNullOrEmpty($script:ProductDir)) {
             throw 'The report folder under ProgramData has not been set up.'
         }
@@ -2288,7 +2289,7 @@ function Show-CompletionMessage {
     Write-Host 'This tool did not disable antivirus or add Defender exclusions.' -ForegroundColor Gray
     Write-Host ''
 
-    if ($script:Unattended -or -not (Test-SessionCanShowMessageBox)) {
+    if ($script:RunUnattended -or -not (Test-SessionCanShowMessageBox)) {
         return
     }
     if ($restart) {
@@ -2380,7 +2381,7 @@ function Invoke-PrerequisiteDetection {
 function Show-Banner {
     $rule = '=' * 47
     try {
-        if (-not $script:Unattended) {
+        if (-not $script:RunUnattended) {
             Clear-Host
         }
     } catch {
@@ -2432,12 +2433,12 @@ function Test-InstallerBusyFailure {
 function Get-RunExitCode {
     $failures = @($script:RunRecord | Where-Object { $_.Outcome -eq 'Failed' })
     if ($failures.Count -gt 0) {
-        if ($script:Unattended -and @($failures | Where-Object { -not (Test-InstallerBusyFailure -Entry $_) }).Count -eq 0) {
+        if ($script:RunUnattended -and @($failures | Where-Object { -not (Test-InstallerBusyFailure -Entry $_) }).Count -eq 0) {
             return $script:ExitCodeInstallerBusy
         }
         return 1
     }
-    if ($script:Unattended -and $script:RestartRequired) {
+    if ($script:RunUnattended -and $script:RestartRequired) {
         return $script:ExitCodeRestartRequired
     }
     return 0
@@ -2454,7 +2455,7 @@ function Invoke-SetupSequence {
         [string]$GamePath = '',
         [switch]$Unattended
     )
-    $script:Unattended = [bool]$Unattended
+    $script:RunUnattended = [bool]$Unattended
     try {
         if ($env:OS -ne 'Windows_NT') {
             Write-Host 'This tool supports Windows 10 and Windows 11 only.' -ForegroundColor Red
@@ -2465,7 +2466,7 @@ function Invoke-SetupSequence {
             return $nativeExitCode
         }
         if (-not (Test-IsAdministrator)) {
-            if ($script:Unattended) {
+            if ($script:RunUnattended) {
                 throw 'An unattended run needs administrator rights.'
             }
             Start-ElevatedCopy -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath

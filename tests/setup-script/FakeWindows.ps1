@@ -647,7 +647,7 @@ function Reset-SetupState {
     $script:LogPath = ''
     $script:WorkDir = ''
     $script:ProductDir = ''
-    $script:Unattended = $false
+    $script:RunUnattended = $false
 }
 
 # Sets the script state of a fresh run on this machine: empty lists, no restart, the work
