@@ -10,14 +10,18 @@ tools/install-build-deps.sh
 cmake --preset mingw
 cmake --build --preset mingw
 
-# ORVELLE_EXECUTABLE: the executable's file name, written by CMake.
+# ORVELLE_EXECUTABLE and ORVELLE_DETECTION_SCRIPT: the file names, written by CMake.
 . build/mingw/product.env
 exe_name=$ORVELLE_EXECUTABLE
+detection_name=$ORVELLE_DETECTION_SCRIPT
 
 mkdir -p dist
 # Only the current build stays in dist/, so anything taking dist/*.exe finds it alone.
 find dist -maxdepth 1 -name 'ORVELLE-Game-Support-Setup-*.exe' ! -name "$exe_name" -delete
+find dist -maxdepth 1 -name 'ORVELLE-Game-Support-Detect-*.ps1' ! -name "$detection_name" -delete
 cp "build/mingw/$exe_name" "dist/$exe_name"
+# The detection script for deployment tools (not signed, so not in SHA256SUMS).
+cp "build/mingw/$detection_name" "dist/$detection_name"
 (cd dist && sha256sum "$exe_name" > SHA256SUMS)
 
 hash=$(cut -d' ' -f1 dist/SHA256SUMS)

@@ -4,8 +4,9 @@
 
 namespace orvelle {
 
-int RunLauncher(Platform& platform, HMODULE module) {
-  return RunLauncherWithSizes<LauncherBufferSizes>(platform, module);
+int RunLauncher(Platform& platform, HMODULE module, const wchar_t* arguments) {
+  return RunLauncherWithSizes<LauncherBufferSizes>(platform, module,
+                                                   arguments);
 }
 
 }  // namespace orvelle

@@ -1,6 +1,8 @@
 // The launcher: writes the embedded setup script to a private bootstrap
 // folder under ProgramData, runs it with the system's Windows PowerShell in a
 // new console, waits for it, cleans up and returns PowerShell's exit code.
+// "/quiet" on the command line makes the run silent for deployment tools: no
+// window, no message box, the script started with -Unattended.
 #pragma once
 
 #include <windows.h>
@@ -40,10 +42,15 @@ constexpr WORD kScriptResourceId = 101;
 // CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT
 constexpr DWORD kPowerShellCreationFlags =
     CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT;
+// With /quiet: no window at all. CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT
+constexpr DWORD kQuietPowerShellCreationFlags =
+    CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
 
 // Runs the whole launcher and returns the process exit code: PowerShell's exit
 // code once it has started, otherwise one of the LauncherResult codes after
-// showing its message.
-int RunLauncher(Platform& platform, HMODULE module);
+// showing its message (unless the run is quiet or nobody could see it).
+// arguments is the command line after the program name.
+int RunLauncher(Platform& platform, HMODULE module,
+                const wchar_t* arguments = L"");
 
 }  // namespace orvelle

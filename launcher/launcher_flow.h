@@ -14,11 +14,60 @@ namespace orvelle {
 
 namespace launcher_detail {
 
+// Shows the failure's message when showBox is set (see CanShowMessageBox)
+// and returns its code, which is the launcher's exit code.
 template <class P>
-int Fail(P& platform, LauncherResult result) {
-  platform.MessageBoxW(MessageForResult(result), kMessageCaption,
-                       kMessageStyle);
+int Fail(P& platform, bool showBox, LauncherResult result) {
+  if (showBox) {
+    platform.MessageBoxW(MessageForResult(result), kMessageCaption,
+                         kMessageStyle);
+  }
   return result;
+}
+
+// True when the arguments hold "/quiet" or "-quiet", in any case and
+// optionally inside double quotes, as an argument of its own. Every other
+// argument ("/norestart" included: the tool never restarts Windows) is
+// ignored.
+inline bool HasQuietSwitch(const wchar_t* arguments) {
+  static constexpr wchar_t kQuiet[] = L"quiet";
+  const wchar_t* at = arguments;
+  while (at != nullptr && *at != L'\0') {
+    while (*at == L' ' || *at == L'\t') ++at;
+    const wchar_t* start = at;
+    while (*at != L'\0' && *at != L' ' && *at != L'\t') ++at;
+    const wchar_t* end = at;
+    if (end - start >= 2 && *start == L'"' && end[-1] == L'"') {
+      ++start;
+      --end;
+    }
+    if (end - start != 6 || (*start != L'/' && *start != L'-')) continue;
+    int i = 0;
+    while (i < 5 && (start[i + 1] | 0x20) == kQuiet[i]) ++i;
+    if (i == 5) return true;
+  }
+  return false;
+}
+
+// False where nobody could answer a message box: in session 0, where
+// services and tasks running as SYSTEM live, or on a window station that is
+// not visible. A box there would block the run until something kills it.
+// When Windows cannot tell, the box is shown as on any desktop.
+template <class P>
+bool CanShowMessageBox(P& platform) {
+  DWORD session = 1;
+  if (platform.ProcessIdToSessionId(platform.GetCurrentProcessId(),
+                                    &session) &&
+      session == 0) {
+    return false;
+  }
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  HWINSTA station = platform.GetProcessWindowStation();
+  return station == nullptr ||
+         !platform.GetUserObjectInformationW(station, UOI_FLAGS, &flags,
+                                             sizeof(flags), &needed) ||
+         (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 // The vendor, product and bootstrap folders under ProgramData (launcher.h),
@@ -52,13 +101,13 @@ struct FolderChain {
 // the clean-up written out there.
 template <class P>
 __attribute__((always_inline)) inline int FailAndCleanUp(
-    P& platform, FolderChain& folders, const wchar_t* scriptFile,
+    P& platform, bool showBox, FolderChain& folders, const wchar_t* scriptFile,
     LauncherResult result) {
   if (scriptFile != nullptr) {
     platform.DeleteFileW(scriptFile);
   }
   folders.Close(platform);
-  return Fail(platform, result);
+  return Fail(platform, showBox, result);
 }
 
 // A drive letter, a colon and a backslash: the only form of a local folder
@@ -78,24 +127,32 @@ inline bool IsDrivePath(const wchar_t* path) {
 // P is the Platform interface in tests and Win32Api in the executable, which
 // so calls Windows directly.
 template <class Sizes, class P>
-int RunLauncherWithSizes(P& platform, HMODULE module) {
+int RunLauncherWithSizes(P& platform, HMODULE module,
+                         const wchar_t* arguments) {
+  using launcher_detail::CanShowMessageBox;
   using launcher_detail::Fail;
   using launcher_detail::FailAndCleanUp;
   using launcher_detail::FolderChain;
+  using launcher_detail::HasQuietSwitch;
   using launcher_detail::IsDrivePath;
 
   // Players start the setup from their Downloads folder, where other files may
   // sit beside it: load system DLLs from the system folder only.
   platform.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 
+  // A deployment tool asks for a quiet run: its exit code alone tells a
+  // failure. Without it, a box is shown only where somebody can see it.
+  const bool quiet = HasQuietSwitch(arguments);
+  const bool showBox = !quiet && CanShowMessageBox(platform);
+
   wchar_t programData[Sizes::kProgramData];
   const DWORD programDataLength = platform.GetEnvironmentVariableW(
       L"ProgramData", programData, Sizes::kProgramData);
   if (programDataLength == 0 || programDataLength >= Sizes::kProgramData) {
-    return Fail(platform, kProgramDataMissing);
+    return Fail(platform, showBox, kProgramDataMissing);
   }
   if (!IsDrivePath(programData)) {
-    return Fail(platform, kBootstrapFolderFailed);
+    return Fail(platform, showBox, kBootstrapFolderFailed);
   }
 
   // The bootstrap folder's usual path must fit before anything is made.
@@ -105,7 +162,7 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
                     L"\\" ORVELLE_PRODUCT_FOLDER_NAME
                     L"\\" ORVELLE_BOOTSTRAP_FOLDER_NAME,
                     programData) < 0) {
-    return Fail(platform, kBootstrapPathTooLong);
+    return Fail(platform, showBox, kBootstrapPathTooLong);
   }
 
   // From here on every failure leaves through FailAndCleanUp, which deletes
@@ -122,7 +179,7 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
     const wchar_t* const name = FolderChain::kNames[i];
     if (FormatBounded(path, Sizes::kBootstrapPath, L"%s\\%s", parent, name) <
         0) {
-      return FailAndCleanUp(platform, folders, scriptFile,
+      return FailAndCleanUp(platform, showBox, folders, scriptFile,
                             kBootstrapPathTooLong);
     }
     HANDLE folder = SecureFolder(platform, path);
@@ -131,7 +188,7 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
                                     parent, name);
     }
     if (folder == INVALID_HANDLE_VALUE) {
-      return FailAndCleanUp(platform, folders, scriptFile,
+      return FailAndCleanUp(platform, showBox, folders, scriptFile,
                             kBootstrapFolderFailed);
     }
     folders.handles[i] = folder;
@@ -144,19 +201,19 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   if (FormatBounded(scriptPath, Sizes::kScriptPath,
                     L"%s\\" ORVELLE_SCRIPT_FILE_PREFIX L"%lu.ps1",
                     bootstrapPath, static_cast<unsigned long>(processId)) < 0) {
-    return FailAndCleanUp(platform, folders, scriptFile, kScriptPathTooLong);
+    return FailAndCleanUp(platform, showBox, folders, scriptFile, kScriptPathTooLong);
   }
 
   HRSRC resource = platform.FindResourceW(
       module, MAKEINTRESOURCEW(kScriptResourceId), RT_RCDATA);
   if (resource == nullptr) {
-    return FailAndCleanUp(platform, folders, scriptFile, kResourceMissing);
+    return FailAndCleanUp(platform, showBox, folders, scriptFile, kResourceMissing);
   }
   HGLOBAL loaded = platform.LoadResource(module, resource);
   const DWORD scriptSize = platform.SizeofResource(module, resource);
   const void* scriptBytes = platform.LockResource(loaded);
   if (loaded == nullptr || scriptSize == 0 || scriptBytes == nullptr) {
-    return FailAndCleanUp(platform, folders, scriptFile, kResourceUnloadable);
+    return FailAndCleanUp(platform, showBox, folders, scriptFile, kResourceUnloadable);
   }
 
   // A file of that name left by an earlier run is removed and the script is
@@ -166,7 +223,7 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   HANDLE script = platform.CreateFileW(scriptPath, GENERIC_WRITE, 0,
                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
   if (script == INVALID_HANDLE_VALUE) {
-    return FailAndCleanUp(platform, folders, scriptFile, kScriptCreateFailed);
+    return FailAndCleanUp(platform, showBox, folders, scriptFile, kScriptCreateFailed);
   }
   scriptFile = scriptPath;
 
@@ -184,7 +241,7 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   platform.FlushFileBuffers(script);
   platform.CloseHandle(script);
   if (total != scriptSize) {
-    return FailAndCleanUp(platform, folders, scriptFile,
+    return FailAndCleanUp(platform, showBox, folders, scriptFile,
                           kScriptWriteIncomplete);
   }
 
@@ -196,15 +253,16 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
       FormatBounded(powerShellPath, Sizes::kPowerShellPath,
                     L"%s\\WindowsPowerShell\\v1.0\\powershell.exe",
                     systemDirectory) < 0) {
-    return FailAndCleanUp(platform, folders, scriptFile, kPowerShellNotFound);
+    return FailAndCleanUp(platform, showBox, folders, scriptFile, kPowerShellNotFound);
   }
 
   wchar_t commandLine[Sizes::kCommandLine];
   if (FormatBounded(commandLine, Sizes::kCommandLine,
                     L"\"%s\" -NoLogo -NoProfile -ExecutionPolicy Bypass -File "
-                    L"\"%s\"",
-                    powerShellPath, scriptPath) < 0) {
-    return FailAndCleanUp(platform, folders, scriptFile, kCommandTooLong);
+                    L"\"%s\"%s",
+                    powerShellPath, scriptPath,
+                    quiet ? L" -Unattended" : L"") < 0) {
+    return FailAndCleanUp(platform, showBox, folders, scriptFile, kCommandTooLong);
   }
 
   // PowerShell inherits the launcher's environment, without the variables
@@ -214,9 +272,11 @@ int RunLauncherWithSizes(P& platform, HMODULE module) {
   PROCESS_INFORMATION process = {};
   if (!RemoveForeignCodeVariables(platform) ||
       !platform.CreateProcessW(powerShellPath, commandLine,
-                               kPowerShellCreationFlags, bootstrapPath,
+                               quiet ? kQuietPowerShellCreationFlags
+                                     : kPowerShellCreationFlags,
+                               bootstrapPath,
                                &startup, &process)) {
-    return FailAndCleanUp(platform, folders, scriptFile,
+    return FailAndCleanUp(platform, showBox, folders, scriptFile,
                           kPowerShellStartFailed);
   }
 

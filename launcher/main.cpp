@@ -6,8 +6,8 @@
 #include "win32_api.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/,
-                    PWSTR /*commandLine*/, int /*showCommand*/) {
+                    PWSTR arguments, int /*showCommand*/) {
   orvelle::Win32Api windows;
   return orvelle::RunLauncherWithSizes<orvelle::LauncherBufferSizes>(
-      windows, instance);
+      windows, instance, arguments);
 }

@@ -67,6 +67,13 @@ class Platform {
   virtual DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) = 0;
   virtual BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) = 0;
 
+  // Whether anybody could see a message box: the process's session (0 is
+  // where services and SYSTEM tasks run) and its window station's flags.
+  virtual BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId) = 0;
+  virtual HWINSTA GetProcessWindowStation() = 0;
+  virtual BOOL GetUserObjectInformationW(HANDLE object, int index,
+                                         PVOID information, DWORD length,
+                                         DWORD* needed) = 0;
   virtual int MessageBoxW(LPCWSTR text, LPCWSTR caption, UINT style) = 0;
 
  protected:

@@ -99,6 +99,15 @@ class Win32Api {
     return ::GetExitCodeProcess(process, exitCode);
   }
 
+  BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId) {
+    return ::ProcessIdToSessionId(processId, sessionId);
+  }
+  HWINSTA GetProcessWindowStation() { return ::GetProcessWindowStation(); }
+  BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID information,
+                                 DWORD length, DWORD* needed) {
+    return ::GetUserObjectInformationW(object, index, information, length,
+                                       needed);
+  }
   int MessageBoxW(LPCWSTR text, LPCWSTR caption, UINT style) {
     return ::MessageBoxW(nullptr, text, caption, style);
   }

@@ -130,6 +130,21 @@ BOOL Win32Platform::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
   return Win32Api().GetExitCodeProcess(process, exitCode);
 }
 
+BOOL Win32Platform::ProcessIdToSessionId(DWORD processId, DWORD* sessionId) {
+  return Win32Api().ProcessIdToSessionId(processId, sessionId);
+}
+
+HWINSTA Win32Platform::GetProcessWindowStation() {
+  return Win32Api().GetProcessWindowStation();
+}
+
+BOOL Win32Platform::GetUserObjectInformationW(HANDLE object, int index,
+                                              PVOID information, DWORD length,
+                                              DWORD* needed) {
+  return Win32Api().GetUserObjectInformationW(object, index, information,
+                                              length, needed);
+}
+
 int Win32Platform::MessageBoxW(LPCWSTR text, LPCWSTR caption, UINT style) {
   return Win32Api().MessageBoxW(text, caption, style);
 }

@@ -46,6 +46,10 @@ class Win32Platform final : public Platform {
                       PROCESS_INFORMATION* process) override;
   DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
   BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
+  BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId) override;
+  HWINSTA GetProcessWindowStation() override;
+  BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID information,
+                                 DWORD length, DWORD* needed) override;
   int MessageBoxW(LPCWSTR text, LPCWSTR caption, UINT style) override;
 };
 

@@ -3,11 +3,15 @@ ORVELLE GAME SUPPORT - setup and repair of a PC game's prerequisites.
 
 Installs or repairs .NET Framework 3.5, DirectPlay, the Visual C++ runtimes and the
 legacy DirectX runtime, then writes a plain-text diagnostic report to the desktop.
-The launcher runs this file with Windows PowerShell 5.1 and no parameters; run it by
-hand with -DiagnosticsOnly (report only) and -GamePath (a game folder or file to describe).
+The launcher runs this file with Windows PowerShell 5.1 and no parameters (with -Unattended
+when it was started with /quiet); run it by hand with -DiagnosticsOnly (report only) and
+-GamePath (a game folder or file to describe). -Unattended is for deployment tools that run
+it as SYSTEM: no console clearing, no message box, the report under ProgramData.
 
 Exit codes: 0 no failure recorded (also after handing over to an elevated copy),
             1 at least one failure or a fatal error, 3 not Windows NT.
+With -Unattended also: 3010 no failure but Windows must restart, 1618 every failure was
+            Windows Installer being busy with another installation (retry later).
 
 For tests and maintenance the file can be loaded without running anything:
     . .\ORVELLE-Prerequisites.ps1
@@ -21,7 +25,8 @@ Thai texts of the completion message.
 [CmdletBinding()]
 param(
     [switch]$DiagnosticsOnly,
-    [string]$GamePath = ''
+    [string]$GamePath = '',
+    [switch]$Unattended
 )
 
 Set-StrictMode -Version 2.0
@@ -97,6 +102,12 @@ $script:WorkDir = ''
 # runner label of a program; Outcome: 'Completed', 'Failed' or 'Warned'; ExitCode: the
 # program's code or $null; Kind: why it failed ('ExitCode', 'NoExitCode', 'Other', ...).
 $script:RunRecord = New-Object System.Collections.Generic.List[object]
+# Set from -Unattended by Invoke-SetupSequence: a deployment tool runs the script and nobody
+# watches it. (Not $script:Unattended: that is the parameter itself, which this line would reset.)
+$script:RunUnattended = $false
+# The product folder ("ORVELLE\Game Support" or the launcher's fresh folder for it) once
+# Initialize-SetupFolders has secured it; "" before.
+$script:ProductDir = ''
 #endregion
 
 #region Output: log file and console
@@ -287,13 +298,26 @@ function ConvertTo-QuotedArgument {
     return '"' + ($Value -replace '(\\+)$', '$1$1') + '"'
 }
 
+# True when the script runs as the local SYSTEM account, as deployment tools run it.
+function Test-IsSystemAccount {
+    return [Security.Principal.WindowsIdentity]::GetCurrent().IsSystem
+}
+
+# True when a person could see and answer a message box: the process runs outside session 0
+# (where services and tasks running as SYSTEM live) on a visible window station
+# (UserInteractive). A box anywhere else blocks the run until something kills it.
+function Test-SessionCanShowMessageBox {
+    return ([Environment]::UserInteractive -and [System.Diagnostics.Process]::GetCurrentProcess().SessionId -ne 0)
+}
+
 # True when this PowerShell process is 64-bit.
 function Test-Is64BitProcess {
     return [Environment]::Is64BitProcess
 }
 
 # The argument string that starts this script again with the same -DiagnosticsOnly and
-# -GamePath values. A game path of only double quotes or blanks is no game path.
+# -GamePath values, and -Unattended when this run is. A game path of only double quotes or
+# blanks is no game path.
 function Get-ScriptCopyArguments {
     param(
         [switch]$DiagnosticsOnly,
@@ -312,6 +336,9 @@ function Get-ScriptCopyArguments {
         }
         $arguments += '-GamePath'
         $arguments += ConvertTo-QuotedArgument -Value $path
+    }
+    if ($script:RunUnattended) {
+        $arguments += '-Unattended'
     }
     return ($arguments -join ' ')
 }
@@ -761,6 +788,7 @@ function Initialize-SetupFolders {
     $work = Initialize-SecuredFolder -Path (Join-Path $product.Path 'Downloads')
     $logs = Initialize-SecuredFolder -Path (Join-Path $product.Path 'Logs')
     $script:WorkDir = $work.Path
+    $script:ProductDir = $product.Path
     $logFile = Join-Path $logs.Path ('Setup-{0}.log' -f (Get-Date).ToString('yyyyMMdd-HHmmss'))
     $script:LogPath = $logFile
     New-FreshFile -Path $logFile
@@ -1658,8 +1686,22 @@ function Get-DesktopFolder {
     return [Environment]::GetFolderPath('Desktop')
 }
 
-# The folder the report goes to: the desktop when it exists, else TEMP.
+# The folder below the product folder where reports for administrators go.
+$script:AdminReportFolderName = 'Reports'
+
+# The folder the report goes to. An unattended run or one as SYSTEM writes to "Reports" in
+# the product folder, secured like the log folder (an administrator finds it there; SYSTEM's
+# desktop nobody opens); it throws when the product folder has not been set up. Otherwise the
+# desktop when it exists, else TEMP.
 function Get-ReportFolder {
+    if ($script:RunUnattended -or (Test-IsSystemAccount)) {
+        if ([string]::IsNullOrEmpty($script:ProductDir)) {
+            throw 'The report folder under ProgramData has not been set up.'
+        }
+        $reports = Initialize-SecuredFolder -Path (Join-Path $script:ProductDir $script:AdminReportFolderName)
+        Write-SecuredFolderNotes -Folder $reports
+        return $reports.Path
+    }
     $desktop = Get-DesktopFolder
     if (-not [string]::IsNullOrWhiteSpace($desktop) -and (Test-Path -LiteralPath $desktop -PathType Container)) {
         return $desktop
@@ -2230,8 +2272,9 @@ function Show-MessageBox {
 
 # Ends a run that wrote its report: a coloured summary in the console, then a message box
 # in Thai. Success form when no failure was recorded (warnings do not count), attention
-# form otherwise; both ask for a restart when an installer needs one. A message box that
-# cannot be shown is passed over silently.
+# form otherwise; both ask for a restart when an installer needs one. No box in an
+# unattended run or where nobody could answer it (Test-SessionCanShowMessageBox); a message
+# box that cannot be shown is passed over silently.
 function Show-CompletionMessage {
     param([string]$ReportPath)
     $rule = '=' * 47
@@ -2261,6 +2304,9 @@ function Show-CompletionMessage {
     Write-Host 'This tool did not disable antivirus or add Defender exclusions.' -ForegroundColor Gray
     Write-Host ''
 
+    if ($script:RunUnattended -or -not (Test-SessionCanShowMessageBox)) {
+        return
+    }
     if ($restart) {
         $boxText = $boxText + "`r`n" + $script:CompletionRestartText
     }
@@ -2272,13 +2318,87 @@ function Show-CompletionMessage {
 }
 #endregion
 
+#region Detection for deployment tools
+
+# What the detection script prints when every prerequisite is present ({0} the tool name,
+# {1} its version). Deployment tools read any output with exit code 0 as "installed".
+$script:DetectionPresentFormat = '{0} {1}: every prerequisite is present.'
+
+# True when the package's runtime has an Uninstall entry of the package's architecture
+# named as the report's prerequisite table names that runtime (the row whose name begins
+# the package's name).
+function Test-VisualCppPackageInstalled {
+    param([Parameter(Mandatory = $true)]$Package)
+    foreach ($row in $script:ReportPrerequisites) {
+        if (-not $Package.Name.StartsWith($row.Name + ' ') -or $null -eq $row.PSObject.Properties['Installed']) {
+            continue
+        }
+        foreach ($pattern in $row.Installed) {
+            if ($null -ne (Get-InstalledVisualCppRuntime -DisplayNamePattern $pattern -Architecture $Package.Architecture)) {
+                return $true
+            }
+        }
+    }
+    return $false
+}
+
+# The names of the prerequisites this tool installs that this Windows lacks, found by the
+# rules the setup steps use: .NET Framework 3.5 (Test-NetFx35Installed), DirectPlay (its
+# feature reads Enabled), each Visual C++ package of this Windows
+# (Test-VisualCppPackageInstalled) and the DirectX DLL the DirectX step verifies. Only reads
+# the machine.
+function Get-MissingPrerequisites {
+    $missing = New-Object System.Collections.Generic.List[string]
+    if (-not (Test-NetFx35Installed)) {
+        $missing.Add('.NET Framework 3.5')
+    }
+    $directPlay = ''
+    try {
+        $directPlay = Get-OptionalFeatureState -FeatureName 'DirectPlay'
+    } catch {
+        # An unreadable state is no proof that DirectPlay is there.
+    }
+    if ($directPlay -ne 'Enabled') {
+        $missing.Add('DirectPlay')
+    }
+    foreach ($package in @(Get-VisualCppPackageList)) {
+        if (-not (Test-VisualCppPackageInstalled -Package $package)) {
+            $missing.Add($package.Name)
+        }
+    }
+    if (-not (Test-Path -LiteralPath (Get-DirectXLegacyDllPath) -PathType Leaf)) {
+        $missing.Add('DirectX legacy runtime')
+    }
+    return , $missing.ToArray()
+}
+
+# The whole run of the detection script that the build makes from this file: prints one
+# line when nothing is missing and nothing otherwise, and returns 0 either way (deployment
+# tools read "no output" as "not installed" and any other code as a failed check). A 32-bit
+# PowerShell on 64-bit Windows hands over to the 64-bit one first, as the setup does, and
+# returns its code. Writes no log and no file; lines the checks would log are dropped.
+function Invoke-PrerequisiteDetection {
+    $nativeExitCode = Invoke-NativePowerShellCopy
+    if ($null -ne $nativeExitCode) {
+        return $nativeExitCode
+    }
+    $missing = Get-MissingPrerequisites 6>$null
+    if (@($missing).Count -eq 0) {
+        Write-Host ($script:DetectionPresentFormat -f $script:ToolName, $script:ToolVersion)
+    }
+    return 0
+}
+#endregion
+
 #region Main sequence
 
-# Clears the console and prints the banner.
+# Clears the console (not in an unattended run) and prints the banner.
 function Show-Banner {
     $rule = '=' * 47
     try {
-        Clear-Host
+        if (-not $script:RunUnattended) {
+            Clear-Host
+        }
     } catch {
         # Hosts without a real console (redirected output) cannot clear it; the run goes on.
     }
@@ -2310,23 +2430,47 @@ function Invoke-SetupStep {
     }
 }
 
+# Exit codes that deployment tools read from an unattended run: done but Windows must
+# restart, and Windows Installer busy with another installation (the tool retries later).
+$script:ExitCodeRestartRequired = 3010
+$script:ExitCodeInstallerBusy = 1618
+
+# True when a failure of the run record is Windows Installer being busy: its kind says so,
+# or an installer ended with the busy code.
+function Test-InstallerBusyFailure {
+    param([Parameter(Mandatory = $true)]$Entry)
+    return ($Entry.Kind -eq 'InstallerBusy' -or ($Entry.Kind -eq 'ExitCode' -and $Entry.ExitCode -eq $script:ExitCodeInstallerBusy))
+}
+
 # The exit code of a run that finished its steps: 1 when the run record holds a failure,
-# otherwise 0.
+# otherwise 0. An unattended run says more: 1618 when every failure was Windows Installer
+# being busy, 3010 when nothing failed but Windows must restart.
 function Get-RunExitCode {
-    if (@($script:RunRecord | Where-Object { $_.Outcome -eq 'Failed' }).Count -gt 0) {
+    $failures = @($script:RunRecord | Where-Object { $_.Outcome -eq 'Failed' })
+    if ($failures.Count -gt 0) {
+        if ($script:RunUnattended -and @($failures | Where-Object { -not (Test-InstallerBusyFailure -Entry $_) }).Count -eq 0) {
+            return $script:ExitCodeInstallerBusy
+        }
         return 1
+    }
+    if ($script:RunUnattended -and $script:RestartRequired) {
+        return $script:ExitCodeRestartRequired
     }
     return 0
 }
 
 # Runs the whole setup (or the report alone) and returns the exit code: 0 no failure,
-# 1 a failure or a fatal error, 3 not Windows NT. Each step records its own problems;
-# anything else lands in the fatal handler, which still writes the report.
+# 1 a failure or a fatal error, 3 not Windows NT; unattended also 3010 and 1618 (see
+# Get-RunExitCode). Each step records its own problems; anything else lands in the fatal
+# handler, which still writes the report. An unattended run without administrator rights
+# fails: nobody is there to answer the elevation prompt.
 function Invoke-SetupSequence {
     param(
         [switch]$DiagnosticsOnly,
-        [string]$GamePath = ''
+        [string]$GamePath = '',
+        [switch]$Unattended
     )
+    $script:RunUnattended = [bool]$Unattended
     try {
         if ($env:OS -ne 'Windows_NT') {
             Write-Host 'This tool supports Windows 10 and Windows 11 only.' -ForegroundColor Red
@@ -2337,6 +2481,9 @@ function Invoke-SetupSequence {
             return $nativeExitCode
         }
         if (-not (Test-IsAdministrator)) {
+            if ($script:RunUnattended) {
+                throw 'An unattended run needs administrator rights.'
+            }
             Start-ElevatedCopy -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
             return 0
         }
@@ -2393,5 +2540,5 @@ function Invoke-SetupSequence {
 #endregion
 
 if ($MyInvocation.InvocationName -ne '.') {
-    exit (Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath)
+    exit (Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath -Unattended:$Unattended)
 }

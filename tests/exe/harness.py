@@ -5,7 +5,7 @@ import re
 import shutil
 import subprocess
 
-from product import DIST_EXE, EXE_NAME, ROOT, VERSION  # noqa: F401
+from product import DIST_DETECTION, DIST_EXE, EXE_NAME, ROOT, VERSION  # noqa: F401
 
 # The "mingw-tests" preset's build folder: the variant without the script, the
 # test helpers and the Wine prefix.
@@ -129,10 +129,10 @@ class LauncherRun:
         return [call for call in self.calls if call.function == "MessageBoxW"]
 
 
-def launcher_command(exe_windows_path, program_data):
+def launcher_command(exe_windows_path, program_data, arguments=()):
     """run-with-env command line: program_data None means unset."""
     setting = "-ProgramData" if program_data is None else "ProgramData=" + program_data
-    return [WINE, RUN_WITH_ENV, setting, "--", exe_windows_path]
+    return [WINE, RUN_WITH_ENV, setting, "--", exe_windows_path] + list(arguments)
 
 
 def parse_exit_code(stdout):
@@ -141,12 +141,13 @@ def parse_exit_code(stdout):
 
 
 def run_launcher(exe_windows_path, program_data, record_windows, exit_code=0,
-                 relay=False, timeout=180, extra_env=None):
+                 relay=False, timeout=180, extra_env=None, arguments=()):
     env = wine_env(relay, dict({
         "ORVELLE_STANDIN_RECORD": record_windows,
         "ORVELLE_STANDIN_EXIT": str(exit_code),
     }, **(extra_env or {})))
-    result = subprocess.run(launcher_command(exe_windows_path, program_data),
+    result = subprocess.run(launcher_command(exe_windows_path, program_data,
+                                             arguments),
                             env=env, capture_output=True, timeout=timeout)
     stdout = result.stdout.decode("utf-8", "replace")
     relay_text = result.stderr.decode("utf-8", "replace")

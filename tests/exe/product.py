@@ -30,6 +30,8 @@ _VALUES = _read_product_env()
 VERSION = _VALUES["ORVELLE_VERSION"]
 EXE_NAME = _VALUES["ORVELLE_EXECUTABLE"]
 DIST_EXE = os.path.join(ROOT, "dist", EXE_NAME)
+# The detection script for deployment tools, made from the setup script.
+DIST_DETECTION = os.path.join(ROOT, "dist", _VALUES["ORVELLE_DETECTION_SCRIPT"])
 
 
 def _read_wide_defines():

@@ -230,6 +230,33 @@ class LauncherUnderWine(unittest.TestCase):
     def test_exit_code_3010_passes_through(self):
         self.check_exit_code(3010)
 
+    # -- a quiet run, as deployment tools start it ---------------------------
+
+    def creation_flags(self, run):
+        starts = [c for c in run.calls if c.function == "CreateProcessW"]
+        self.assertEqual(len(starts), 1, run.relay[-3000:])
+        # A DWORD in a 64-bit register: the upper half is not part of it.
+        return int(starts[0].arguments.split(",")[5], 16) & 0xFFFFFFFF
+
+    def test_quiet_run_starts_unattended_without_a_window_and_passes_3010(self):
+        run = self.launch(exit_code=3010, relay=True,
+                          arguments=["/QUIET", "/norestart"])
+        self.assertEqual(run.exit_code, 3010, run.stdout)
+        self.assertEqual(run.message_boxes(), [])
+        record = self.records()[0]
+        self.assertTrue(record.command_line.endswith('.ps1" -Unattended'),
+                        record.command_line)
+        # CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, no CREATE_NEW_CONSOLE.
+        self.assertEqual(self.creation_flags(run), 0x08000400)
+
+    def test_quiet_failure_returns_its_code_without_a_box(self):
+        # A relative ProgramData is refused before anything is made.
+        for arguments, boxes in ((["-quiet"], 0), ([], 1)):
+            run = self.launch(program_data=".", relay=True, arguments=arguments)
+            self.assertEqual(run.exit_code, 12, run.stdout)
+            self.assertEqual(len(run.message_boxes()), boxes, arguments)
+        self.assertEqual(self.records(), [])
+
     # -- failures -----------------------------------------------------------
 
     def test_program_data_unset_gives_10_and_creates_nothing(self):

@@ -275,6 +275,23 @@ class ExecutableImage(unittest.TestCase):
             hashlib.sha256(self.data).hexdigest(), harness.EXE_NAME))
 
 
+class DetectionScript(unittest.TestCase):
+    """The detection script in dist/ is the setup script, byte for byte, but for
+    its last call: it checks with the setup's own functions."""
+
+    def test_differs_from_the_setup_script_only_in_the_call_it_ends_with(self):
+        setup = read_bytes(harness.SCRIPT).split(b"\n")
+        detection = read_bytes(harness.DIST_DETECTION).split(b"\n")
+        self.assertEqual(len(detection), len(setup))
+        changed = [i for i, (a, b) in enumerate(zip(setup, detection)) if a != b]
+        self.assertEqual(len(changed), 1, changed)
+        self.assertEqual(detection[changed[0]].strip(),
+                         b"exit (Invoke-PrerequisiteDetection)")
+        self.assertTrue(setup[changed[0]].strip().startswith(
+            b"exit (Invoke-SetupSequence "))
+        self.assertEqual(detection[0][:3], b"\xef\xbb\xbf")
+
+
 class SharedWithTheScript(unittest.TestCase):
     """The version and the folder names are set once, in the setup script; the
     launcher built from this tree must carry the very values of the script it

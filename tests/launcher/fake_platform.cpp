@@ -636,6 +636,34 @@ BOOL FakePlatform::GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
   return TRUE;
 }
 
+BOOL FakePlatform::ProcessIdToSessionId(DWORD id, DWORD* session) {
+  Enter("ProcessIdToSessionId", std::to_wstring(id));
+  if (sessionLookupFails || id != processId) return FALSE;
+  *session = sessionId;
+  return TRUE;
+}
+
+// The station's handle is a constant the fake recognises; it is not closed.
+HWINSTA FakePlatform::GetProcessWindowStation() {
+  Enter("GetProcessWindowStation");
+  return noStation ? nullptr : reinterpret_cast<HWINSTA>(0x5151);
+}
+
+BOOL FakePlatform::GetUserObjectInformationW(HANDLE object, int index,
+                                             PVOID information, DWORD length,
+                                             DWORD* needed) {
+  Enter("GetUserObjectInformationW");
+  if (object != reinterpret_cast<HANDLE>(0x5151) || index != UOI_FLAGS ||
+      length < sizeof(USEROBJECTFLAGS)) {
+    return FALSE;
+  }
+  USEROBJECTFLAGS flags = {};
+  flags.dwFlags = stationVisible ? WSF_VISIBLE : 0;
+  std::memcpy(information, &flags, sizeof(flags));
+  *needed = sizeof(flags);
+  return TRUE;
+}
+
 int FakePlatform::MessageBoxW(LPCWSTR text, LPCWSTR caption, UINT style) {
   Enter("MessageBoxW");
   messages.push_back({text ? text : L"<null>", caption ? caption : L"<null>",

@@ -107,6 +107,13 @@ class FakePlatform final : public orvelle::Platform {
   int failWriteCall = 0;
   int zeroWriteCall = 0;
 
+  // Where the process runs: its session (when the lookup works) and whether
+  // its window station is visible (or there is none).
+  DWORD sessionId = 1;
+  bool sessionLookupFails = false;
+  bool stationVisible = true;
+  bool noStation = false;
+
   // PowerShell.
   bool processStartFails = false;
   bool exitCodeFails = false;
@@ -181,6 +188,10 @@ class FakePlatform final : public orvelle::Platform {
                       PROCESS_INFORMATION* process) override;
   DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
   BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override;
+  BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId) override;
+  HWINSTA GetProcessWindowStation() override;
+  BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID information,
+                                 DWORD length, DWORD* needed) override;
   int MessageBoxW(LPCWSTR text, LPCWSTR caption, UINT style) override;
 
  private:

@@ -41,8 +41,8 @@ const std::wstring kPowerShell = FAKE_POWERSHELL;
 
 const HMODULE kModule = reinterpret_cast<HMODULE>(0x140000000ULL);
 
-int RunLauncherOn(FakePlatform& platform) {
-  return orvelle::RunLauncher(platform, kModule);
+int RunLauncherOn(FakePlatform& platform, const wchar_t* arguments = L"") {
+  return orvelle::RunLauncher(platform, kModule, arguments);
 }
 
 // Buffers one character too small for the text they must hold (its null
@@ -102,6 +102,10 @@ TEST(LauncherFlow, MakesThePlatformCallsInOrderOnAFreshMachine) {
   const std::string size = std::to_string(platform.resource.size());
   const std::vector<std::string> expected = {
       "SetDefaultDllDirectories 2048",
+      "GetCurrentProcessId",
+      "ProcessIdToSessionId 4242",
+      "GetProcessWindowStation",
+      "GetUserObjectInformationW",
       "GetEnvironmentVariableW ProgramData",
       "CreateDirectoryW " + Narrow(kVendor),
       "CreateFileW(open) " + Narrow(kVendor),
@@ -217,7 +221,7 @@ struct FailureCase {
   const char* name;
   int code;
   const wchar_t* message;
-  int (*run)(orvelle::Platform&, HMODULE);
+  int (*run)(orvelle::Platform&, HMODULE, const wchar_t*);
   void (*arrange)(FakePlatform&);
   Leaves leaves;
 };
@@ -225,8 +229,9 @@ struct FailureCase {
 void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
 
 template <class Sizes>
-int RunWith(orvelle::Platform& platform, HMODULE module) {
-  return orvelle::RunLauncherWithSizes<Sizes>(platform, module);
+int RunWith(orvelle::Platform& platform, HMODULE module,
+            const wchar_t* arguments) {
+  return orvelle::RunLauncherWithSizes<Sizes>(platform, module, arguments);
 }
 
 // ProgramData values that are not a local drive's folder ("X:\..."), each
@@ -360,7 +365,7 @@ TEST_P(LauncherFailure, ShowsItsOneMessageAndCleansUpAsSpecified) {
   c.arrange(platform);
   const std::set<std::wstring> before = Paths(platform);
 
-  EXPECT_EQ(c.run(platform, kModule), c.code);
+  EXPECT_EQ(c.run(platform, kModule, L""), c.code);
 
   ASSERT_EQ(platform.messages.size(), 1u);
   EXPECT_EQ(platform.messages[0].text, c.message);
@@ -408,6 +413,92 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FailureCase>& info) {
       return std::to_string(info.param.code) + "_" + info.param.name;
     });
+
+// The same failures where no box may appear: asked for a quiet run, or
+// where nobody could answer it. The code and the clean-up stay the same.
+struct SilentSetting {
+  const char* name;
+  const wchar_t* arguments;
+  void (*arrange)(FakePlatform&);
+};
+
+const SilentSetting kSilentSettings[] = {
+    {"Quiet", L"/quiet", [](FakePlatform&) {}},
+    {"SessionZero", L"", [](FakePlatform& p) { p.sessionId = 0; }},
+    {"InvisibleStation", L"", [](FakePlatform& p) { p.stationVisible = false; }},
+};
+
+void PrintTo(const SilentSetting& s, std::ostream* out) { *out << s.name; }
+
+class SilentFailure : public ::testing::TestWithParam<SilentSetting> {};
+
+TEST_P(SilentFailure, EveryFailureReturnsItsCodeWithoutABox) {
+  const SilentSetting& setting = GetParam();
+  for (const FailureCase& c : kFailureCases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform platform;
+    c.arrange(platform);
+    setting.arrange(platform);
+    EXPECT_EQ(c.run(platform, kModule, setting.arguments), c.code);
+    EXPECT_TRUE(platform.messages.empty());
+    EXPECT_EQ(platform.OpenHandleCount(), 0u);
+    EXPECT_FALSE(platform.Exists(kScript));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SilentFailure, ::testing::ValuesIn(kSilentSettings),
+    [](const ::testing::TestParamInfo<SilentSetting>& info) {
+      return std::string(info.param.name);
+    });
+
+// A desktop that Windows cannot describe keeps its box: only a session or
+// station known to be unseen drops it.
+TEST(LauncherFailure, BoxStaysWhenWindowsCannotTellWhereItRuns) {
+  for (int variant = 0; variant < 2; ++variant) {
+    FakePlatform platform;
+    platform.resourcePresent = false;
+    platform.sessionLookupFails = variant == 0;
+    platform.noStation = variant == 1;
+    EXPECT_EQ(RunLauncherOn(platform), 14);
+    EXPECT_EQ(platform.messages.size(), 1u) << variant;
+  }
+}
+
+// Which command lines make a quiet run, and what a quiet run starts.
+TEST(LauncherQuiet, OnlyQuietAsAnArgumentOfItsOwnMakesTheRunQuiet) {
+  const struct {
+    const wchar_t* arguments;
+    bool quiet;
+  } cases[] = {
+      {L"/quiet", true},           {L"-quiet", true},
+      {L"/QUIET", true},           {L"  -Quiet\t", true},
+      {L"/norestart /quiet", true}, {L"/quiet /norestart", true},
+      {L"\"/quiet\"", true},       {L"", false},
+      {L"/norestart", false},      {L"/quieter", false},
+      {L"x/quiet", false},         {L"quiet", false},
+      {L"/qu", false},             {L"/quiet2", false},
+      {L"--quiet", false},         {L"/s", false},
+  };
+  for (const auto& c : cases) {
+    FakePlatform platform;
+    platform.childExitCode = 3010;
+    EXPECT_EQ(RunLauncherOn(platform, c.arguments), 3010);
+    ASSERT_EQ(platform.starts.size(), 1u);
+    const FakePlatform::ProcessStart& start = platform.starts[0];
+    const std::wstring expected =
+        L"\"" + kPowerShell +
+        L"\" -NoLogo -NoProfile -ExecutionPolicy Bypass -File \"" + kScript +
+        (c.quiet ? L"\" -Unattended" : L"\"");
+    EXPECT_EQ(start.commandLine, expected) << Narrow(c.arguments);
+    // CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, or a new console.
+    EXPECT_EQ(start.flags, c.quiet ? 0x08000400u : 0x410u)
+        << Narrow(c.arguments);
+    // A quiet run does not ask where it runs: it shows nothing anyway.
+    EXPECT_EQ(platform.IndexOf("ProcessIdToSessionId") == -1, c.quiet)
+        << Narrow(c.arguments);
+  }
+}
 
 TEST(LauncherFailureTable, EveryCodeFrom10To20HasItsOwnMessage) {
   std::set<std::wstring> seen;

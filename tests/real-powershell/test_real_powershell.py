@@ -275,6 +275,29 @@ class ExecutableRun(ReportChecks, unittest.TestCase):
         self.assertEqual(int(match.group(3), 16), 0x30)  # OK button, warning icon
 
 
+class QuietExecutableRun(unittest.TestCase):
+    """The executable as a deployment tool starts it: /quiet /norestart."""
+
+    @classmethod
+    def setUpClass(cls):
+        clean_machine()
+        shutil.copyfile(EXE, os.path.join(TEST_ROOT, os.path.basename(EXE)))
+        cls.exit_code, cls.stdout, cls.relay = wine(
+            ["C:\\orvelle-tests\\" + os.path.basename(EXE), "/quiet", "/norestart"],
+            relay=True)
+
+    def test_ends_with_the_scripts_code_without_a_box_or_a_desktop_report(self):
+        # Under Wine the folders cannot be made private, so the unattended script ends in
+        # its fatal handler: code 1, and no report, since it never writes to a desktop.
+        self.assertEqual(self.exit_code, 1)
+        self.assertEqual(ExecutableRun.relay_calls(self, "MessageBoxW"), [])
+        starts = [arguments for _, arguments in ExecutableRun.relay_calls(self, "CreateProcessW")
+                  if "WindowsPowerShell" in arguments]
+        self.assertTrue(starts, "PowerShell was never started")
+        self.assertIn('.ps1\\" -Unattended"', starts[0])
+        self.assertEqual(reports(), [])
+
+
 class DiagnosticsOnlyRun(ReportChecks, unittest.TestCase):
     """The embedded script run by hand: -DiagnosticsOnly -GamePath on a game folder."""
 

@@ -151,6 +151,10 @@ function Test-TestLink {
 function New-FakeWindows {
     param(
         [bool]$IsAdministrator = $true,
+        # The account is SYSTEM, as deployment tools run the script.
+        [bool]$IsSystem = $false,
+        # The process runs where a person could answer a message box (not in session 0).
+        [bool]$SessionCanShowMessageBox = $true,
         [ValidateSet('x86', 'x64', 'ARM64')][string]$Architecture = 'x64',
         [bool]$Is64Bit = $true,
         # Bitness of the PowerShell process; $null means the same as the operating system.
@@ -174,6 +178,8 @@ function New-FakeWindows {
         Temp            = Join-Path $Root 'Users/Player/AppData/Local/Temp'
         ComputerName    = $ComputerName
         IsAdministrator = $IsAdministrator
+        IsSystem        = $IsSystem
+        SessionCanShowMessageBox = $SessionCanShowMessageBox
         Architecture    = $Architecture
         Is64BitProcess  = $(if ($null -eq $Is64BitProcess) { $Architecture -ne 'x86' } else { [bool]$Is64BitProcess })
         # Registry: key path (as the script writes it, compared case-insensitively) -> ordered values.
@@ -336,6 +342,8 @@ function Use-FakeWindows {
     $env:COMPUTERNAME = $Machine.ComputerName
 
     Mock Test-IsAdministrator { $script:FakeMachine.IsAdministrator }
+    Mock Test-IsSystemAccount { $script:FakeMachine.IsSystem }
+    Mock Test-SessionCanShowMessageBox { $script:FakeMachine.SessionCanShowMessageBox }
     Mock Test-DotNetSees64BitOperatingSystem { $script:FakeMachine.Is64Bit }
     Mock Get-SystemProcessorArchitecture { @{ 'x86' = 'x86'; 'x64' = 'AMD64'; 'ARM64' = 'ARM64' }[$script:FakeMachine.Architecture] }
     Mock Test-Is64BitProcess { $script:FakeMachine.Is64BitProcess }
@@ -711,6 +719,8 @@ function Reset-SetupState {
     $script:RunRecord = New-Object System.Collections.Generic.List[object]
     $script:LogPath = ''
     $script:WorkDir = ''
+    $script:ProductDir = ''
+    $script:RunUnattended = $false
 }
 
 # Sets the script state of a fresh run on this machine: empty lists, no restart, the work
@@ -719,6 +729,7 @@ function Initialize-FakeRunState {
     param([Parameter(Mandatory = $true, Position = 0)]$Machine)
     $baseDir = Join-Path $Machine.ProgramData 'ORVELLE/Game Support'
     $script:WorkDir = Join-Path $baseDir 'Downloads'
+    $script:ProductDir = $baseDir
     $logDir = Join-Path $baseDir 'Logs'
     $null = New-Item -ItemType Directory -Path $script:WorkDir -Force
     $null = New-Item -ItemType Directory -Path $logDir -Force

@@ -36,11 +36,12 @@ BeforeAll {
     # Runs the whole script on the machine in use and gathers what a player and a support
     # engineer would see: exit code, console, log, report files and message boxes.
     function Invoke-Scenario {
-        param($Machine, [switch]$DiagnosticsOnly, [string]$GamePath = '')
+        param($Machine, [switch]$DiagnosticsOnly, [string]$GamePath = '', [switch]$Unattended)
         Reset-SetupState
         $script:scenarioExit = $null
-        $console = @(Get-ConsoleLines { $script:scenarioExit = Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath })
+        $console = @(Get-ConsoleLines { $script:scenarioExit = Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath -Unattended:$Unattended })
         $reports = @(Get-ChildItem -LiteralPath $Machine.Desktop -Filter 'ORVELLE-Diagnostic-*.txt' -File -ErrorAction SilentlyContinue)
+        $adminReports = @(Get-ChildItem -LiteralPath (Join-Path $Machine.ProgramData 'ORVELLE/Game Support/Reports') -Filter 'ORVELLE-Diagnostic-*.txt' -File -ErrorAction SilentlyContinue)
         $reportLines = @()
         if ($reports.Count -eq 1) {
             $reportLines = @([System.IO.File]::ReadAllText($reports[0].FullName) -split "`r`n")
@@ -50,6 +51,7 @@ BeforeAll {
             Console  = $console
             Log      = @(Get-LogLines)
             Reports  = $reports
+            AdminReports = $adminReports
             Report   = $reportLines
             Failures = @($script:Failures)
             Warnings = @($script:Warnings)
@@ -599,5 +601,172 @@ Describe 'The module path of an elevated run' {
                 $helpers.Keys | Should -Contain $command.GetCommandName()
             }
         }
+    }
+}
+
+Describe 'Windows 11 x64 that needs a restart afterwards, deployed by a management tool, then run by a player' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        Set-FakeProgram $machine -Name 'vc14-latest-x64.exe' -ExitCode 3010
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        Mock Clear-Host { $script:consoleClears++ }
+        $script:consoleClears = 0
+        $unattended = Invoke-Scenario $machine -Unattended
+        $unattendedClears = $script:consoleClears
+        $unattendedBoxes = $machine.MessageBoxes.Count
+        $machine.MessageBoxes.Clear()
+        $script:consoleClears = 0
+        $interactive = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'unattended: ends with 3010, never clears the console, shows no box and leaves the report under ProgramData' {
+        $unattended.ExitCode | Should -Be 3010
+        $unattended.Failures | Should -BeNullOrEmpty
+        $unattendedClears | Should -Be 0
+        $unattendedBoxes | Should -Be 0
+        $unattended.AdminReports.Count | Should -Be 1
+        $unattended.Log | Should -Contain ('[OK] Diagnostic report created: ' + $unattended.AdminReports[0].FullName)
+    }
+
+    It 'by hand on the same PC: ends with 0, clears the console, shows the box and writes the report to the desktop' {
+        $interactive.ExitCode | Should -Be 0
+        $script:consoleClears | Should -Be 1
+        $machine.MessageBoxes.Count | Should -Be 1
+        $machine.MessageBoxes[0].Text | Should -BeExactly ($script:SuccessText + "`r`n" + $script:RestartText)
+        $interactive.Reports.Count | Should -Be 1
+        $interactive.AdminReports.Count | Should -Be 1
+    }
+}
+
+Describe 'Runs where nobody can answer a box, and busy Windows Installer' {
+    BeforeEach {
+        $machine = New-ScenarioMachine
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'as SYSTEM without the switch: report under ProgramData, secured like the logs, none on the desktop' {
+        $machine.IsSystem = $true
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+        $run.ExitCode | Should -Be 0
+        $run.Reports | Should -BeNullOrEmpty
+        $run.AdminReports.Count | Should -Be 1
+        $protection = foreach ($folder in 'Reports', 'Logs') {
+            $record = Get-FakeFolderSecurity $machine -Path (Join-Path $machine.ProgramData "ORVELLE/Game Support/$folder")
+            '{0} {1} {2}' -f $record.Owner, $record.Protected, (@($record.Access | ForEach-Object { '{0} {1:x} {2} {3}' -f $_.Sid, $_.Rights, $_.Allow, $_.Flags }) -join ',')
+        }
+        $protection[0] | Should -Be $protection[1]
+        $protection[0] | Should -BeLike '* True *'
+        $run.Log | Should -Contain ('[OK] Diagnostic report created: ' + $run.AdminReports[0].FullName)
+    }
+
+    It 'in session 0 without the switch: no box, the run ends with its code and the report on the desktop' {
+        $machine.SessionCanShowMessageBox = $false
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+        $run.ExitCode | Should -Be 0
+        $machine.MessageBoxes | Should -BeNullOrEmpty
+        $run.Reports.Count | Should -Be 1
+        $run.Console.Text | Should -Contain '  INSTALLATION / REPAIR COMPLETED'
+    }
+
+    It 'ends with 1618 only when every failure is Windows Installer being busy, and only unattended' -TestCases @(
+        @{ Busy = @('vc14-latest-x64.exe'); Other = @(); Unattended = $true; Expected = 1618 }
+        @{ Busy = @('vc14-latest-x64.exe', 'vc14-latest-x86.exe'); Other = @(); Unattended = $true; Expected = 1618 }
+        @{ Busy = @('vc14-latest-x64.exe'); Other = @('vc14-latest-x86.exe'); Unattended = $true; Expected = 1 }
+        @{ Busy = @('vc14-latest-x64.exe'); Other = @(); Unattended = $false; Expected = 1 }
+        @{ Busy = @(); Other = @('vc14-latest-x86.exe'); Unattended = $true; Expected = 1 }
+    ) {
+        foreach ($name in $Busy) { Set-FakeProgram $machine -Name $name -ExitCode 1618 }
+        foreach ($name in $Other) { Set-FakeProgram $machine -Name $name -ExitCode 1603 }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine -Unattended:$Unattended
+        $run.ExitCode | Should -Be $Expected
+        $run.Failures.Count | Should -Be ($Busy.Count + $Other.Count)
+    }
+
+    It 'unattended without administrator rights: asks nobody to elevate and ends with 1' {
+        $machine.IsAdministrator = $false
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine -Unattended
+        $run.ExitCode | Should -Be 1
+        $machine.Elevations | Should -BeNullOrEmpty
+        $machine.MessageBoxes | Should -BeNullOrEmpty
+    }
+}
+
+Describe 'The detection rule that deployment tools run' {
+    BeforeAll {
+        $script:PresentLine = 'ORVELLE GAME SUPPORT 1.0.2: every prerequisite is present.'
+
+        # What a full run leaves on the machine: both features on, every Visual C++ package of
+        # this Windows registered, the DirectX DLL in the folder for 32-bit programs.
+        function Set-EverythingPresent {
+            param($Machine)
+            $Machine.Features['NetFx3'] = 'Enabled'
+            $Machine.Features['DirectPlay'] = 'Enabled'
+            foreach ($package in @($script:VisualCppPackages | Where-Object { $_.Architecture -eq 'x86' -or $Machine.Is64Bit })) {
+                Add-FakeVisualCppEntry $Machine $package
+            }
+            $folder = $(if ($Machine.Is64Bit) { 'SysWOW64' } else { 'System32' })
+            $null = New-FakeFile (Join-Path $Machine.SystemRoot "$folder/d3dx9_43.dll")
+        }
+
+        # Runs the detection as the detection script does and returns its exit code and
+        # console lines.
+        function Invoke-Detection {
+            $script:detectionExit = $null
+            $console = @(Get-ConsoleLines { $script:detectionExit = Invoke-PrerequisiteDetection })
+            return [pscustomobject]@{ ExitCode = $script:detectionExit; Lines = @($console | ForEach-Object { $_.Text }) }
+        }
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'after a full setup run on a bare machine (<Architecture>): one line and exit code 0' -TestCases @(
+        @{ Architecture = 'x64' }
+        @{ Architecture = 'x86' }
+    ) {
+        $machine = New-ScenarioMachine -Windows @{ Architecture = $Architecture }
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        (Invoke-Detection).Lines | Should -BeNullOrEmpty
+        (Invoke-Scenario $machine).ExitCode | Should -Be 0
+        $detection = Invoke-Detection
+        $detection.ExitCode | Should -Be 0
+        $detection.Lines | Should -Be @($script:PresentLine)
+    }
+
+    It 'one prerequisite missing (<Missing>): prints nothing and still exits 0' -TestCases @(
+        @{ Missing = 'NetFx3'; Take = { param($m) $m.Features['NetFx3'] = 'Disabled' } }
+        @{ Missing = 'DirectPlay'; Take = { param($m) $m.Features['DirectPlay'] = $null } }
+        @{ Missing = 'v14 x64'; Take = { param($m) foreach ($key in @($m.Registry.Keys)) { if ([string]$m.Registry[$key]['DisplayName'] -like '*2015-2022*(x64)*') { $m.Registry.Remove($key) } } } }
+        @{ Missing = 'DirectX'; Take = { param($m) Remove-Item -LiteralPath (Join-Path $m.SystemRoot 'SysWOW64/d3dx9_43.dll') } }
+    ) {
+        $machine = New-ScenarioMachine
+        Set-EverythingPresent $machine
+        Use-FakeWindows $machine
+        (Invoke-Detection).Lines | Should -Be @($script:PresentLine)
+        & $Take $machine
+        $detection = Invoke-Detection
+        $detection.ExitCode | Should -Be 0
+        $detection.Lines | Should -BeNullOrEmpty
+    }
+
+    It 'a fault planted in one of the setup''s own rules (<Rule>) changes the setup and the detection alike' -TestCases @(
+        @{ Rule = 'Test-NetFx35Installed'; Plant = { Mock Test-NetFx35Installed { $false } } }
+        @{ Rule = 'Get-DirectXLegacyDllPath'; Plant = { Mock Get-DirectXLegacyDllPath { Join-Path $script:FakeMachine.SystemRoot 'System32/d3dx9_43.dll' } } }
+    ) {
+        $machine = New-ScenarioMachine
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        . $Plant
+        (Invoke-Scenario $machine).ExitCode | Should -Be 1
+        (Invoke-Detection).Lines | Should -BeNullOrEmpty
     }
 }
