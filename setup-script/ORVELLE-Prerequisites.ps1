@@ -818,17 +818,123 @@ function Add-CapturedOutputToLog {
     }
 }
 
-# Runs a program hidden, waits for it and everything it starts, copies what it printed
-# into the log and judges its exit code: returns the code when it is in SuccessCodes,
-# throws "<label> failed with exit code <code>." otherwise. 3010 and 1641 set
-# RestartRequired even when the caller does not count them as success. A program that
-# cannot be started throws its own start error.
+# How long a program may run before the runner ends it, in minutes, and how often the
+# runner looks at it while it runs, in milliseconds.
+$script:ProcessTimeLimitMinutes = 30
+$script:ProcessWatchSliceMilliseconds = 1000
+
+# The current time for the runner's waits (UTC, so that a clock change does not stretch them).
+function Get-WatchTime {
+    return [DateTime]::UtcNow
+}
+
+# Waits one slice: until the process ends, at most one slice, or one slice when there is no
+# running process to wait on.
+function Wait-WatchSlice {
+    param($Process = $null)
+    if ($null -ne $Process -and -not $Process.HasExited) {
+        $null = $Process.WaitForExit($script:ProcessWatchSliceMilliseconds)
+        return
+    }
+    Start-Sleep -Milliseconds $script:ProcessWatchSliceMilliseconds
+}
+
+# Every running process as ProcessId and ParentProcessId. Never throws: when the list cannot
+# be read, the answer is empty and only the started program itself is waited for.
+function Get-ProcessTable {
+    try {
+        return @(Get-CimInstance -ClassName Win32_Process -ErrorAction Stop | Where-Object { $null -ne $_ } | ForEach-Object {
+                [pscustomobject]@{ ProcessId = [int]$_.ProcessId; ParentProcessId = [int]$_.ParentProcessId } })
+    } catch {
+        return @()
+    }
+}
+
+# Updates Tree (a set of process ids that starts with the started program's) with the
+# running processes started by any process in it, drops the ids that no longer run, and
+# returns how many of the started program's descendants still run. A child whose parent has
+# already ended is still found, because the ids of ended members stay known while they run.
+function Update-ProcessTree {
+    param(
+        [Parameter(Mandatory = $true)][System.Collections.Generic.HashSet[int]]$Tree,
+        [Parameter(Mandatory = $true)][int]$RootId
+    )
+    $table = @(Get-ProcessTable)
+    $running = New-Object 'System.Collections.Generic.HashSet[int]'
+    foreach ($entry in $table) { [void]$running.Add($entry.ProcessId) }
+    $added = $true
+    while ($added) {
+        $added = $false
+        foreach ($entry in $table) {
+            if ($Tree.Contains($entry.ParentProcessId) -and $entry.ProcessId -ne $RootId -and $Tree.Add($entry.ProcessId)) {
+                $added = $true
+            }
+        }
+    }
+    foreach ($id in @($Tree)) {
+        if ($id -ne $RootId -and -not $running.Contains($id)) { [void]$Tree.Remove($id) }
+    }
+    return ($Tree.Count - 1)
+}
+
+# Ends the given processes, the started program first. Never throws: a process that ended
+# by itself in the meantime is no error.
+function Stop-ProcessTree {
+    param([Parameter(Mandatory = $true)][int[]]$ProcessIds)
+    foreach ($id in $ProcessIds) {
+        try {
+            Stop-Process -Id $id -Force -ErrorAction Stop
+        } catch {
+            # Already gone.
+        }
+    }
+}
+
+# Waits until the started program and every process it started have ended. Each full
+# minute after the first, "Still waiting for <label> (<n> min)" goes to the console and the
+# log. At the limit the whole tree is ended and "<label> did not finish within <n> minutes."
+# is thrown as a failure of kind TimeLimit.
+function Wait-ProcessTree {
+    param(
+        [Parameter(Mandatory = $true)]$Process,
+        [Parameter(Mandatory = $true)][string]$Label,
+        [Parameter(Mandatory = $true)][int]$TimeLimitMinutes
+    )
+    $rootId = [int]$Process.Id
+    $tree = New-Object 'System.Collections.Generic.HashSet[int]'
+    [void]$tree.Add($rootId)
+    $started = Get-WatchTime
+    $minutesShown = 0
+    while ($true) {
+        $descendants = Update-ProcessTree -Tree $tree -RootId $rootId
+        if ($Process.HasExited -and $descendants -eq 0) {
+            return
+        }
+        $minutes = [int][Math]::Floor(((Get-WatchTime) - $started).TotalMinutes)
+        if ($minutes -ge $TimeLimitMinutes) {
+            Stop-ProcessTree -ProcessIds @($tree)
+            throw (New-RunFailure -Message ('{0} did not finish within {1} minutes.' -f $Label, $TimeLimitMinutes) -Kind TimeLimit)
+        }
+        if ($minutes -gt $minutesShown) {
+            $minutesShown = $minutes
+            Write-Log -Message ('Still waiting for {0} ({1} min)' -f $Label, $minutes) -Level INFO
+        }
+        Wait-WatchSlice -Process $Process
+    }
+}
+
+# Runs a program hidden, waits for it and everything it starts (at most TimeLimitMinutes,
+# see Wait-ProcessTree), copies what it printed into the log and judges its exit code:
+# returns the code when it is in SuccessCodes, throws "<label> failed with exit code
+# <code>." otherwise. 3010 and 1641 set RestartRequired even when the caller does not count
+# them as success. A program that cannot be started throws its own start error.
 function Invoke-ProcessChecked {
     param(
         [Parameter(Mandatory = $true)][string]$FilePath,
         [Parameter(Mandatory = $true)][string]$Arguments,
         [int[]]$SuccessCodes = @(0, 3010, 1641),
-        [string]$Label = 'Process'
+        [string]$Label = 'Process',
+        [int]$TimeLimitMinutes = $script:ProcessTimeLimitMinutes
     )
     $safeLabel = ConvertTo-SafeLabel -Label $Label
     $stdoutPath = Join-Path $script:WorkDir ('{0}-stdout.txt' -f $safeLabel)
@@ -838,10 +944,24 @@ function Invoke-ProcessChecked {
 
     Write-Log -Message ('Running {0}: {1} {2}' -f $Label, $FilePath, $Arguments) -Level INFO
     $process = Start-Process -FilePath $FilePath -ArgumentList $Arguments -WindowStyle Hidden `
-        -RedirectStandardOutput $stdoutPath -RedirectStandardError $stderrPath -Wait -PassThru
-
-    Add-CapturedOutputToLog -Path $stdoutPath
-    Add-CapturedOutputToLog -Path $stderrPath
+        -RedirectStandardOutput $stdoutPath -RedirectStandardError $stderrPath -PassThru
+    if ($null -ne $process) {
+        try {
+            # Windows PowerShell reports no exit code for a process whose handle was never
+            # opened while it ran.
+            $null = $process.Handle
+        } catch {
+            # A process that already ended keeps its exit code anyway.
+        }
+    }
+    try {
+        if ($null -ne $process) {
+            Wait-ProcessTree -Process $process -Label $Label -TimeLimitMinutes $TimeLimitMinutes
+        }
+    } finally {
+        Add-CapturedOutputToLog -Path $stdoutPath
+        Add-CapturedOutputToLog -Path $stderrPath
+    }
 
     # Without an exit code nothing proves that the program succeeded; [int]$null would read 0.
     if ($null -eq $process -or $null -eq $process.ExitCode) {
@@ -857,6 +977,84 @@ function Invoke-ProcessChecked {
     Add-RunRecordEntry -Outcome Completed -Item $Label -ExitCode $exitCode
     Write-Log -Message ('{0} completed (exit code {1}).' -f $Label, $exitCode) -Level OK
     return $exitCode
+}
+#endregion
+
+#region Windows Installer's turn
+
+# Windows Installer runs one installation at a time and holds this mutex meanwhile; a
+# package started then ends with 1618. Packages built on it wait for their turn first.
+$script:WindowsInstallerMutexName = 'Global\_MSIExecute'
+$script:WindowsInstallerBusyExitCode = 1618
+$script:WindowsInstallerWaitMinutes = 10
+
+# True when another process holds Windows Installer's mutex. Never throws: a mutex that
+# cannot be opened or looked at counts as free, and the package's own exit code tells.
+function Test-WindowsInstallerBusy {
+    $mutex = $null
+    try {
+        if (-not [System.Threading.Mutex]::TryOpenExisting($script:WindowsInstallerMutexName, [ref]$mutex)) {
+            return $false
+        }
+        if ($mutex.WaitOne(0)) {
+            $mutex.ReleaseMutex()
+            return $false
+        }
+        return $true
+    } catch [System.Threading.AbandonedMutexException] {
+        # Its owner ended without releasing it; this process holds it now.
+        $mutex.ReleaseMutex()
+        return $false
+    } catch {
+        return $false
+    } finally {
+        if ($null -ne $mutex) { $mutex.Dispose() }
+    }
+}
+
+# Waits while Windows Installer is busy, at most WindowsInstallerWaitMinutes, with a console
+# and log line each full minute: "Waiting for another installation to finish (<n> min)".
+# Returns when it is free or the time is up; the package then runs either way.
+function Wait-WindowsInstallerTurn {
+    $started = Get-WatchTime
+    $minutesShown = 0
+    while (Test-WindowsInstallerBusy) {
+        $minutes = [int][Math]::Floor(((Get-WatchTime) - $started).TotalMinutes)
+        if ($minutes -ge $script:WindowsInstallerWaitMinutes) {
+            Write-Log -Message ('Windows Installer is still busy after {0} minutes; trying anyway.' -f $minutes) -Level WARN
+            return
+        }
+        if ($minutes -gt $minutesShown) {
+            $minutesShown = $minutes
+            Write-Log -Message ('Waiting for another installation to finish ({0} min)' -f $minutes) -Level INFO
+        }
+        Wait-WatchSlice
+    }
+}
+
+# Runs a package built on Windows Installer through the checked runner once Windows
+# Installer is free. A package that ends with 1618 gets one more turn after another wait;
+# when it ends with 1618 again, "<label> could not run: Windows Installer is busy with another
+# installation (exit code 1618)." is thrown as a failure of kind InstallerBusy.
+function Invoke-WindowsInstallerPackage {
+    param(
+        [Parameter(Mandatory = $true)][string]$FilePath,
+        [Parameter(Mandatory = $true)][string]$Arguments,
+        [Parameter(Mandatory = $true)][int[]]$SuccessCodes,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    for ($turn = 1; $turn -le 2; $turn++) {
+        Wait-WindowsInstallerTurn
+        try {
+            return (Invoke-ProcessChecked -FilePath $FilePath -Arguments $Arguments -SuccessCodes $SuccessCodes -Label $Label)
+        } catch {
+            if ((Get-RunFailureDetail -Cause $_).ExitCode -ne $script:WindowsInstallerBusyExitCode) {
+                throw
+            }
+            Write-Log -Message ('{0} found Windows Installer busy (exit code {1}).' -f $Label, $script:WindowsInstallerBusyExitCode) -Level WARN
+        }
+    }
+    throw (New-RunFailure -Message ('{0} could not run: Windows Installer is busy with another installation (exit code {1}).' -f $Label, $script:WindowsInstallerBusyExitCode) -Kind InstallerBusy -ExitCode $script:WindowsInstallerBusyExitCode)
 }
 #endregion
 
@@ -1056,17 +1254,99 @@ function Save-DownloadFile {
     }
 }
 
-# Makes sure a Microsoft-signed copy of the URL's file is at Destination: reuses a cached
-# copy that passes the signature check, otherwise downloads it (at most three attempts,
-# pauses of 2 and 4 seconds) and checks it. Throws when the host is not allowed or no
-# attempt gives a verified file; a file that fails the check never stays at Destination.
-function Get-VerifiedMicrosoftFile {
+# How a failed download is told apart, in the log and in the failure text ({0}: the error's
+# own message, {1}: the HTTP status number). A file that fails the signature check keeps the
+# security message as it is.
+$script:DownloadNetworkFormat = 'no network connection, or the server name could not be resolved ({0})'
+$script:DownloadHttpStatusFormat = 'the server answered with HTTP status {1} ({0})'
+$script:DownloadEmptyFileText = 'the downloaded file is empty'
+$script:DownloadNotExecutableText = 'the downloaded file is not a Windows program (a web page, for example)'
+# The first bytes of every Windows program file.
+$script:ExecutableSignature = 'MZ'
+
+# The web error behind a failed transfer (the error itself or one it wraps), or $null.
+function Get-WebExceptionOf {
+    param([Parameter(Mandatory = $true)]$Cause)
+    $exception = $Cause
+    if ($Cause -is [System.Management.Automation.ErrorRecord]) { $exception = $Cause.Exception }
+    while ($null -ne $exception) {
+        if ($exception -is [System.Net.WebException]) { return $exception }
+        $exception = $exception.InnerException
+    }
+    return $null
+}
+
+# Turns the error of a failed transfer into a failure of kind HttpStatus (the server answered
+# with an error status; its number is in the text) or Network (anything else: no network, a
+# name that does not resolve, a connection that broke off).
+function ConvertTo-DownloadFailure {
+    param([Parameter(Mandatory = $true)]$Cause)
+    $message = $Cause.Exception.Message
+    $webException = Get-WebExceptionOf -Cause $Cause
+    if ($null -ne $webException -and $webException.Status -eq [System.Net.WebExceptionStatus]::ProtocolError -and
+        $null -ne $webException.Response -and $null -ne $webException.Response.PSObject.Properties['StatusCode']) {
+        $status = [int]$webException.Response.StatusCode
+        return (New-RunFailure -Message ($script:DownloadHttpStatusFormat -f $message, $status) -Kind HttpStatus)
+    }
+    return (New-RunFailure -Message ($script:DownloadNetworkFormat -f $message) -Kind Network)
+}
+
+# Throws a failure of kind EmptyFile when the downloaded file has no bytes, or NotExecutable
+# when it does not start as a Windows program does (a captive portal's or an error web page).
+function Assert-DownloadedProgram {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $bytes = [System.IO.File]::ReadAllBytes($Path)
+    if ($bytes.Length -eq 0) {
+        throw (New-RunFailure -Message $script:DownloadEmptyFileText -Kind EmptyFile)
+    }
+    if ($bytes.Length -lt 2 -or [System.Text.Encoding]::ASCII.GetString($bytes, 0, 2) -ne $script:ExecutableSignature) {
+        throw (New-RunFailure -Message $script:DownloadNotExecutableText -Kind NotExecutable)
+    }
+}
+
+# Downloads the URL to Destination once and checks what arrived. Throws a failure whose kind
+# says what went wrong: Network, HttpStatus, EmptyFile, NotExecutable or Signature.
+function Receive-VerifiedDownload {
     param(
         [Parameter(Mandatory = $true)][string]$Url,
         [Parameter(Mandatory = $true)][string]$Destination,
         [Parameter(Mandatory = $true)][string]$Label
     )
-    Assert-MicrosoftDownloadHost -Url $Url
+    try {
+        Save-DownloadFile -Url $Url -Destination $Destination -Label $Label
+    } catch {
+        throw (ConvertTo-DownloadFailure -Cause $_)
+    }
+    Assert-DownloadedProgram -Path $Destination
+    try {
+        $null = Test-MicrosoftSignature -Path $Destination
+    } catch {
+        throw (New-RunFailure -Message $_.Exception.Message -Kind Signature)
+    }
+}
+
+# Makes sure a Microsoft-signed copy of the URL's file is at Destination: reuses a cached
+# copy that passes the signature check, otherwise downloads it (at most three attempts,
+# pauses of 2 and 4 seconds) and checks it. When the URL gives no verified file and the
+# package has a second Microsoft address (FallbackUrl), that address gets the same three
+# attempts. Each failed attempt is logged with its reason. Throws "Unable to securely
+# download <label>: <reason of the last attempt>" with that reason's kind when no attempt
+# gives a verified file, or the host error when an address is not allowed; a file that
+# fails a check never stays at Destination.
+function Get-VerifiedMicrosoftFile {
+    param(
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label,
+        [string]$FallbackUrl = ''
+    )
+    $addresses = @($Url)
+    if (-not [string]::IsNullOrEmpty($FallbackUrl)) {
+        $addresses += $FallbackUrl
+    }
+    foreach ($address in $addresses) {
+        Assert-MicrosoftDownloadHost -Url $address
+    }
 
     if (Test-Path -LiteralPath $Destination -PathType Leaf) {
         try {
@@ -1079,22 +1359,29 @@ function Get-VerifiedMicrosoftFile {
     }
 
     $lastError = ''
-    for ($attempt = 1; $attempt -le $script:DownloadAttempts; $attempt++) {
-        try {
-            Write-Log -Message ('Downloading {0} from Microsoft (attempt {1}/{2})...' -f $Label, $attempt, $script:DownloadAttempts) -Level INFO
-            Remove-FileQuietly -Path $Destination
-            Save-DownloadFile -Url $Url -Destination $Destination -Label $Label
-            $null = Test-MicrosoftSignature -Path $Destination
-            return
-        } catch {
-            $lastError = $_.Exception.Message
-            Remove-FileQuietly -Path $Destination
-            if ($attempt -lt $script:DownloadAttempts) {
-                Wait-RetryPause -Seconds (2 * $attempt)
+    $lastKind = 'Other'
+    foreach ($address in $addresses) {
+        if ($address -ne $Url) {
+            Write-Log -Message ('Trying the second Microsoft address for {0}: {1}' -f $Label, $address) -Level INFO
+        }
+        for ($attempt = 1; $attempt -le $script:DownloadAttempts; $attempt++) {
+            try {
+                Write-Log -Message ('Downloading {0} from Microsoft (attempt {1}/{2})...' -f $Label, $attempt, $script:DownloadAttempts) -Level INFO
+                Remove-FileQuietly -Path $Destination
+                Receive-VerifiedDownload -Url $address -Destination $Destination -Label $Label
+                return
+            } catch {
+                $lastError = $_.Exception.Message
+                $lastKind = (Get-RunFailureDetail -Cause $_).Kind
+                Remove-FileQuietly -Path $Destination
+                Write-Log -Message ('Download of {0} failed: {1}' -f $Label, $lastError) -Level WARN
+                if ($attempt -lt $script:DownloadAttempts) {
+                    Wait-RetryPause -Seconds (2 * $attempt)
+                }
             }
         }
     }
-    throw ('Unable to securely download {0}: {1}' -f $Label, $lastError)
+    throw (New-RunFailure -Message ('Unable to securely download {0}: {1}' -f $Label, $lastError) -Kind $lastKind)
 }
 
 # Installers start only from a folder made for them in this run ("Install.<16 hex>" in the
@@ -1125,19 +1412,25 @@ function Remove-RunFolder {
 # Runs a verified installer (FilePath, as Get-VerifiedMicrosoftFile left it) through the
 # checked process runner from a new private folder of this run that holds nothing but a copy
 # of it: the copy is verified again there, run, and the folder deleted afterwards, whatever
-# happened. Returns the runner's exit code; throws the copy's, signature's or runner's error.
+# happened. With -WindowsInstaller the package waits for Windows Installer's turn (see
+# Invoke-WindowsInstallerPackage). Returns the runner's exit code; throws the copy's,
+# signature's or runner's error.
 function Invoke-VerifiedInstaller {
     param(
         [Parameter(Mandatory = $true)][string]$FilePath,
         [Parameter(Mandatory = $true)][string]$Arguments,
         [Parameter(Mandatory = $true)][int[]]$SuccessCodes,
-        [Parameter(Mandatory = $true)][string]$Label
+        [Parameter(Mandatory = $true)][string]$Label,
+        [switch]$WindowsInstaller
     )
     $folder = New-PrivateFolder -Stem (Join-Path $script:WorkDir $script:InstallFolderStem)
     try {
         $copy = Join-Path $folder (Split-Path -Leaf $FilePath)
         Copy-FileToNew -Path $FilePath -Destination $copy
         $null = Test-MicrosoftSignature -Path $copy
+        if ($WindowsInstaller) {
+            return (Invoke-WindowsInstallerPackage -FilePath $copy -Arguments $Arguments -SuccessCodes $SuccessCodes -Label $Label)
+        }
         return (Invoke-ProcessChecked -FilePath $copy -Arguments $Arguments -SuccessCodes $SuccessCodes -Label $Label)
     } finally {
         Remove-RunFolder -Path $folder
@@ -1161,6 +1454,9 @@ $script:NetFx35Installer = @{
     SuccessCodes = @(0, 3010, 1641, 1638)
 }
 $script:DismSuccessCodes = @(0, 3010)
+# DISM may take up to an hour to enable .NET Framework 3.5 (it may fetch it from Windows
+# Update); every other program gets the runner's default limit.
+$script:DismNetFx35TimeLimitMinutes = 60
 $script:NetFx35NotVerifiedMessage = '.NET Framework 3.5 installation could not be verified. If DISM reports 0x800F081F, use Windows installation media that exactly matches the installed Windows build.'
 
 # Full path of DISM in this Windows' System32 folder.
@@ -1184,10 +1480,11 @@ function Get-OptionalFeatureState {
 function Enable-OptionalFeatureWithDism {
     param(
         [Parameter(Mandatory = $true)][string]$FeatureName,
-        [Parameter(Mandatory = $true)][string]$Label
+        [Parameter(Mandatory = $true)][string]$Label,
+        [int]$TimeLimitMinutes = $script:ProcessTimeLimitMinutes
     )
     $arguments = '/Online /Enable-Feature /FeatureName:{0} /All /NoRestart' -f $FeatureName
-    $null = Invoke-ProcessChecked -FilePath (Get-DismPath) -Arguments $arguments -SuccessCodes $script:DismSuccessCodes -Label $Label
+    $null = Invoke-ProcessChecked -FilePath (Get-DismPath) -Arguments $arguments -SuccessCodes $script:DismSuccessCodes -Label $Label -TimeLimitMinutes $TimeLimitMinutes
 }
 
 # True when .NET Framework 3.5 is present: the setup key's Install value is 1, or else the
@@ -1225,9 +1522,9 @@ function Install-NetFx35 {
         $installer = $script:NetFx35Installer
         $destination = Join-Path $script:WorkDir $installer.File
         Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label
-        $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel
+        $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel -WindowsInstaller
     } else {
-        Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3'
+        Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3' -TimeLimitMinutes $script:DismNetFx35TimeLimitMinutes
     }
 
     if (-not (Test-NetFx35Installed)) {
@@ -1259,14 +1556,16 @@ function Install-DirectPlay {
 # runs programs of its architecture (see below): x86 rows everywhere, the x64 row on 64-bit
 # Windows. Only Visual C++ 2005 is looked up first: its installer shows a popup when a
 # newer build of it is present. A failing v14 package is a failure, an older one a warning.
+# FallbackUrl is the second address Microsoft documents for a package (the 2013 short link
+# has served empty files; Microsoft's page for that runtime lists the direct link).
 $script:VisualCppPackages = @(
-    [pscustomobject]@{ Name = 'Visual C++ 2005 SP1 x86'; File = 'vc2005sp1-x86.exe'; Url = 'https://download.microsoft.com/download/8/B/4/8B42259F-5D70-43F4-AC2E-4B208FD8D66A/vcredist_x86.EXE'; Args = '/Q'; Critical = $false; SkipPattern = 'Microsoft Visual C++ 2005*'; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ 2008 SP1 x86'; File = 'vc2008sp1-x86.exe'; Url = 'https://download.microsoft.com/download/5/D/8/5D8C65CB-C849-4025-8E95-C3966CAFD8AE/vcredist_x86.exe'; Args = '/q /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ 2010 SP1 x86'; File = 'vc2010sp1-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/5/165255E7-1014-4D0A-B094-B6A430A6BFFC/vcredist_x86.exe'; Args = '/q /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ 2012 Update 4 x86'; File = 'vc2012u4-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/B/16B06F60-3B20-4FF2-B699-5E9B7962F9AE/VSU_4/vcredist_x86.exe'; Args = '/install /quiet /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ 2013 x86'; File = 'vc2013-x86.exe'; Url = 'https://aka.ms/highdpimfc2013x86enu'; Args = '/install /quiet /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ v14 latest x86'; File = 'vc14-latest-x86.exe'; Url = 'https://aka.ms/vc14/vc_redist.x86.exe'; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ v14 latest x64'; File = 'vc14-latest-x64.exe'; Url = 'https://aka.ms/vc14/vc_redist.x64.exe'; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'x64' }
+    [pscustomobject]@{ Name = 'Visual C++ 2005 SP1 x86'; File = 'vc2005sp1-x86.exe'; Url = 'https://download.microsoft.com/download/8/B/4/8B42259F-5D70-43F4-AC2E-4B208FD8D66A/vcredist_x86.EXE'; Args = '/Q'; FallbackUrl = ''; Critical = $false; SkipPattern = 'Microsoft Visual C++ 2005*'; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2008 SP1 x86'; File = 'vc2008sp1-x86.exe'; Url = 'https://download.microsoft.com/download/5/D/8/5D8C65CB-C849-4025-8E95-C3966CAFD8AE/vcredist_x86.exe'; Args = '/q /norestart'; FallbackUrl = ''; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2010 SP1 x86'; File = 'vc2010sp1-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/5/165255E7-1014-4D0A-B094-B6A430A6BFFC/vcredist_x86.exe'; Args = '/q /norestart'; FallbackUrl = ''; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2012 Update 4 x86'; File = 'vc2012u4-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/B/16B06F60-3B20-4FF2-B699-5E9B7962F9AE/VSU_4/vcredist_x86.exe'; Args = '/install /quiet /norestart'; FallbackUrl = ''; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2013 x86'; File = 'vc2013-x86.exe'; Url = 'https://aka.ms/highdpimfc2013x86enu'; Args = '/install /quiet /norestart'; FallbackUrl = 'https://download.visualstudio.microsoft.com/download/pr/10912113/5da66ddebb0ad32ebd4b922fd82e8e25/vcredist_x86.exe'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ v14 latest x86'; File = 'vc14-latest-x86.exe'; Url = 'https://aka.ms/vc14/vc_redist.x86.exe'; Args = '/install /quiet /norestart'; FallbackUrl = ''; Critical = $true; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ v14 latest x64'; File = 'vc14-latest-x64.exe'; Url = 'https://aka.ms/vc14/vc_redist.x64.exe'; Args = '/install /quiet /norestart'; FallbackUrl = ''; Critical = $true; SkipPattern = ''; Architecture = 'x64' }
 )
 $script:VisualCppSuccessCodes = @(0, 3010, 1641, 1638)
 # How a package's problem is recorded: a failure for a critical package, a warning for a
@@ -1376,9 +1675,9 @@ function Install-VisualCppRuntimes {
                 }
             }
             $destination = Join-Path $script:WorkDir $package.File
-            Get-VerifiedMicrosoftFile -Url $package.Url -Destination $destination -Label $package.Name
+            Get-VerifiedMicrosoftFile -Url $package.Url -FallbackUrl $package.FallbackUrl -Destination $destination -Label $package.Name
             $runnerLabel = Get-VisualCppRunnerLabel -Package $package
-            $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel
+            $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel -WindowsInstaller
         } catch {
             if ($package.Critical) {
                 Add-Failure -Message ($script:VisualCppFailureFormat -f $package.Name, $_.Exception.Message) -Subject $package.Name -Cause $_
@@ -1496,7 +1795,7 @@ function Install-DirectXLegacy {
             throw 'DXSETUP.exe was not found after secure extraction.'
         }
         $null = Test-MicrosoftSignature -Path $setup
-        $null = Invoke-ProcessChecked -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
+        $null = Invoke-WindowsInstallerPackage -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
     } finally {
         Remove-RunFolder -Path $extractFolder
     }

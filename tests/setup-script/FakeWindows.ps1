@@ -307,6 +307,7 @@ function Use-FakeWindows {
     Use-FakeReportSources
     Use-FakeFolderSecurity $Machine
     Use-FakeRunFolders $Machine
+    Use-FakeWatch $Machine
     Use-ConsoleCapture
 }
 
@@ -674,7 +675,7 @@ function Use-FakeInstallers {
         if ($program.StartError) { throw $program.StartError }
         $code = $program.ExitCode
         if ($code -eq 3010 -or $code -eq 1641) { $script:RestartRequired = $true }
-        if ($codes -notcontains $code) { throw ('{0} failed with exit code {1}.' -f $runLabel, $code) }
+        if ($codes -notcontains $code) { throw (New-RunFailure -Message ('{0} failed with exit code {1}.' -f $runLabel, $code) -Kind ExitCode -ExitCode $code) }
         if ($program.EnablesFeature) { $script:FakeMachine.Features[$program.EnablesFeature] = 'Enabled' }
         foreach ($file in $program.CreatesFile) { $null = New-FakeFile $file }
         $code
@@ -910,16 +911,19 @@ function Add-FakeProgramsAndNetwork {
 }
 
 # Makes a program end with ExitCode when its arguments match ArgumentsLike; with -NoEffect
-# it leaves nothing behind. A later override wins.
+# it leaves nothing behind, with -NeverEnds it runs until it is stopped, and with -Times n
+# the override answers only the next n starts. A later override wins.
 function Set-FakeProgram {
     param(
         [Parameter(Mandatory = $true, Position = 0)]$Machine,
         [Parameter(Mandatory = $true)][string]$Name,
         [string]$ArgumentsLike = '*',
         [int]$ExitCode = 0,
-        [switch]$NoEffect
+        [switch]$NoEffect,
+        [switch]$NeverEnds,
+        [int]$Times = 0
     )
-    $Machine.ProgramOverrides.Add([pscustomobject]@{ Name = $Name; ArgumentsLike = $ArgumentsLike; ExitCode = $ExitCode; NoEffect = [bool]$NoEffect })
+    $Machine.ProgramOverrides.Add([pscustomobject]@{ Name = $Name; ArgumentsLike = $ArgumentsLike; ExitCode = $ExitCode; NoEffect = [bool]$NoEffect; NeverEnds = [bool]$NeverEnds; TimesLeft = $Times })
 }
 
 # What an installer leaves on the machine when it succeeds.
@@ -953,15 +957,47 @@ function Invoke-FakeProgramEffect {
     }
 }
 
-# Answers one transfer: a Microsoft-signed file at the destination when online.
+# The answer of a web server that refused a file with an HTTP error status.
+class FakeHttpResponse : System.Net.WebResponse {
+    [System.Net.HttpStatusCode]$StatusCode
+    FakeHttpResponse([int]$Code) { $this.StatusCode = [System.Net.HttpStatusCode]$Code }
+}
+
+# What an address serves instead of its Microsoft-signed program, for every transfer from it:
+# 'Offline' (the name does not resolve), 'Http404' (the server answers 404), 'Empty' (a file
+# of 0 bytes), 'Html' (a web page) or 'Unsigned' (a program without signature).
+function Set-FakeServedFile {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][ValidateSet('Offline', 'Http404', 'Empty', 'Html', 'Unsigned')][string]$Answer)
+    if ($null -eq $Machine.PSObject.Properties['ServedFiles']) {
+        $Machine | Add-Member -NotePropertyName ServedFiles -NotePropertyValue @{}
+    }
+    $Machine.ServedFiles[$Url] = $Answer
+}
+
+# Answers one transfer: a Microsoft-signed program at the destination when online, unless
+# the address serves something else (Set-FakeServedFile). Errors are the web client's.
 function Invoke-FakeTransfer {
     param($Machine, [string]$Url, [string]$Destination)
     $Machine.Transfers.Add($Url)
-    if (-not $Machine.Online) {
-        throw ("The remote name could not be resolved: '{0}'" -f ([uri]$Url).Host)
+    $answer = 'Program'
+    if (-not $Machine.Online) { $answer = 'Offline' }
+    elseif ($null -ne $Machine.PSObject.Properties['ServedFiles'] -and $Machine.ServedFiles.ContainsKey($Url)) { $answer = $Machine.ServedFiles[$Url] }
+    switch ($answer) {
+        'Offline' {
+            throw (New-Object System.Net.WebException ("The remote name could not be resolved: '{0}'" -f ([uri]$Url).Host), ([System.Net.WebExceptionStatus]::NameResolutionFailure))
+        }
+        'Http404' {
+            throw (New-Object System.Net.WebException 'The remote server returned an error: (404) Not Found.', $null, ([System.Net.WebExceptionStatus]::ProtocolError), ([FakeHttpResponse]::new(404)))
+        }
+        'Empty' { $null = New-FakeFile $Destination -Content '' }
+        'Html' { $null = New-FakeFile $Destination -Content '<!DOCTYPE html><html><body>Sign in to the hotel network</body></html>' }
+        'Unsigned' { $null = New-FakeFile $Destination -Content ('MZ' + $Url) }
+        default {
+            $null = New-FakeFile $Destination -Content ('MZ' + $Url)
+            Set-FakeSignature $Machine -Path $Destination
+        }
     }
-    $null = New-FakeFile $Destination -Content $Url
-    Set-FakeSignature $Machine -Path $Destination
 }
 
 # Mocks the programs, the transfers, the retry pauses, the elevation and the message box.
@@ -986,17 +1022,73 @@ function Use-FakeProgramsAndNetwork {
         $name = Split-Path -Leaf $FilePath
         $exitCode = 0
         $effect = $true
+        $neverEnds = $false
+        $answering = $null
         foreach ($override in $machine.ProgramOverrides) {
-            if ($name -eq $override.Name -and $arguments -like $override.ArgumentsLike) {
-                $exitCode = $override.ExitCode
-                $effect = -not $override.NoEffect
+            if ($name -eq $override.Name -and $arguments -like $override.ArgumentsLike -and $override.TimesLeft -ge 0) {
+                $answering = $override
             }
         }
-        if ($effect) { Invoke-FakeProgramEffect -Machine $machine -Name $name -Arguments $arguments }
+        if ($null -ne $answering) {
+            $exitCode = $answering.ExitCode
+            $effect = -not $answering.NoEffect
+            $neverEnds = $answering.NeverEnds
+            # A counted override is used up after its last start.
+            if ($answering.TimesLeft -gt 0) {
+                $answering.TimesLeft--
+                if ($answering.TimesLeft -eq 0) { $answering.TimesLeft = -1 }
+            }
+        }
         [System.IO.File]::WriteAllText($RedirectStandardOutput, $script:FakeProgramOutput)
         [System.IO.File]::WriteAllText($RedirectStandardError, '')
-        [pscustomobject]@{ ExitCode = $exitCode }
+        if ($neverEnds) {
+            return [pscustomobject]@{ Id = 4000 + $machine.Started.Count; HasExited = $false; ExitCode = $null }
+        }
+        if ($effect) { Invoke-FakeProgramEffect -Machine $machine -Name $name -Arguments $arguments }
+        [pscustomobject]@{ Id = 4000 + $machine.Started.Count; HasExited = $true; ExitCode = $exitCode }
     }
+}
+#endregion
+
+#region The runner's clock, process tree and Windows Installer's mutex
+
+# The runner's waits run on the machine's own clock: $machine.WatchTime (UTC) moves on by
+# $machine.WatchStepSeconds at each slice the runner waits, so an hour passes in a moment.
+# Windows Installer is busy while $machine.WatchTime is before $machine.InstallerBusyUntil
+# (Set-FakeInstallerBusy). The programs a started program starts are not simulated (the
+# process table is empty); ending a process tree notes its ids in $machine.StoppedTrees.
+#
+#     Set-FakeInstallerBusy $machine -Minutes 3
+
+# Adds the clock and the Windows Installer state to a machine once.
+function Initialize-FakeWatch {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if ($null -ne $Machine.PSObject.Properties['WatchTime']) { return }
+    $start = [datetime]::new(2026, 1, 15, 9, 0, 0, [DateTimeKind]::Utc)
+    $Machine | Add-Member -NotePropertyName WatchTime -NotePropertyValue $start
+    $Machine | Add-Member -NotePropertyName WatchStepSeconds -NotePropertyValue 15
+    $Machine | Add-Member -NotePropertyName InstallerBusyUntil -NotePropertyValue $start
+    $Machine | Add-Member -NotePropertyName StoppedTrees -NotePropertyValue (New-Object System.Collections.Generic.List[string])
+}
+
+# Makes Windows Installer busy for the next Minutes of the machine's clock.
+function Set-FakeInstallerBusy {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][double]$Minutes)
+    Initialize-FakeWatch $Machine
+    $Machine.InstallerBusyUntil = $Machine.WatchTime.AddMinutes($Minutes)
+}
+
+# Mocks the runner's clock, its slices, the process table, ending a tree and the mutex
+# probe. Called by Use-FakeWindows.
+function Use-FakeWatch {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if (-not (Get-Command Get-WatchTime -ErrorAction SilentlyContinue)) { return }
+    Initialize-FakeWatch $Machine
+    Mock Get-WatchTime { $script:FakeMachine.WatchTime }
+    Mock Wait-WatchSlice { $script:FakeMachine.WatchTime = $script:FakeMachine.WatchTime.AddSeconds($script:FakeMachine.WatchStepSeconds) }
+    Mock Get-ProcessTable { @() }
+    Mock Stop-ProcessTree { $script:FakeMachine.StoppedTrees.Add((@($ProcessIds) -join ' ')) }
+    Mock Test-WindowsInstallerBusy { $script:FakeMachine.WatchTime -lt $script:FakeMachine.InstallerBusyUntil }
 }
 #endregion
 

@@ -52,6 +52,8 @@ Describe 'Invoke-ProcessChecked' {
                 if ($name -ne 'WindowStyle') { $forward[$name] = $PesterBoundParameters[$name] }
             }
             $process = & $script:RealStartProcess @forward
+            # The runner no longer waits inside Start-Process; the wide code needs the ended process.
+            if ($script:WindowsExitCodes.ContainsKey($FilePath)) { $process.WaitForExit() }
             if ($script:WindowsExitCodes.ContainsKey($FilePath) -and $process.ExitCode -eq ($script:WindowsExitCodes[$FilePath] -band 0xFF)) {
                 $process | Add-Member -NotePropertyName ExitCode -NotePropertyValue $script:WindowsExitCodes[$FilePath] -Force
             }
@@ -100,7 +102,7 @@ Describe 'Invoke-ProcessChecked' {
         }
 
         It 'fails a program whose exit code cannot be read instead of counting it as 0' {
-            Mock Start-Process { [pscustomobject]@{ ExitCode = $null } }
+            Mock Start-Process { [pscustomobject]@{ Id = 4321; HasExited = $true; ExitCode = $null } }
             { Invoke-ProcessChecked -FilePath '/opt/setup.exe' -Arguments '/q' -Label 'Setup' } |
                 Should -Throw -ExpectedMessage 'Setup failed: no exit code was reported.'
             @(@(Get-LogLines) -like '*completed*').Count | Should -Be 0
@@ -118,7 +120,7 @@ Describe 'Invoke-ProcessChecked' {
             Should -Invoke Start-Process -Exactly 1 -ParameterFilter {
                 $FilePath -eq $program -and
                 @($ArgumentList).Count -eq 1 -and $ArgumentList[0] -eq $arguments -and
-                $WindowStyle -eq 'Hidden' -and $Wait -and $PassThru -and
+                $WindowStyle -eq 'Hidden' -and $PassThru -and
                 $RedirectStandardOutput -eq (Join-Path $script:WorkDir 'Args-stdout.txt') -and
                 $RedirectStandardError -eq (Join-Path $script:WorkDir 'Args-stderr.txt')
             }
@@ -150,6 +152,22 @@ Describe 'Invoke-ProcessChecked' {
             $thrown.Message | Should -BeExactly $expected.Message
             @(Get-ChildItem -LiteralPath $script:WorkDir -File | Where-Object { $_.Length -gt 0 }).Count | Should -Be 0
             Get-LogLines | Should -Be @("[INFO] Running Missing: $missing /q")
+        }
+    }
+
+    Context 'waiting for the program and what it starts' {
+        It 'waits while a child or an orphaned grandchild of the program still runs, then judges its exit code' {
+            # The program (4321) has ended; its child 7002 runs, then only 7002's child 7003 does.
+            $script:tables = [System.Collections.Generic.Queue[object]]::new()
+            $script:tables.Enqueue(@([pscustomobject]@{ ProcessId = 7002; ParentProcessId = 4321 }, [pscustomobject]@{ ProcessId = 9000; ParentProcessId = 1 }))
+            $script:tables.Enqueue(@([pscustomobject]@{ ProcessId = 7003; ParentProcessId = 7002 }, [pscustomobject]@{ ProcessId = 9000; ParentProcessId = 1 }))
+            $script:tables.Enqueue(@([pscustomobject]@{ ProcessId = 9000; ParentProcessId = 1 }))
+            Mock Get-ProcessTable { if ($script:tables.Count -gt 0) { $script:tables.Dequeue() } else { @() } }
+            Mock Start-Process { [pscustomobject]@{ Id = 4321; HasExited = $true; ExitCode = 1603 } }
+
+            { Invoke-ProcessChecked -FilePath '/opt/setup.exe' -Arguments '/q' -Label 'Setup' } | Should -Throw -ExpectedMessage 'Setup failed with exit code 1603.'
+            Should -Invoke Get-ProcessTable -Exactly 3
+            Should -Invoke Wait-WatchSlice -Exactly 2
         }
     }
 
