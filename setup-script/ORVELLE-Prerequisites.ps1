@@ -1164,6 +1164,53 @@ function Test-MicrosoftSignerSubject {
     return $true
 }
 
+# The published SHA-256 of each fixed-version file, by download label. Microsoft replaced
+# the 2005, 2008 and 2010 packages behind the same links in May 2021 and re-signed the
+# DirectX package in February 2021, so a signed file with another hash is still used, but
+# the log and the report say so. The moving links (v14, .NET Framework 3.5) are not listed.
+# Sources: the winget-pkgs manifests Microsoft.VCRedist.2005.x86 8.0.61001,
+# Microsoft.VCRedist.2008.x86 9.0.30729.6161, Microsoft.VCRedist.2010.x86 10.0.40219,
+# Microsoft.VCRedist.2012.x86 11.0.61030.0 and Microsoft.VCRedist.2013.x86 12.0.40664.0
+# (manifests/m/Microsoft/VCRedist/<year>/x86/<version>/...installer.yaml); for DirectX the
+# public install scripts that pin both builds of directx_Jun2010_redist.exe (the re-signed
+# build served now) and winetricks' directx_Jun2010 helper and the Chocolatey "directx"
+# package script (the original 2010 build).
+$script:KnownBuilds = @{
+    'Visual C++ 2005 SP1 x86'               = @('8648C5FC29C44B9112FE52F9A33F80E7FC42D10F3B5B42B2121542A13E44ADFD')
+    'Visual C++ 2008 SP1 x86'               = @('8742BCBF24EF328A72D2A27B693CC7071E38D3BB4B9B44DEC42AA3D2C8D61D92')
+    'Visual C++ 2010 SP1 x86'               = @('99DCE3C841CC6028560830F7866C9CE2928C98CF3256892EF8E6CF755147B0D8')
+    'Visual C++ 2012 Update 4 x86'          = @('B924AD8062EAF4E70437C8BE50FA612162795FF0839479546CE907FFA8D6E386')
+    'Visual C++ 2013 x86'                   = @('53B605D1100AB0A88B867447BBF9274B5938125024BA01F5105A9E178A3DCDBD')
+    'DirectX End-User Runtimes (June 2010)' = @('053F76DCBB28802E23341B6A787E3B0791C0FA5C8D4D011B1044172DBF89C73B', '8746EE1A84A083A90E37899D71D50D5C7C015E69688A466AA80447F011780C0D')
+}
+# Verified files of this run whose hash is not in the table: Label and Hash.
+$script:UnknownBuilds = New-Object System.Collections.Generic.List[object]
+$script:UnknownBuildFormat = '{0} is signed by Microsoft but is not a known build (SHA-256 {1}); it is used anyway.'
+
+# The SHA-256 of a file's bytes in upper-case hexadecimal. Throws when the file cannot be read.
+function Get-FileSha256 {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    return (Get-FileHash -LiteralPath $Path -Algorithm SHA256 -ErrorAction Stop).Hash.ToUpperInvariant()
+}
+
+# For a verified file of a fixed-version package: when its hash is not a known build of the
+# label, logs the WARN line and keeps Label and Hash in UnknownBuilds. Other labels pass.
+function Confirm-KnownBuild {
+    param(
+        [Parameter(Mandatory = $true)][string]$Label,
+        [Parameter(Mandatory = $true)][string]$Path
+    )
+    if (-not $script:KnownBuilds.ContainsKey($Label)) {
+        return
+    }
+    $hash = Get-FileSha256 -Path $Path
+    if ($script:KnownBuilds[$Label] -contains $hash) {
+        return
+    }
+    Write-Log -Message ($script:UnknownBuildFormat -f $Label, $hash) -Level WARN
+    $script:UnknownBuilds.Add([pscustomobject]@{ Label = $Label; Hash = $hash })
+}
+
 # Returns true when the file itself carries a valid Authenticode signature whose signer is
 # Microsoft Corporation, after logging the file's SHA-256; throws the security message
 # otherwise. A file that is valid only through a Windows catalog is refused: any Windows
@@ -1184,7 +1231,7 @@ function Test-MicrosoftSignature {
     if ($status -ne 'Valid' -or $signatureType -ne 'Authenticode' -or -not (Test-MicrosoftSignerSubject -Subject $publisher)) {
         throw ('Security check failed for {0}. Signature status: {1}; publisher: {2}' -f $leafName, $status, $publisher)
     }
-    $hash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256 -ErrorAction Stop).Hash.ToUpperInvariant()
+    $hash = Get-FileSha256 -Path $Path
     Write-Log -Message ('Verified Microsoft signature and SHA-256 for {0}: {1}' -f $leafName, $hash) -Level OK
     return $true
 }
@@ -1352,6 +1399,7 @@ function Get-VerifiedMicrosoftFile {
         try {
             $null = Test-MicrosoftSignature -Path $Destination
             Write-Log -Message ('Using verified cached file for {0}.' -f $Label) -Level OK
+            Confirm-KnownBuild -Label $Label -Path $Destination
             return
         } catch {
             Remove-FileQuietly -Path $Destination
@@ -1369,6 +1417,7 @@ function Get-VerifiedMicrosoftFile {
                 Write-Log -Message ('Downloading {0} from Microsoft (attempt {1}/{2})...' -f $Label, $attempt, $script:DownloadAttempts) -Level INFO
                 Remove-FileQuietly -Path $Destination
                 Receive-VerifiedDownload -Url $address -Destination $Destination -Label $Label
+                Confirm-KnownBuild -Label $Label -Path $Destination
                 return
             } catch {
                 $lastError = $_.Exception.Message
@@ -2440,6 +2489,9 @@ function Add-ReportResultLines {
     }
     foreach ($warning in $script:Warnings) {
         Add-ReportLine -Lines $Lines -Text ('WARN: {0}' -f $warning)
+    }
+    foreach ($build in $script:UnknownBuilds) {
+        Add-ReportLine -Lines $Lines -Text ('{0} (unknown build): SHA-256 {1}' -f $build.Label, $build.Hash)
     }
     Add-ReportLine -Lines $Lines -Text ('Setup log: {0}' -f $script:LogPath)
 }

@@ -111,6 +111,8 @@ function New-FakeWindows {
         Features        = @{ 'NetFx3' = 'Disabled'; 'DirectPlay' = 'Disabled' }
         # Authenticode: full path -> @{ Status; Subject }. Files not listed read NotSigned.
         Signatures      = @{}
+        # SHA-256 answers: full path -> hash; files not listed are hashed from their bytes.
+        FileHashes      = @{}
         SavedEnvironment = @{}
     }
     # Setting Is64Bit chooses x64 or x86.
@@ -637,6 +639,7 @@ function Reset-SetupState {
     $script:Failures = New-Object System.Collections.Generic.List[string]
     $script:Warnings = New-Object System.Collections.Generic.List[string]
     $script:RunRecord = New-Object System.Collections.Generic.List[object]
+    $script:UnknownBuilds = New-Object System.Collections.Generic.List[object]
     $script:LogPath = ''
     $script:WorkDir = ''
 }
@@ -656,6 +659,7 @@ function Initialize-FakeRunState {
     $script:Failures = New-Object System.Collections.Generic.List[string]
     $script:Warnings = New-Object System.Collections.Generic.List[string]
     $script:RunRecord = New-Object System.Collections.Generic.List[object]
+    $script:UnknownBuilds = New-Object System.Collections.Generic.List[object]
 }
 
 # Mocks the runner, the verified download and the signature check with the machine's
@@ -965,14 +969,29 @@ class FakeHttpResponse : System.Net.WebResponse {
 
 # What an address serves instead of its Microsoft-signed program, for every transfer from it:
 # 'Offline' (the name does not resolve), 'Http404' (the server answers 404), 'Empty' (a file
-# of 0 bytes), 'Html' (a web page) or 'Unsigned' (a program without signature).
+# of 0 bytes), 'Html' (a web page), 'Unsigned' (a program without signature) or
+# 'UnknownBuild' (a Microsoft-signed program whose hash Microsoft never published). A program
+# served from a fixed-version address otherwise has the first published SHA-256 of its
+# package ($machine.FileHashes, answered by Get-FileSha256 and carried along by copies).
 function Set-FakeServedFile {
     param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][string]$Url,
-        [Parameter(Mandatory = $true)][ValidateSet('Offline', 'Http404', 'Empty', 'Html', 'Unsigned')][string]$Answer)
+        [Parameter(Mandatory = $true)][ValidateSet('Offline', 'Http404', 'Empty', 'Html', 'Unsigned', 'UnknownBuild')][string]$Answer)
     if ($null -eq $Machine.PSObject.Properties['ServedFiles']) {
         $Machine | Add-Member -NotePropertyName ServedFiles -NotePropertyValue @{}
     }
     $Machine.ServedFiles[$Url] = $Answer
+}
+
+# The first published SHA-256 of the fixed-version package served at the URL, or $null.
+function Get-FakePublishedHash {
+    param([string]$Url)
+    $label = $null
+    foreach ($row in $script:VisualCppPackages) {
+        if ($row.Url -eq $Url -or $row.FallbackUrl -eq $Url) { $label = $row.Name }
+    }
+    if ($script:DirectXLegacy.Url -eq $Url) { $label = $script:DirectXLegacy.Label }
+    if ($null -eq $label -or -not $script:KnownBuilds.ContainsKey($label)) { return $null }
+    return $script:KnownBuilds[$label][0]
 }
 
 # Answers one transfer: a Microsoft-signed program at the destination when online, unless
@@ -980,6 +999,7 @@ function Set-FakeServedFile {
 function Invoke-FakeTransfer {
     param($Machine, [string]$Url, [string]$Destination)
     $Machine.Transfers.Add($Url)
+    $Machine.FileHashes.Remove([System.IO.Path]::GetFullPath($Destination))
     $answer = 'Program'
     if (-not $Machine.Online) { $answer = 'Offline' }
     elseif ($null -ne $Machine.PSObject.Properties['ServedFiles'] -and $Machine.ServedFiles.ContainsKey($Url)) { $answer = $Machine.ServedFiles[$Url] }
@@ -993,9 +1013,15 @@ function Invoke-FakeTransfer {
         'Empty' { $null = New-FakeFile $Destination -Content '' }
         'Html' { $null = New-FakeFile $Destination -Content '<!DOCTYPE html><html><body>Sign in to the hotel network</body></html>' }
         'Unsigned' { $null = New-FakeFile $Destination -Content ('MZ' + $Url) }
-        default {
-            $null = New-FakeFile $Destination -Content ('MZ' + $Url)
+        'UnknownBuild' {
+            $null = New-FakeFile $Destination -Content ('MZ rebuilt ' + $Url)
             Set-FakeSignature $Machine -Path $Destination
+        }
+        default {
+            $full = New-FakeFile $Destination -Content ('MZ' + $Url)
+            Set-FakeSignature $Machine -Path $Destination
+            $published = Get-FakePublishedHash -Url $Url
+            if ($null -ne $published) { $Machine.FileHashes[$full] = $published }
         }
     }
 }
@@ -1143,6 +1169,11 @@ function Use-FakeRunFolders {
         [System.IO.File]::Copy($Path, $Destination, $false)
         $signature = $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Path)]
         if ($null -ne $signature) { $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Destination)] = $signature.Clone() }
+        $hash = $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
+        if ($null -ne $hash) { $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Destination)] = $hash }
+    }
+    Mock Get-FileSha256 -ParameterFilter { $script:FakeMachine.FileHashes.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
+        $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
     }
 }
 #endregion

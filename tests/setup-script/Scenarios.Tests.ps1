@@ -395,6 +395,28 @@ Describe 'Windows 11 x64, online, the 2013 short link serves an empty file' {
     }
 }
 
+Describe 'Windows 11 x64, online, Microsoft serves a DirectX build nobody published' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        Set-FakeServedFile $machine -Url $script:DirectXUrl -Answer UnknownBuild
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'uses it with one WARN line and marks it in the report; known builds and moving links pass silently' {
+        $run.ExitCode | Should -Be 0
+        $run.Warnings | Should -BeNullOrEmpty
+        $warned = @($run.Log -like '`[WARN`]*')
+        $warned.Count | Should -Be 1
+        $warned[0] | Should -Match '^\[WARN\] DirectX End-User Runtimes \(June 2010\) is signed by Microsoft but is not a known build \(SHA-256 ([0-9A-F]{64})\); it is used anyway\.$'
+        $hash = ([regex]::Match($warned[0], '[0-9A-F]{64}')).Value
+        Get-ReportBlock $run.Report '[SETUP RESULT]' | Should -Contain "DirectX End-User Runtimes (June 2010) (unknown build): SHA-256 $hash"
+        Get-RunLabels $run.Log | Should -Contain 'DXSETUP'
+    }
+}
+
 Describe 'Windows 11 x64, Windows Installer busy with another installation' {
     BeforeAll {
         $machine = New-ScenarioMachine
