@@ -1372,14 +1372,93 @@ function Receive-VerifiedDownload {
     }
 }
 
+# A cached copy of a file behind a moving link (a package without known builds: the v14
+# packages, the .NET Framework 3.5 installer) older than this is downloaded again, so that a
+# PC does not keep an old runtime for good. Fixed-version files are reused at any age.
+$script:MovingLinkRefreshDays = 30
+# Where a stale cached copy waits while a newer one is fetched.
+$script:StaleCopySuffix = '.previous'
+
+# Downloads a verified copy to Destination from the first address that gives one: three
+# attempts per address, pauses of 2 and 4 seconds, each failed attempt logged with its
+# reason. The file's time is set to now, so its age counts from this download. Throws
+# "Unable to securely download <label>: <reason of the last attempt>" with that reason's
+# kind; a file that fails a check never stays at Destination.
+function Save-VerifiedMicrosoftFile {
+    param(
+        [Parameter(Mandatory = $true)][string[]]$Addresses,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    $lastError = ''
+    $lastKind = 'Other'
+    foreach ($address in $Addresses) {
+        if ($address -ne $Addresses[0]) {
+            Write-Log -Message ('Trying the second Microsoft address for {0}: {1}' -f $Label, $address) -Level INFO
+        }
+        for ($attempt = 1; $attempt -le $script:DownloadAttempts; $attempt++) {
+            try {
+                Write-Log -Message ('Downloading {0} from Microsoft (attempt {1}/{2})...' -f $Label, $attempt, $script:DownloadAttempts) -Level INFO
+                Remove-FileQuietly -Path $Destination
+                Receive-VerifiedDownload -Url $address -Destination $Destination -Label $Label
+                [System.IO.File]::SetLastWriteTimeUtc($Destination, (Get-WatchTime))
+                return
+            } catch {
+                $lastError = $_.Exception.Message
+                $lastKind = (Get-RunFailureDetail -Cause $_).Kind
+                Remove-FileQuietly -Path $Destination
+                Write-Log -Message ('Download of {0} failed: {1}' -f $Label, $lastError) -Level WARN
+                if ($attempt -lt $script:DownloadAttempts) {
+                    Wait-RetryPause -Seconds (2 * $attempt)
+                }
+            }
+        }
+    }
+    throw (New-RunFailure -Message ('Unable to securely download {0}: {1}' -f $Label, $lastError) -Kind $lastKind)
+}
+
+# True when the cached file belongs to a moving link and is older than MovingLinkRefreshDays.
+function Test-StaleMovingLinkCopy {
+    param(
+        [Parameter(Mandatory = $true)][string]$Label,
+        [Parameter(Mandatory = $true)][string]$Path
+    )
+    if ($script:KnownBuilds.ContainsKey($Label)) {
+        return $false
+    }
+    $age = (Get-WatchTime) - [System.IO.File]::GetLastWriteTimeUtc($Path)
+    return ($age.TotalDays -gt $script:MovingLinkRefreshDays)
+}
+
+# Replaces a stale cached copy with a newer download; when that download fails, puts the
+# cached copy back and says so in the log. Never throws for a failed download.
+function Update-StaleCachedFile {
+    param(
+        [Parameter(Mandatory = $true)][string[]]$Addresses,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    Write-Log -Message ('The cached file for {0} is older than {1} days; downloading a newer copy.' -f $Label, $script:MovingLinkRefreshDays) -Level INFO
+    $aside = $Destination + $script:StaleCopySuffix
+    Remove-FileQuietly -Path $aside
+    [System.IO.File]::Move($Destination, $aside)
+    try {
+        Save-VerifiedMicrosoftFile -Addresses $Addresses -Destination $Destination -Label $Label
+        Remove-FileQuietly -Path $aside
+    } catch {
+        Remove-FileQuietly -Path $Destination
+        [System.IO.File]::Move($aside, $Destination)
+        Write-Log -Message ('Using the cached file for {0}: a newer copy could not be downloaded ({1}).' -f $Label, $_.Exception.Message) -Level WARN
+    }
+}
+
 # Makes sure a Microsoft-signed copy of the URL's file is at Destination: reuses a cached
-# copy that passes the signature check, otherwise downloads it (at most three attempts,
-# pauses of 2 and 4 seconds) and checks it. When the URL gives no verified file and the
-# package has a second Microsoft address (FallbackUrl), that address gets the same three
-# attempts. Each failed attempt is logged with its reason. Throws "Unable to securely
-# download <label>: <reason of the last attempt>" with that reason's kind when no attempt
-# gives a verified file, or the host error when an address is not allowed; a file that
-# fails a check never stays at Destination.
+# copy that passes the signature check (a moving link's copy older than
+# MovingLinkRefreshDays is fetched again first, see Update-StaleCachedFile), otherwise
+# downloads it (see Save-VerifiedMicrosoftFile). When the URL gives no verified file and the
+# package has a second Microsoft address (FallbackUrl), that address gets the same attempts.
+# A file of a fixed-version package that is not a known build is noted (Confirm-KnownBuild).
+# Throws the download failure, or the host error when an address is not allowed.
 function Get-VerifiedMicrosoftFile {
     param(
         [Parameter(Mandatory = $true)][string]$Url,
@@ -1395,42 +1474,23 @@ function Get-VerifiedMicrosoftFile {
         Assert-MicrosoftDownloadHost -Url $address
     }
 
+    $cached = $false
     if (Test-Path -LiteralPath $Destination -PathType Leaf) {
         try {
             $null = Test-MicrosoftSignature -Path $Destination
-            Write-Log -Message ('Using verified cached file for {0}.' -f $Label) -Level OK
-            Confirm-KnownBuild -Label $Label -Path $Destination
-            return
+            $cached = $true
         } catch {
             Remove-FileQuietly -Path $Destination
         }
     }
-
-    $lastError = ''
-    $lastKind = 'Other'
-    foreach ($address in $addresses) {
-        if ($address -ne $Url) {
-            Write-Log -Message ('Trying the second Microsoft address for {0}: {1}' -f $Label, $address) -Level INFO
-        }
-        for ($attempt = 1; $attempt -le $script:DownloadAttempts; $attempt++) {
-            try {
-                Write-Log -Message ('Downloading {0} from Microsoft (attempt {1}/{2})...' -f $Label, $attempt, $script:DownloadAttempts) -Level INFO
-                Remove-FileQuietly -Path $Destination
-                Receive-VerifiedDownload -Url $address -Destination $Destination -Label $Label
-                Confirm-KnownBuild -Label $Label -Path $Destination
-                return
-            } catch {
-                $lastError = $_.Exception.Message
-                $lastKind = (Get-RunFailureDetail -Cause $_).Kind
-                Remove-FileQuietly -Path $Destination
-                Write-Log -Message ('Download of {0} failed: {1}' -f $Label, $lastError) -Level WARN
-                if ($attempt -lt $script:DownloadAttempts) {
-                    Wait-RetryPause -Seconds (2 * $attempt)
-                }
-            }
-        }
+    if ($cached -and (Test-StaleMovingLinkCopy -Label $Label -Path $Destination)) {
+        Update-StaleCachedFile -Addresses $addresses -Destination $Destination -Label $Label
+    } elseif ($cached) {
+        Write-Log -Message ('Using verified cached file for {0}.' -f $Label) -Level OK
+    } else {
+        Save-VerifiedMicrosoftFile -Addresses $addresses -Destination $Destination -Label $Label
     }
-    throw (New-RunFailure -Message ('Unable to securely download {0}: {1}' -f $Label, $lastError) -Kind $lastKind)
+    Confirm-KnownBuild -Label $Label -Path $Destination
 }
 
 # Installers start only from a folder made for them in this run ("Install.<16 hex>" in the

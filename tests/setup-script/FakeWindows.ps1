@@ -1090,7 +1090,8 @@ function Use-FakeProgramsAndNetwork {
 function Initialize-FakeWatch {
     param([Parameter(Mandatory = $true, Position = 0)]$Machine)
     if ($null -ne $Machine.PSObject.Properties['WatchTime']) { return }
-    $start = [datetime]::new(2026, 1, 15, 9, 0, 0, [DateTimeKind]::Utc)
+    # Long before any file the tests write, so that a file of the test run has no age.
+    $start = [datetime]::new(2000, 1, 15, 9, 0, 0, [DateTimeKind]::Utc)
     $Machine | Add-Member -NotePropertyName WatchTime -NotePropertyValue $start
     $Machine | Add-Member -NotePropertyName WatchStepSeconds -NotePropertyValue 15
     $Machine | Add-Member -NotePropertyName InstallerBusyUntil -NotePropertyValue $start

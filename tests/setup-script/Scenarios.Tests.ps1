@@ -417,6 +417,46 @@ Describe 'Windows 11 x64, online, Microsoft serves a DirectX build nobody publis
     }
 }
 
+Describe 'Windows 11 x64, installers cached 40 days ago' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $null = Invoke-Scenario $machine
+        $v14 = @($script:VisualCppPackages | Where-Object { $_.Name -eq 'Visual C++ v14 latest x64' })[0]
+        $fixed = @($script:VisualCppPackages | Where-Object { $_.Name -eq 'Visual C++ 2010 SP1 x86' })[0]
+        # Both cached copies were written 40 days before the machine's clock.
+        function Set-CachedAge {
+            foreach ($row in $v14, $fixed) {
+                [System.IO.File]::SetLastWriteTimeUtc((Join-Path $script:WorkDir $row.File), $machine.WatchTime.AddDays(-40))
+            }
+            $machine.Transfers.Clear()
+        }
+        Set-CachedAge
+        $online = Invoke-Scenario $machine
+        $onlineTransfers = @($machine.Transfers)
+        Set-CachedAge
+        $machine.Online = $false
+        $offline = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'fetches the moving v14 link again when online and keeps the fixed-version file' {
+        $online.ExitCode | Should -Be 0
+        @($onlineTransfers -eq $v14.Url).Count | Should -Be 1
+        $onlineTransfers | Should -Not -Contain $fixed.Url
+        $online.Log | Should -Contain '[INFO] The cached file for Visual C++ v14 latest x64 is older than 30 days; downloading a newer copy.'
+        $online.Log | Should -Contain '[OK] Using verified cached file for Visual C++ 2010 SP1 x86.'
+    }
+
+    It 'uses the cached v14 copy offline and says so' {
+        $offline.ExitCode | Should -Be 0
+        $offline.Failures | Should -BeNullOrEmpty
+        $offline.Log | Should -Contain ("[WARN] Using the cached file for Visual C++ v14 latest x64: a newer copy could not be downloaded (Unable to securely download Visual C++ v14 latest x64: no network connection, or the server name could not be resolved (The remote name could not be resolved: 'aka.ms')).")
+        Get-RunLabels $offline.Log | Should -Contain 'vc14-latest-x64'
+    }
+}
+
 Describe 'Windows 11 x64, Windows Installer busy with another installation' {
     BeforeAll {
         $machine = New-ScenarioMachine
