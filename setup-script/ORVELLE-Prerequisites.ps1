@@ -1547,6 +1547,58 @@ function Invoke-VerifiedInstaller {
 }
 #endregion
 
+#region Installers' own logs
+
+# How many lines of an installer's own log go into the run's log after it failed, and how
+# much of the file's end is read for them (such logs grow to many megabytes).
+$script:InstallerLogTailLines = 20
+$script:InstallerLogTailBytes = 65536
+
+# The last InstallerLogTailLines lines of a text file, read from its last
+# InstallerLogTailBytes while another program may still write it. Returns nothing when the
+# file is missing or cannot be read.
+function Get-LogFileTail {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        $stream = New-Object System.IO.FileStream $Path, ([System.IO.FileMode]::Open), ([System.IO.FileAccess]::Read), ([System.IO.FileShare]::ReadWrite -bor [System.IO.FileShare]::Delete)
+        try {
+            $start = [Math]::Max([long]0, $stream.Length - $script:InstallerLogTailBytes)
+            $null = $stream.Seek($start, [System.IO.SeekOrigin]::Begin)
+            $reader = New-Object System.IO.StreamReader $stream, $true
+            $text = $reader.ReadToEnd()
+        } finally {
+            $stream.Dispose()
+        }
+    } catch {
+        return
+    }
+    $lines = @($text -split "`r?`n" | Where-Object { $_.Trim().Length -gt 0 })
+    if ($start -gt 0 -and $lines.Count -gt 0) {
+        # The first line read may be cut.
+        $lines = @($lines | Select-Object -Skip 1)
+    }
+    return @($lines | Select-Object -Last $script:InstallerLogTailLines)
+}
+
+# After an installer failed: copies the end of its own log (Path) into the run's log under
+# "Last lines of <path>:" and returns the failure again with " Installer log: <path>" added
+# to its text, with the same kind and exit code. A missing log adds nothing.
+function Add-InstallerLogToFailure {
+    param(
+        [Parameter(Mandatory = $true)]$Cause,
+        [Parameter(Mandatory = $true)][string]$Path
+    )
+    $tail = @(Get-LogFileTail -Path $Path)
+    if ($tail.Count -eq 0) {
+        return $Cause.Exception
+    }
+    Write-Log -Message ('Last lines of {0}:' -f $Path) -Level INFO
+    Add-LogText -Text (($tail -join "`r`n") + "`r`n")
+    $detail = Get-RunFailureDetail -Cause $Cause
+    return (New-RunFailure -Message ('{0} Installer log: {1}' -f $Cause.Exception.Message, $Path) -Kind $detail.Kind -ExitCode $detail.ExitCode)
+}
+#endregion
+
 #region Windows features: .NET Framework 3.5 and DirectPlay
 
 # .NET Framework 3.5 counts as present when its setup key says Install = 1 or the NetFx3
@@ -1571,6 +1623,11 @@ $script:NetFx35NotVerifiedMessage = '.NET Framework 3.5 installation could not b
 # Full path of DISM in this Windows' System32 folder.
 function Get-DismPath {
     return (Get-WindowsFolder) + '\System32\dism.exe'
+}
+
+# Full path of DISM's own log (Logs\DISM\dism.log in the Windows folder).
+function Get-DismLogPath {
+    return (Join-Path (Join-Path (Join-Path (Get-WindowsFolder) 'Logs') 'DISM') 'dism.log')
 }
 
 # Returns the state text of an optional feature ("Enabled", "Disabled", ...). Throws when
@@ -1633,7 +1690,11 @@ function Install-NetFx35 {
         Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label
         $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel -WindowsInstaller
     } else {
-        Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3' -TimeLimitMinutes $script:DismNetFx35TimeLimitMinutes
+        try {
+            Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3' -TimeLimitMinutes $script:DismNetFx35TimeLimitMinutes
+        } catch {
+            throw (Add-InstallerLogToFailure -Cause $_ -Path (Get-DismLogPath))
+        }
     }
 
     if (-not (Test-NetFx35Installed)) {
@@ -1764,10 +1825,81 @@ function Get-DisplayVersionText {
     return 'unknown'
 }
 
+# The v14 packages (rows whose Name starts so) write their own log into the work folder
+# ("<runner label>-install.log") and are confirmed through the key each writes for its
+# architecture: Installed = 1 and a Version. The key of the x86 runtime is in the 32-bit
+# view on 64-bit Windows.
+$script:VisualCppV14Prefix = 'Visual C++ v14 '
+$script:VisualCppV14LogArguments = ' /log "{0}"'
+$script:VisualCppV14RuntimeKey = 'HKLM:\SOFTWARE\Microsoft\VisualStudio\14.0\VC\Runtimes\{0}'
+$script:VisualCppV14RuntimeKeyWow6432 = 'HKLM:\SOFTWARE\WOW6432Node\Microsoft\VisualStudio\14.0\VC\Runtimes\{0}'
+
+# True for a v14 row of the package table.
+function Test-VisualCppV14Package {
+    param([Parameter(Mandatory = $true)]$Package)
+    return $Package.Name.StartsWith($script:VisualCppV14Prefix, [StringComparison]::Ordinal)
+}
+
+# The path of a v14 package's own log in the work folder.
+function Get-VisualCppInstallLogPath {
+    param([Parameter(Mandatory = $true)]$Package)
+    return (Join-Path $script:WorkDir ('{0}-install.log' -f (Get-VisualCppRunnerLabel -Package $Package)))
+}
+
+# The version the v14 runtime of the architecture registers, or $null when its key does not
+# say Installed = 1. Never throws: an unreadable key counts as not registered.
+function Get-VisualCppV14RegisteredVersion {
+    param([Parameter(Mandatory = $true)][ValidateSet('x86', 'x64')][string]$Architecture)
+    $key = $script:VisualCppV14RuntimeKey -f $Architecture
+    if ($Architecture -eq 'x86' -and (Test-Is64BitWindows)) {
+        $key = $script:VisualCppV14RuntimeKeyWow6432 -f $Architecture
+    }
+    try {
+        $values = Get-ItemProperty -Path $key -ErrorAction Stop
+        if ($null -ne $values -and $null -ne $values.PSObject.Properties['Installed'] -and [int]$values.Installed -eq 1) {
+            $version = 'unknown'
+            if ($null -ne $values.PSObject.Properties['Version'] -and -not [string]::IsNullOrWhiteSpace([string]$values.Version)) {
+                $version = [string]$values.Version
+            }
+            return $version
+        }
+    } catch {
+        # No key: not registered.
+    }
+    return $null
+}
+
+# Throws "<label> ended with exit code <code>, but the v14 <arch> runtime is not registered."
+# (kind NotRegistered) unless the v14 runtime of the package's architecture is registered;
+# logs its version otherwise. Exit code 1638 (a newer version is present) is no proof alone.
+function Confirm-VisualCppV14Runtime {
+    param([Parameter(Mandatory = $true)]$Package, [Parameter(Mandatory = $true)][int]$ExitCode)
+    $version = Get-VisualCppV14RegisteredVersion -Architecture $Package.Architecture
+    if ($null -eq $version) {
+        throw (New-RunFailure -Message ('{0} ended with exit code {1}, but the v14 {2} runtime is not registered.' -f (Get-VisualCppRunnerLabel -Package $Package), $ExitCode, $Package.Architecture) -Kind NotRegistered -ExitCode $ExitCode)
+    }
+    Write-Log -Message ('Visual C++ v14 {0} runtime confirmed (version {1}).' -f $Package.Architecture, $version) -Level OK
+}
+
 # The runner label of a package: its file name without ".exe".
 function Get-VisualCppRunnerLabel {
     param([Parameter(Mandatory = $true)]$Package)
     return ($Package.File -replace '\.exe$', '')
+}
+
+# Runs a verified v14 package with its own log in the work folder and confirms the runtime
+# it registers. A failure carries the log's last lines into the run's log and names the log.
+function Install-VisualCppV14Package {
+    param([Parameter(Mandatory = $true)]$Package, [Parameter(Mandatory = $true)][string]$FilePath)
+    $logPath = Get-VisualCppInstallLogPath -Package $Package
+    Remove-FileQuietly -Path $logPath
+    $arguments = $Package.Args + ($script:VisualCppV14LogArguments -f $logPath)
+    try {
+        $exitCode = Invoke-VerifiedInstaller -FilePath $FilePath -Arguments $arguments -SuccessCodes $script:VisualCppSuccessCodes -Label (Get-VisualCppRunnerLabel -Package $Package) -WindowsInstaller
+        Confirm-VisualCppV14Runtime -Package $Package -ExitCode $exitCode
+    } catch {
+        throw (Add-InstallerLogToFailure -Cause $_ -Path $logPath)
+    }
 }
 
 # Downloads (or takes from the verified cache) and silently runs every package of the list,
@@ -1786,6 +1918,10 @@ function Install-VisualCppRuntimes {
             $destination = Join-Path $script:WorkDir $package.File
             Get-VerifiedMicrosoftFile -Url $package.Url -FallbackUrl $package.FallbackUrl -Destination $destination -Label $package.Name
             $runnerLabel = Get-VisualCppRunnerLabel -Package $package
+            if (Test-VisualCppV14Package -Package $package) {
+                Install-VisualCppV14Package -Package $package -FilePath $destination
+                continue
+            }
             $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel -WindowsInstaller
         } catch {
             if ($package.Critical) {
@@ -1814,6 +1950,8 @@ $script:DirectXLegacy = @{
     SetupArguments      = '/silent'
     SetupSuccessCodes   = @(0, 3010)
     SetupLabel          = 'DXSETUP'
+    # DXSETUP's own log, in the Windows folder.
+    SetupLog            = 'DXError.log'
     Dll                 = 'd3dx9_43.dll'
 }
 
@@ -1904,7 +2042,11 @@ function Install-DirectXLegacy {
             throw 'DXSETUP.exe was not found after secure extraction.'
         }
         $null = Test-MicrosoftSignature -Path $setup
-        $null = Invoke-WindowsInstallerPackage -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
+        try {
+            $null = Invoke-WindowsInstallerPackage -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
+        } catch {
+            throw (Add-InstallerLogToFailure -Cause $_ -Path (Join-Path (Get-WindowsFolder) $directX.SetupLog))
+        }
     } finally {
         Remove-RunFolder -Path $extractFolder
     }

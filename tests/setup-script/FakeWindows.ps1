@@ -579,8 +579,9 @@ function Use-FakeReportSources {
 # A program without an entry ends with 0. The fake runner keeps the real runner's rules:
 # 3010 and 1641 set RestartRequired before the exit code is judged, a code outside the
 # success list (default 0, 3010, 1641) throws "<label> failed with exit code <code>.", and
-# a program's effects happen only when it succeeds. A failing download throws "Unable to
-# securely download <label>: <reason>"; a good one leaves a file at the destination. The
+# a program's effects happen only when it succeeds (a v14 package registers its runtime
+# then). A failing download throws "Unable to securely download <label>: <reason>"; a good
+# one leaves a file at the destination. The
 # signature check accepts a file whose Signatures entry is Valid with O=Microsoft Corporation
 # and otherwise throws the security message. Everything done is recorded in order in
 # $machine.Installers.Events ("download <label>", "run <label>", "verify <file name>"), with
@@ -681,6 +682,7 @@ function Use-FakeInstallers {
         if ($code -eq 3010 -or $code -eq 1641) { $script:RestartRequired = $true }
         if ($codes -notcontains $code) { throw (New-RunFailure -Message ('{0} failed with exit code {1}.' -f $runLabel, $code) -Kind ExitCode -ExitCode $code) }
         if ($program.EnablesFeature) { $script:FakeMachine.Features[$program.EnablesFeature] = 'Enabled' }
+        foreach ($row in @($script:VisualCppPackages | Where-Object { ($_.File -replace '\.exe$', '') -eq $runLabel })) { Add-FakeV14Registration -Machine $script:FakeMachine -Package $row }
         foreach ($file in $program.CreatesFile) { $null = New-FakeFile $file }
         $code
     }
@@ -896,6 +898,17 @@ function Add-FakeVisualCppEntry {
     Add-FakeUninstallEntry $Machine -View $view -DisplayName ($entry[0] -f $Package.Architecture) -DisplayVersion $entry[1]
 }
 
+# Registers the v14 runtime that a v14 package row installs (Installed = 1, its Version),
+# in the 32-bit view for x86 on 64-bit Windows; other rows register nothing.
+function Add-FakeV14Registration {
+    param($Machine, $Package)
+    if (-not $Package.Name.StartsWith('Visual C++ v14 ')) { return }
+    $key = 'HKLM:\SOFTWARE\Microsoft\VisualStudio\14.0\VC\Runtimes\' + $Package.Architecture
+    if ($Package.Architecture -eq 'x86' -and $Machine.Is64Bit) { $key = 'HKLM:\SOFTWARE\WOW6432Node\Microsoft\VisualStudio\14.0\VC\Runtimes\x86' }
+    Set-FakeRegistryValue $Machine -Key $key -Name 'Installed' -Value 1
+    Set-FakeRegistryValue $Machine -Key $key -Name 'Version' -Value 'v14.44.35211.00'
+}
+
 # Gives a machine its programs and network: DISM in System32, nothing overridden.
 function Add-FakeProgramsAndNetwork {
     param(
@@ -937,6 +950,7 @@ function Invoke-FakeProgramEffect {
     $package = @($script:VisualCppPackages | Where-Object { $_.File -eq $Name })
     if ($package.Count -gt 0) {
         Add-FakeVisualCppEntry -Machine $Machine -Package $package[0]
+        Add-FakeV14Registration -Machine $Machine -Package $package[0]
         return
     }
     switch -Wildcard ($Name) {

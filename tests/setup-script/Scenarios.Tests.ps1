@@ -457,6 +457,35 @@ Describe 'Windows 11 x64, installers cached 40 days ago' {
     }
 }
 
+Describe 'Windows 11 x64, DXSETUP fails and the x64 v14 package ends with 1638 without registering' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        Set-FakeProgram $machine -Name 'DXSETUP.exe' -ExitCode -9 -NoEffect
+        Set-FakeProgram $machine -Name 'vc14-latest-x64.exe' -ExitCode 1638 -NoEffect
+        $dxError = New-FakeFile (Join-Path $machine.SystemRoot 'DXError.log') -Content ((1..30 | ForEach-Object { "DXError line $_" }) -join "`r`n")
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'names the installers'' own logs in the failures and confirms the v14 runtimes through their keys' {
+        $v14Log = Join-Path $script:WorkDir 'vc14-latest-x64-install.log'
+        $run.Failures | Should -Be @(
+            'Visual C++ v14 latest x64: vc14-latest-x64 ended with exit code 1638, but the v14 x64 runtime is not registered.'
+            "DirectX legacy runtime: DXSETUP failed with exit code -9. Installer log: $dxError")
+        $run.Log | Should -Contain '[OK] Visual C++ v14 x86 runtime confirmed (version v14.44.35211.00).'
+        @($run.Log -like '*Running vc14-latest-x64:*') | Should -Be @(('[INFO] Running vc14-latest-x64: {0} /install /quiet /norestart /log "{1}"' -f ($machine.Started | Where-Object { $_ -like '*vc14-latest-x64.exe' }), $v14Log))
+        Get-ReportBlock $run.Report '[SETUP RESULT]' | Should -Contain "FAIL: DirectX legacy runtime: DXSETUP failed with exit code -9. Installer log: $dxError"
+    }
+
+    It 'copies the last 20 lines of DXError.log into the run''s log' {
+        $start = [array]::IndexOf($run.Log, "[INFO] Last lines of ${dxError}:")
+        $start | Should -BeGreaterThan 0
+        $run.Log[($start + 1)..($start + 20)] | Should -Be @(11..30 | ForEach-Object { "DXError line $_" })
+    }
+}
+
 Describe 'Windows 11 x64, Windows Installer busy with another installation' {
     BeforeAll {
         $machine = New-ScenarioMachine
