@@ -1573,11 +1573,16 @@ function Get-LogFileTail {
         return
     }
     $lines = @($text -split "`r?`n" | Where-Object { $_.Trim().Length -gt 0 })
-    if ($start -gt 0 -and $lines.Count -gt 0) {
-        # The first line read may be cut.
-        $lines = @($lines | Select-Object -Skip 1)
+    # When the file was read from the middle, the first line read may be cut.
+    $first = 0
+    if ($start -gt 0) {
+        $first = 1
     }
-    return @($lines | Select-Object -Last $script:InstallerLogTailLines)
+    $first = [Math]::Max($first, $lines.Count - $script:InstallerLogTailLines)
+    if ($first -ge $lines.Count) {
+        return
+    }
+    return @($lines[$first..($lines.Count - 1)])
 }
 
 # After an installer failed: copies the end of its own log (Path) into the run's log under
