@@ -839,40 +839,50 @@ function Wait-WatchSlice {
     Start-Sleep -Milliseconds $script:ProcessWatchSliceMilliseconds
 }
 
-# Every running process as ProcessId and ParentProcessId. Never throws: when the list cannot
-# be read, the answer is empty and only the started program itself is waited for.
+# Every running process as ProcessId, ParentProcessId and CreationDate (MinValue when
+# Windows gives none). Never throws: when the list cannot be read, the answer is empty and
+# only the started program itself is waited for.
 function Get-ProcessTable {
     try {
         return @(Get-CimInstance -ClassName Win32_Process -ErrorAction Stop | Where-Object { $null -ne $_ } | ForEach-Object {
-                [pscustomobject]@{ ProcessId = [int]$_.ProcessId; ParentProcessId = [int]$_.ParentProcessId } })
+                $created = [datetime]::MinValue
+                if ($_.CreationDate -is [datetime]) { $created = $_.CreationDate }
+                [pscustomobject]@{ ProcessId = [int]$_.ProcessId; ParentProcessId = [int]$_.ParentProcessId; CreationDate = $created } })
     } catch {
         return @()
     }
 }
 
-# Updates Tree (a set of process ids that starts with the started program's) with the
-# running processes started by any process in it, drops the ids that no longer run, and
-# returns how many of the started program's descendants still run. A child whose parent has
-# already ended is still found, because the ids of ended members stay known while they run.
+# Updates Tree (process id -> creation time, starting with the started program's id) with
+# the running processes started by a member, then drops the members that no longer run, and
+# returns how many of the started program's descendants still run. A process counts as a
+# child only when it was created after its parent, and a member whose id now belongs to a
+# later process leaves the tree, so a reused process id never pulls in (or lets the runner
+# end) an unrelated program. A child whose parent ended since the last look is still found.
 function Update-ProcessTree {
     param(
-        [Parameter(Mandatory = $true)][System.Collections.Generic.HashSet[int]]$Tree,
+        [Parameter(Mandatory = $true)][System.Collections.Generic.Dictionary[int, datetime]]$Tree,
         [Parameter(Mandatory = $true)][int]$RootId
     )
     $table = @(Get-ProcessTable)
-    $running = New-Object 'System.Collections.Generic.HashSet[int]'
-    foreach ($entry in $table) { [void]$running.Add($entry.ProcessId) }
+    $running = New-Object 'System.Collections.Generic.Dictionary[int, datetime]'
+    foreach ($entry in $table) { $running[$entry.ProcessId] = $entry.CreationDate }
     $added = $true
     while ($added) {
         $added = $false
         foreach ($entry in $table) {
-            if ($Tree.Contains($entry.ParentProcessId) -and $entry.ProcessId -ne $RootId -and $Tree.Add($entry.ProcessId)) {
+            $parent = $entry.ParentProcessId
+            if ($entry.ProcessId -ne $RootId -and -not $Tree.ContainsKey($entry.ProcessId) -and $Tree.ContainsKey($parent) -and
+                $entry.CreationDate -ge $Tree[$parent] -and ($parent -eq $RootId -or -not $running.ContainsKey($parent) -or $running[$parent] -eq $Tree[$parent])) {
+                $Tree[$entry.ProcessId] = $entry.CreationDate
                 $added = $true
             }
         }
     }
-    foreach ($id in @($Tree)) {
-        if ($id -ne $RootId -and -not $running.Contains($id)) { [void]$Tree.Remove($id) }
+    foreach ($id in @($Tree.Keys)) {
+        if ($id -ne $RootId -and -not ($running.ContainsKey($id) -and $running[$id] -eq $Tree[$id])) {
+            [void]$Tree.Remove($id)
+        }
     }
     return ($Tree.Count - 1)
 }
@@ -901,8 +911,9 @@ function Wait-ProcessTree {
         [Parameter(Mandatory = $true)][int]$TimeLimitMinutes
     )
     $rootId = [int]$Process.Id
-    $tree = New-Object 'System.Collections.Generic.HashSet[int]'
-    [void]$tree.Add($rootId)
+    # The runner holds the program's handle, so its id cannot pass to another process.
+    $tree = New-Object 'System.Collections.Generic.Dictionary[int, datetime]'
+    $tree[$rootId] = [datetime]::MinValue
     $started = Get-WatchTime
     $minutesShown = 0
     while ($true) {
@@ -912,7 +923,7 @@ function Wait-ProcessTree {
         }
         $minutes = [int][Math]::Floor(((Get-WatchTime) - $started).TotalMinutes)
         if ($minutes -ge $TimeLimitMinutes) {
-            Stop-ProcessTree -ProcessIds @($tree)
+            Stop-ProcessTree -ProcessIds @($tree.Keys)
             throw (New-RunFailure -Message ('{0} did not finish within {1} minutes.' -f $Label, $TimeLimitMinutes) -Kind TimeLimit)
         }
         if ($minutes -gt $minutesShown) {

@@ -157,11 +157,15 @@ Describe 'Invoke-ProcessChecked' {
 
     Context 'waiting for the program and what it starts' {
         It 'waits while a child or an orphaned grandchild of the program still runs, then judges its exit code' {
-            # The program (4321) has ended; its child 7002 runs, then only 7002's child 7003 does.
+            # The program (4321) has ended; its child 7002 runs, then only 7002's child 7003
+            # does; then 7003's id belongs to a later, unrelated process, and 7002's id to an
+            # older process's child that was created before 7002.
+            function New-Row { param([int]$Id, [int]$Parent, [int]$Minute) [pscustomobject]@{ ProcessId = $Id; ParentProcessId = $Parent; CreationDate = [datetime]::new(2026, 1, 1, 10, $Minute, 0) } }
             $script:tables = [System.Collections.Generic.Queue[object]]::new()
-            $script:tables.Enqueue(@([pscustomobject]@{ ProcessId = 7002; ParentProcessId = 4321 }, [pscustomobject]@{ ProcessId = 9000; ParentProcessId = 1 }))
-            $script:tables.Enqueue(@([pscustomobject]@{ ProcessId = 7003; ParentProcessId = 7002 }, [pscustomobject]@{ ProcessId = 9000; ParentProcessId = 1 }))
-            $script:tables.Enqueue(@([pscustomobject]@{ ProcessId = 9000; ParentProcessId = 1 }))
+            $script:tables.Enqueue(@((New-Row 7002 4321 1), (New-Row 9000 1 0)))
+            $script:tables.Enqueue(@((New-Row 7003 7002 2), (New-Row 9000 1 0)))
+            $script:tables.Enqueue(@((New-Row 7003 1 9), (New-Row 7004 7003 9), (New-Row 9000 1 0)))
+            $script:tables.Enqueue(@((New-Row 7005 7002 0), (New-Row 9000 1 0)))
             Mock Get-ProcessTable { if ($script:tables.Count -gt 0) { $script:tables.Dequeue() } else { @() } }
             Mock Start-Process { [pscustomobject]@{ Id = 4321; HasExited = $true; ExitCode = 1603 } }
 
