@@ -861,17 +861,134 @@ function Add-CapturedOutputToLog {
     }
 }
 
-# Runs a program hidden, waits for it and everything it starts, copies what it printed
-# into the log and judges its exit code: returns the code when it is in SuccessCodes,
-# throws "<label> failed with exit code <code>." otherwise. 3010 and 1641 set
-# RestartRequired even when the caller does not count them as success. A program that
-# cannot be started throws its own start error.
+# How long a program may run before the runner ends it, in minutes, and how often the
+# runner looks at it while it runs, in milliseconds.
+$script:ProcessTimeLimitMinutes = 30
+$script:ProcessWatchSliceMilliseconds = 1000
+
+# The current time for the runner's waits (UTC, so that a clock change does not stretch them).
+function Get-WatchTime {
+    return [DateTime]::UtcNow
+}
+
+# Waits one slice: until the process ends, at most one slice, or one slice when there is no
+# running process to wait on.
+function Wait-WatchSlice {
+    param($Process = $null)
+    if ($null -ne $Process -and -not $Process.HasExited) {
+        $null = $Process.WaitForExit($script:ProcessWatchSliceMilliseconds)
+        return
+    }
+    Start-Sleep -Milliseconds $script:ProcessWatchSliceMilliseconds
+}
+
+# Every running process as ProcessId, ParentProcessId and CreationDate (MinValue when
+# Windows gives none). Never throws: when the list cannot be read, the answer is empty and
+# only the started program itself is waited for.
+function Get-ProcessTable {
+    try {
+        return @(Get-CimInstance -ClassName Win32_Process -ErrorAction Stop | Where-Object { $null -ne $_ } | ForEach-Object {
+                $created = [datetime]::MinValue
+                if ($_.CreationDate -is [datetime]) { $created = $_.CreationDate }
+                [pscustomobject]@{ ProcessId = [int]$_.ProcessId; ParentProcessId = [int]$_.ParentProcessId; CreationDate = $created } })
+    } catch {
+        return @()
+    }
+}
+
+# Updates Tree (process id -> creation time, starting with the started program's id) with
+# the running processes started by a member, then drops the members that no longer run, and
+# returns how many of the started program's descendants still run. A process counts as a
+# child only when it was created after its parent, and a member whose id now belongs to a
+# later process leaves the tree, so a reused process id never pulls in (or lets the runner
+# end) an unrelated program. A child whose parent ended since the last look is still found.
+function Update-ProcessTree {
+    param(
+        [Parameter(Mandatory = $true)][System.Collections.Generic.Dictionary[int, datetime]]$Tree,
+        [Parameter(Mandatory = $true)][int]$RootId
+    )
+    $table = @(Get-ProcessTable)
+    $running = New-Object 'System.Collections.Generic.Dictionary[int, datetime]'
+    foreach ($entry in $table) { $running[$entry.ProcessId] = $entry.CreationDate }
+    $added = $true
+    while ($added) {
+        $added = $false
+        foreach ($entry in $table) {
+            $parent = $entry.ParentProcessId
+            if ($entry.ProcessId -ne $RootId -and -not $Tree.ContainsKey($entry.ProcessId) -and $Tree.ContainsKey($parent) -and
+                $entry.CreationDate -ge $Tree[$parent] -and ($parent -eq $RootId -or -not $running.ContainsKey($parent) -or $running[$parent] -eq $Tree[$parent])) {
+                $Tree[$entry.ProcessId] = $entry.CreationDate
+                $added = $true
+            }
+        }
+    }
+    foreach ($id in @($Tree.Keys)) {
+        if ($id -ne $RootId -and -not ($running.ContainsKey($id) -and $running[$id] -eq $Tree[$id])) {
+            [void]$Tree.Remove($id)
+        }
+    }
+    return ($Tree.Count - 1)
+}
+
+# Ends the given processes, the started program first. Never throws: a process that ended
+# by itself in the meantime is no error.
+function Stop-ProcessTree {
+    param([Parameter(Mandatory = $true)][int[]]$ProcessIds)
+    foreach ($id in $ProcessIds) {
+        try {
+            Stop-Process -Id $id -Force -ErrorAction Stop
+        } catch {
+            # Already gone.
+        }
+    }
+}
+
+# Waits until the started program and every process it started have ended. Each full
+# minute after the first, "Still waiting for <label> (<n> min)" goes to the console and the
+# log. At the limit the whole tree is ended and "<label> did not finish within <n> minutes."
+# is thrown as a failure of kind TimeLimit.
+function Wait-ProcessTree {
+    param(
+        [Parameter(Mandatory = $true)]$Process,
+        [Parameter(Mandatory = $true)][string]$Label,
+        [Parameter(Mandatory = $true)][int]$TimeLimitMinutes
+    )
+    $rootId = [int]$Process.Id
+    # The runner holds the program's handle, so its id cannot pass to another process.
+    $tree = New-Object 'System.Collections.Generic.Dictionary[int, datetime]'
+    $tree[$rootId] = [datetime]::MinValue
+    $started = Get-WatchTime
+    $minutesShown = 0
+    while ($true) {
+        $descendants = Update-ProcessTree -Tree $tree -RootId $rootId
+        if ($Process.HasExited -and $descendants -eq 0) {
+            return
+        }
+        $minutes = [int][Math]::Floor(((Get-WatchTime) - $started).TotalMinutes)
+        if ($minutes -ge $TimeLimitMinutes) {
+            Stop-ProcessTree -ProcessIds @($tree.Keys)
+            throw (New-RunFailure -Message ('{0} did not finish within {1} minutes.' -f $Label, $TimeLimitMinutes) -Kind TimeLimit)
+        }
+        if ($minutes -gt $minutesShown) {
+            $minutesShown = $minutes
+            Write-Log -Message ('Still waiting for {0} ({1} min)' -f $Label, $minutes) -Level INFO
+        }
+        Wait-WatchSlice -Process $Process
+    }
+}
+
+# Runs a program hidden, waits for it and everything it starts (at most TimeLimitMinutes,
+# see Wait-ProcessTree), copies what it printed into the log and judges its exit code:
+# returns the code when it is in SuccessCodes, throws "<label> failed with exit code
+# <code>." otherwise. 3010 and 1641 set RestartRequired even when the caller does not count
+# them as success. A program that cannot be started throws its own start error.
 function Invoke-ProcessChecked {
     param(
         [Parameter(Mandatory = $true)][string]$FilePath,
         [Parameter(Mandatory = $true)][string]$Arguments,
         [int[]]$SuccessCodes = @(0, 3010, 1641),
-        [string]$Label = 'Process'
+        [string]$Label = 'Process',
+        [int]$TimeLimitMinutes = $script:ProcessTimeLimitMinutes
     )
     $safeLabel = ConvertTo-SafeLabel -Label $Label
     $stdoutPath = Join-Path $script:WorkDir ('{0}-stdout.txt' -f $safeLabel)
@@ -881,10 +998,24 @@ function Invoke-ProcessChecked {
 
     Write-Log -Message ('Running {0}: {1} {2}' -f $Label, $FilePath, $Arguments) -Level INFO
     $process = Start-Process -FilePath $FilePath -ArgumentList $Arguments -WindowStyle Hidden `
-        -RedirectStandardOutput $stdoutPath -RedirectStandardError $stderrPath -Wait -PassThru
-
-    Add-CapturedOutputToLog -Path $stdoutPath
-    Add-CapturedOutputToLog -Path $stderrPath
+        -RedirectStandardOutput $stdoutPath -RedirectStandardError $stderrPath -PassThru
+    if ($null -ne $process) {
+        try {
+            # Windows PowerShell reports no exit code for a process whose handle was never
+            # opened while it ran.
+            $null = $process.Handle
+        } catch {
+            # A process that already ended keeps its exit code anyway.
+        }
+    }
+    try {
+        if ($null -ne $process) {
+            Wait-ProcessTree -Process $process -Label $Label -TimeLimitMinutes $TimeLimitMinutes
+        }
+    } finally {
+        Add-CapturedOutputToLog -Path $stdoutPath
+        Add-CapturedOutputToLog -Path $stderrPath
+    }
 
     # Without an exit code nothing proves that the program succeeded; [int]$null would read 0.
     if ($null -eq $process -or $null -eq $process.ExitCode) {
@@ -900,6 +1031,84 @@ function Invoke-ProcessChecked {
     Add-RunRecordEntry -Outcome Completed -Item $Label -ExitCode $exitCode
     Write-Log -Message ('{0} completed (exit code {1}).' -f $Label, $exitCode) -Level OK
     return $exitCode
+}
+#endregion
+
+#region Windows Installer's turn
+
+# Windows Installer runs one installation at a time and holds this mutex meanwhile; a
+# package started then ends with 1618. Packages built on it wait for their turn first.
+$script:WindowsInstallerMutexName = 'Global\_MSIExecute'
+$script:WindowsInstallerBusyExitCode = 1618
+$script:WindowsInstallerWaitMinutes = 10
+
+# True when another process holds Windows Installer's mutex. Never throws: a mutex that
+# cannot be opened or looked at counts as free, and the package's own exit code tells.
+function Test-WindowsInstallerBusy {
+    $mutex = $null
+    try {
+        if (-not [System.Threading.Mutex]::TryOpenExisting($script:WindowsInstallerMutexName, [ref]$mutex)) {
+            return $false
+        }
+        if ($mutex.WaitOne(0)) {
+            $mutex.ReleaseMutex()
+            return $false
+        }
+        return $true
+    } catch [System.Threading.AbandonedMutexException] {
+        # Its owner ended without releasing it; this process holds it now.
+        $mutex.ReleaseMutex()
+        return $false
+    } catch {
+        return $false
+    } finally {
+        if ($null -ne $mutex) { $mutex.Dispose() }
+    }
+}
+
+# Waits while Windows Installer is busy, at most WindowsInstallerWaitMinutes, with a console
+# and log line each full minute: "Waiting for another installation to finish (<n> min)".
+# Returns when it is free or the time is up; the package then runs either way.
+function Wait-WindowsInstallerTurn {
+    $started = Get-WatchTime
+    $minutesShown = 0
+    while (Test-WindowsInstallerBusy) {
+        $minutes = [int][Math]::Floor(((Get-WatchTime) - $started).TotalMinutes)
+        if ($minutes -ge $script:WindowsInstallerWaitMinutes) {
+            Write-Log -Message ('Windows Installer is still busy after {0} minutes; trying anyway.' -f $minutes) -Level WARN
+            return
+        }
+        if ($minutes -gt $minutesShown) {
+            $minutesShown = $minutes
+            Write-Log -Message ('Waiting for another installation to finish ({0} min)' -f $minutes) -Level INFO
+        }
+        Wait-WatchSlice
+    }
+}
+
+# Runs a package built on Windows Installer through the checked runner once Windows
+# Installer is free. A package that ends with 1618 gets one more turn after another wait;
+# when it ends with 1618 again, "<label> could not run: Windows Installer is busy with another
+# installation (exit code 1618)." is thrown as a failure of kind InstallerBusy.
+function Invoke-WindowsInstallerPackage {
+    param(
+        [Parameter(Mandatory = $true)][string]$FilePath,
+        [Parameter(Mandatory = $true)][string]$Arguments,
+        [Parameter(Mandatory = $true)][int[]]$SuccessCodes,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    for ($turn = 1; $turn -le 2; $turn++) {
+        Wait-WindowsInstallerTurn
+        try {
+            return (Invoke-ProcessChecked -FilePath $FilePath -Arguments $Arguments -SuccessCodes $SuccessCodes -Label $Label)
+        } catch {
+            if ((Get-RunFailureDetail -Cause $_).ExitCode -ne $script:WindowsInstallerBusyExitCode) {
+                throw
+            }
+            Write-Log -Message ('{0} found Windows Installer busy (exit code {1}).' -f $Label, $script:WindowsInstallerBusyExitCode) -Level WARN
+        }
+    }
+    throw (New-RunFailure -Message ('{0} could not run: Windows Installer is busy with another installation (exit code {1}).' -f $Label, $script:WindowsInstallerBusyExitCode) -Kind InstallerBusy -ExitCode $script:WindowsInstallerBusyExitCode)
 }
 #endregion
 
@@ -1009,6 +1218,53 @@ function Test-MicrosoftSignerSubject {
     return $true
 }
 
+# The published SHA-256 of each fixed-version file, by download label. Microsoft replaced
+# the 2005, 2008 and 2010 packages behind the same links in May 2021 and re-signed the
+# DirectX package in February 2021, so a signed file with another hash is still used, but
+# the log and the report say so. The moving links (v14, .NET Framework 3.5) are not listed.
+# Sources: the winget-pkgs manifests Microsoft.VCRedist.2005.x86 8.0.61001,
+# Microsoft.VCRedist.2008.x86 9.0.30729.6161, Microsoft.VCRedist.2010.x86 10.0.40219,
+# Microsoft.VCRedist.2012.x86 11.0.61030.0 and Microsoft.VCRedist.2013.x86 12.0.40664.0
+# (manifests/m/Microsoft/VCRedist/<year>/x86/<version>/...installer.yaml); for DirectX the
+# public install scripts that pin both builds of directx_Jun2010_redist.exe (the re-signed
+# build served now) and winetricks' directx_Jun2010 helper and the Chocolatey "directx"
+# package script (the original 2010 build).
+$script:KnownBuilds = @{
+    'Visual C++ 2005 SP1 x86'               = @('8648C5FC29C44B9112FE52F9A33F80E7FC42D10F3B5B42B2121542A13E44ADFD')
+    'Visual C++ 2008 SP1 x86'               = @('8742BCBF24EF328A72D2A27B693CC7071E38D3BB4B9B44DEC42AA3D2C8D61D92')
+    'Visual C++ 2010 SP1 x86'               = @('99DCE3C841CC6028560830F7866C9CE2928C98CF3256892EF8E6CF755147B0D8')
+    'Visual C++ 2012 Update 4 x86'          = @('B924AD8062EAF4E70437C8BE50FA612162795FF0839479546CE907FFA8D6E386')
+    'Visual C++ 2013 x86'                   = @('53B605D1100AB0A88B867447BBF9274B5938125024BA01F5105A9E178A3DCDBD')
+    'DirectX End-User Runtimes (June 2010)' = @('053F76DCBB28802E23341B6A787E3B0791C0FA5C8D4D011B1044172DBF89C73B', '8746EE1A84A083A90E37899D71D50D5C7C015E69688A466AA80447F011780C0D')
+}
+# Verified files of this run whose hash is not in the table: Label and Hash.
+$script:UnknownBuilds = New-Object System.Collections.Generic.List[object]
+$script:UnknownBuildFormat = '{0} is signed by Microsoft but is not a known build (SHA-256 {1}); it is used anyway.'
+
+# The SHA-256 of a file's bytes in upper-case hexadecimal. Throws when the file cannot be read.
+function Get-FileSha256 {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    return (Get-FileHash -LiteralPath $Path -Algorithm SHA256 -ErrorAction Stop).Hash.ToUpperInvariant()
+}
+
+# For a verified file of a fixed-version package: when its hash is not a known build of the
+# label, logs the WARN line and keeps Label and Hash in UnknownBuilds. Other labels pass.
+function Confirm-KnownBuild {
+    param(
+        [Parameter(Mandatory = $true)][string]$Label,
+        [Parameter(Mandatory = $true)][string]$Path
+    )
+    if (-not $script:KnownBuilds.ContainsKey($Label)) {
+        return
+    }
+    $hash = Get-FileSha256 -Path $Path
+    if ($script:KnownBuilds[$Label] -contains $hash) {
+        return
+    }
+    Write-Log -Message ($script:UnknownBuildFormat -f $Label, $hash) -Level WARN
+    $script:UnknownBuilds.Add([pscustomobject]@{ Label = $Label; Hash = $hash })
+}
+
 # Returns true when the file itself carries a valid Authenticode signature whose signer is
 # Microsoft Corporation, after logging the file's SHA-256; throws the security message
 # otherwise. A file that is valid only through a Windows catalog is refused: any Windows
@@ -1029,7 +1285,7 @@ function Test-MicrosoftSignature {
     if ($status -ne 'Valid' -or $signatureType -ne 'Authenticode' -or -not (Test-MicrosoftSignerSubject -Subject $publisher)) {
         throw ('Security check failed for {0}. Signature status: {1}; publisher: {2}' -f $leafName, $status, $publisher)
     }
-    $hash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256 -ErrorAction Stop).Hash.ToUpperInvariant()
+    $hash = Get-FileSha256 -Path $Path
     Write-Log -Message ('Verified Microsoft signature and SHA-256 for {0}: {1}' -f $leafName, $hash) -Level OK
     return $true
 }
@@ -1099,45 +1355,196 @@ function Save-DownloadFile {
     }
 }
 
-# Makes sure a Microsoft-signed copy of the URL's file is at Destination: reuses a cached
-# copy that passes the signature check, otherwise downloads it (at most three attempts,
-# pauses of 2 and 4 seconds) and checks it. Throws when the host is not allowed or no
-# attempt gives a verified file; a file that fails the check never stays at Destination.
-function Get-VerifiedMicrosoftFile {
+# How a failed download is told apart, in the log and in the failure text ({0}: the error's
+# own message, {1}: the HTTP status number). A file that fails the signature check keeps the
+# security message as it is.
+$script:DownloadNetworkFormat = 'no network connection, or the server name could not be resolved ({0})'
+$script:DownloadHttpStatusFormat = 'the server answered with HTTP status {1} ({0})'
+$script:DownloadEmptyFileText = 'the downloaded file is empty'
+$script:DownloadNotExecutableText = 'the downloaded file is not a Windows program (a web page, for example)'
+# The first bytes of every Windows program file.
+$script:ExecutableSignature = 'MZ'
+
+# The web error behind a failed transfer (the error itself or one it wraps), or $null.
+function Get-WebExceptionOf {
+    param([Parameter(Mandatory = $true)]$Cause)
+    $exception = $Cause
+    if ($Cause -is [System.Management.Automation.ErrorRecord]) { $exception = $Cause.Exception }
+    while ($null -ne $exception) {
+        if ($exception -is [System.Net.WebException]) { return $exception }
+        $exception = $exception.InnerException
+    }
+    return $null
+}
+
+# Turns the error of a failed transfer into a failure of kind HttpStatus (the server answered
+# with an error status; its number is in the text) or Network (anything else: no network, a
+# name that does not resolve, a connection that broke off).
+function ConvertTo-DownloadFailure {
+    param([Parameter(Mandatory = $true)]$Cause)
+    $message = $Cause.Exception.Message
+    $webException = Get-WebExceptionOf -Cause $Cause
+    if ($null -ne $webException -and $webException.Status -eq [System.Net.WebExceptionStatus]::ProtocolError -and
+        $null -ne $webException.Response -and $null -ne $webException.Response.PSObject.Properties['StatusCode']) {
+        $status = [int]$webException.Response.StatusCode
+        return (New-RunFailure -Message ($script:DownloadHttpStatusFormat -f $message, $status) -Kind HttpStatus)
+    }
+    return (New-RunFailure -Message ($script:DownloadNetworkFormat -f $message) -Kind Network)
+}
+
+# Throws a failure of kind EmptyFile when the downloaded file has no bytes, or NotExecutable
+# when it does not start as a Windows program does (a captive portal's or an error web page).
+function Assert-DownloadedProgram {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $bytes = [System.IO.File]::ReadAllBytes($Path)
+    if ($bytes.Length -eq 0) {
+        throw (New-RunFailure -Message $script:DownloadEmptyFileText -Kind EmptyFile)
+    }
+    if ($bytes.Length -lt 2 -or [System.Text.Encoding]::ASCII.GetString($bytes, 0, 2) -ne $script:ExecutableSignature) {
+        throw (New-RunFailure -Message $script:DownloadNotExecutableText -Kind NotExecutable)
+    }
+}
+
+# Downloads the URL to Destination once and checks what arrived. Throws a failure whose kind
+# says what went wrong: Network, HttpStatus, EmptyFile, NotExecutable or Signature.
+function Receive-VerifiedDownload {
     param(
         [Parameter(Mandatory = $true)][string]$Url,
         [Parameter(Mandatory = $true)][string]$Destination,
         [Parameter(Mandatory = $true)][string]$Label
     )
-    Assert-MicrosoftDownloadHost -Url $Url
-
-    if (Test-Path -LiteralPath $Destination -PathType Leaf) {
-        try {
-            $null = Test-MicrosoftSignature -Path $Destination
-            Write-Log -Message ('Using verified cached file for {0}.' -f $Label) -Level OK
-            return
-        } catch {
-            Remove-FileQuietly -Path $Destination
-        }
+    try {
+        Save-DownloadFile -Url $Url -Destination $Destination -Label $Label
+    } catch {
+        throw (ConvertTo-DownloadFailure -Cause $_)
     }
+    Assert-DownloadedProgram -Path $Destination
+    try {
+        $null = Test-MicrosoftSignature -Path $Destination
+    } catch {
+        throw (New-RunFailure -Message $_.Exception.Message -Kind Signature)
+    }
+}
 
+# A cached copy of a file behind a moving link (a package without known builds: the v14
+# packages, the .NET Framework 3.5 installer) older than this is downloaded again, so that a
+# PC does not keep an old runtime for good. Fixed-version files are reused at any age.
+$script:MovingLinkRefreshDays = 30
+# Where a stale cached copy waits while a newer one is fetched.
+$script:StaleCopySuffix = '.previous'
+
+# Downloads a verified copy to Destination from the first address that gives one: three
+# attempts per address, pauses of 2 and 4 seconds, each failed attempt logged with its
+# reason. The file's time is set to now, so its age counts from this download. Throws
+# "Unable to securely download <label>: <reason of the last attempt>" with that reason's
+# kind; a file that fails a check never stays at Destination.
+function Save-VerifiedMicrosoftFile {
+    param(
+        [Parameter(Mandatory = $true)][string[]]$Addresses,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
     $lastError = ''
-    for ($attempt = 1; $attempt -le $script:DownloadAttempts; $attempt++) {
-        try {
-            Write-Log -Message ('Downloading {0} from Microsoft (attempt {1}/{2})...' -f $Label, $attempt, $script:DownloadAttempts) -Level INFO
-            Remove-FileQuietly -Path $Destination
-            Save-DownloadFile -Url $Url -Destination $Destination -Label $Label
-            $null = Test-MicrosoftSignature -Path $Destination
-            return
-        } catch {
-            $lastError = $_.Exception.Message
-            Remove-FileQuietly -Path $Destination
-            if ($attempt -lt $script:DownloadAttempts) {
-                Wait-RetryPause -Seconds (2 * $attempt)
+    $lastKind = 'Other'
+    foreach ($address in $Addresses) {
+        if ($address -ne $Addresses[0]) {
+            Write-Log -Message ('Trying the second Microsoft address for {0}: {1}' -f $Label, $address) -Level INFO
+        }
+        for ($attempt = 1; $attempt -le $script:DownloadAttempts; $attempt++) {
+            try {
+                Write-Log -Message ('Downloading {0} from Microsoft (attempt {1}/{2})...' -f $Label, $attempt, $script:DownloadAttempts) -Level INFO
+                Remove-FileQuietly -Path $Destination
+                Receive-VerifiedDownload -Url $address -Destination $Destination -Label $Label
+                [System.IO.File]::SetLastWriteTimeUtc($Destination, (Get-WatchTime))
+                return
+            } catch {
+                $lastError = $_.Exception.Message
+                $lastKind = (Get-RunFailureDetail -Cause $_).Kind
+                Remove-FileQuietly -Path $Destination
+                Write-Log -Message ('Download of {0} failed: {1}' -f $Label, $lastError) -Level WARN
+                if ($attempt -lt $script:DownloadAttempts) {
+                    Wait-RetryPause -Seconds (2 * $attempt)
+                }
             }
         }
     }
-    throw ('Unable to securely download {0}: {1}' -f $Label, $lastError)
+    throw (New-RunFailure -Message ('Unable to securely download {0}: {1}' -f $Label, $lastError) -Kind $lastKind)
+}
+
+# True when the cached file belongs to a moving link and is older than MovingLinkRefreshDays.
+function Test-StaleMovingLinkCopy {
+    param(
+        [Parameter(Mandatory = $true)][string]$Label,
+        [Parameter(Mandatory = $true)][string]$Path
+    )
+    if ($script:KnownBuilds.ContainsKey($Label)) {
+        return $false
+    }
+    $age = (Get-WatchTime) - [System.IO.File]::GetLastWriteTimeUtc($Path)
+    return ($age.TotalDays -gt $script:MovingLinkRefreshDays)
+}
+
+# Replaces a stale cached copy with a newer download; when that download fails, puts the
+# cached copy back and says so in the log. Never throws for a failed download.
+function Update-StaleCachedFile {
+    param(
+        [Parameter(Mandatory = $true)][string[]]$Addresses,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    Write-Log -Message ('The cached file for {0} is older than {1} days; downloading a newer copy.' -f $Label, $script:MovingLinkRefreshDays) -Level INFO
+    $aside = $Destination + $script:StaleCopySuffix
+    Remove-FileQuietly -Path $aside
+    [System.IO.File]::Move($Destination, $aside)
+    try {
+        Save-VerifiedMicrosoftFile -Addresses $Addresses -Destination $Destination -Label $Label
+        Remove-FileQuietly -Path $aside
+    } catch {
+        Remove-FileQuietly -Path $Destination
+        [System.IO.File]::Move($aside, $Destination)
+        Write-Log -Message ('Using the cached file for {0}: a newer copy could not be downloaded ({1}).' -f $Label, $_.Exception.Message) -Level WARN
+    }
+}
+
+# Makes sure a Microsoft-signed copy of the URL's file is at Destination: reuses a cached
+# copy that passes the signature check (a moving link's copy older than
+# MovingLinkRefreshDays is fetched again first, see Update-StaleCachedFile), otherwise
+# downloads it (see Save-VerifiedMicrosoftFile). When the URL gives no verified file and the
+# package has a second Microsoft address (FallbackUrl), that address gets the same attempts.
+# A file of a fixed-version package that is not a known build is noted (Confirm-KnownBuild).
+# Throws the download failure, or the host error when an address is not allowed.
+function Get-VerifiedMicrosoftFile {
+    param(
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label,
+        [string]$FallbackUrl = ''
+    )
+    $addresses = @($Url)
+    if (-not [string]::IsNullOrEmpty($FallbackUrl)) {
+        $addresses += $FallbackUrl
+    }
+    foreach ($address in $addresses) {
+        Assert-MicrosoftDownloadHost -Url $address
+    }
+
+    $cached = $false
+    if (Test-Path -LiteralPath $Destination -PathType Leaf) {
+        try {
+            $null = Test-MicrosoftSignature -Path $Destination
+            $cached = $true
+        } catch {
+            Remove-FileQuietly -Path $Destination
+        }
+    }
+    if ($cached -and (Test-StaleMovingLinkCopy -Label $Label -Path $Destination)) {
+        Update-StaleCachedFile -Addresses $addresses -Destination $Destination -Label $Label
+    } elseif ($cached) {
+        Write-Log -Message ('Using verified cached file for {0}.' -f $Label) -Level OK
+    } else {
+        Save-VerifiedMicrosoftFile -Addresses $addresses -Destination $Destination -Label $Label
+    }
+    Confirm-KnownBuild -Label $Label -Path $Destination
 }
 
 # Installers start only from a folder made for them in this run ("Install.<16 hex>" in the
@@ -1168,23 +1575,86 @@ function Remove-RunFolder {
 # Runs a verified installer (FilePath, as Get-VerifiedMicrosoftFile left it) through the
 # checked process runner from a new private folder of this run that holds nothing but a copy
 # of it: the copy is verified again there, run, and the folder deleted afterwards, whatever
-# happened. Returns the runner's exit code; throws the copy's, signature's or runner's error.
+# happened. With -WindowsInstaller the package waits for Windows Installer's turn (see
+# Invoke-WindowsInstallerPackage). Returns the runner's exit code; throws the copy's,
+# signature's or runner's error.
 function Invoke-VerifiedInstaller {
     param(
         [Parameter(Mandatory = $true)][string]$FilePath,
         [Parameter(Mandatory = $true)][string]$Arguments,
         [Parameter(Mandatory = $true)][int[]]$SuccessCodes,
-        [Parameter(Mandatory = $true)][string]$Label
+        [Parameter(Mandatory = $true)][string]$Label,
+        [switch]$WindowsInstaller
     )
     $folder = New-PrivateFolder -Stem (Join-Path $script:WorkDir $script:InstallFolderStem)
     try {
         $copy = Join-Path $folder (Split-Path -Leaf $FilePath)
         Copy-FileToNew -Path $FilePath -Destination $copy
         $null = Test-MicrosoftSignature -Path $copy
+        if ($WindowsInstaller) {
+            return (Invoke-WindowsInstallerPackage -FilePath $copy -Arguments $Arguments -SuccessCodes $SuccessCodes -Label $Label)
+        }
         return (Invoke-ProcessChecked -FilePath $copy -Arguments $Arguments -SuccessCodes $SuccessCodes -Label $Label)
     } finally {
         Remove-RunFolder -Path $folder
     }
+}
+#endregion
+
+#region Installers' own logs
+
+# How many lines of an installer's own log go into the run's log after it failed, and how
+# much of the file's end is read for them (such logs grow to many megabytes).
+$script:InstallerLogTailLines = 20
+$script:InstallerLogTailBytes = 65536
+
+# The last InstallerLogTailLines lines of a text file, read from its last
+# InstallerLogTailBytes while another program may still write it. Returns nothing when the
+# file is missing or cannot be read.
+function Get-LogFileTail {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        $stream = New-Object System.IO.FileStream $Path, ([System.IO.FileMode]::Open), ([System.IO.FileAccess]::Read), ([System.IO.FileShare]::ReadWrite -bor [System.IO.FileShare]::Delete)
+        try {
+            $start = [Math]::Max([long]0, $stream.Length - $script:InstallerLogTailBytes)
+            $null = $stream.Seek($start, [System.IO.SeekOrigin]::Begin)
+            $reader = New-Object System.IO.StreamReader $stream, $true
+            $text = $reader.ReadToEnd()
+        } finally {
+            $stream.Dispose()
+        }
+    } catch {
+        return
+    }
+    $lines = @($text -split "`r?`n" | Where-Object { $_.Trim().Length -gt 0 })
+    # When the file was read from the middle, the first line read may be cut.
+    $first = 0
+    if ($start -gt 0) {
+        $first = 1
+    }
+    $first = [Math]::Max($first, $lines.Count - $script:InstallerLogTailLines)
+    if ($first -ge $lines.Count) {
+        return
+    }
+    return @($lines[$first..($lines.Count - 1)])
+}
+
+# After an installer failed: copies the end of its own log (Path) into the run's log under
+# "Last lines of <path>:" and returns the failure again with " Installer log: <path>" added
+# to its text, with the same kind and exit code. A missing log adds nothing.
+function Add-InstallerLogToFailure {
+    param(
+        [Parameter(Mandatory = $true)]$Cause,
+        [Parameter(Mandatory = $true)][string]$Path
+    )
+    $tail = @(Get-LogFileTail -Path $Path)
+    if ($tail.Count -eq 0) {
+        return $Cause.Exception
+    }
+    Write-Log -Message ('Last lines of {0}:' -f $Path) -Level INFO
+    Add-LogText -Text (($tail -join "`r`n") + "`r`n")
+    $detail = Get-RunFailureDetail -Cause $Cause
+    return (New-RunFailure -Message ('{0} Installer log: {1}' -f $Cause.Exception.Message, $Path) -Kind $detail.Kind -ExitCode $detail.ExitCode)
 }
 #endregion
 
@@ -1204,11 +1674,19 @@ $script:NetFx35Installer = @{
     SuccessCodes = @(0, 3010, 1641, 1638)
 }
 $script:DismSuccessCodes = @(0, 3010)
+# DISM may take up to an hour to enable .NET Framework 3.5 (it may fetch it from Windows
+# Update); every other program gets the runner's default limit.
+$script:DismNetFx35TimeLimitMinutes = 60
 $script:NetFx35NotVerifiedMessage = '.NET Framework 3.5 installation could not be verified. If DISM reports 0x800F081F, use Windows installation media that exactly matches the installed Windows build.'
 
 # Full path of DISM in this Windows' System32 folder.
 function Get-DismPath {
     return (Get-WindowsFolder) + '\System32\dism.exe'
+}
+
+# Full path of DISM's own log (Logs\DISM\dism.log in the Windows folder).
+function Get-DismLogPath {
+    return (Join-Path (Join-Path (Join-Path (Get-WindowsFolder) 'Logs') 'DISM') 'dism.log')
 }
 
 # Returns the state text of an optional feature ("Enabled", "Disabled", ...). Throws when
@@ -1227,10 +1705,11 @@ function Get-OptionalFeatureState {
 function Enable-OptionalFeatureWithDism {
     param(
         [Parameter(Mandatory = $true)][string]$FeatureName,
-        [Parameter(Mandatory = $true)][string]$Label
+        [Parameter(Mandatory = $true)][string]$Label,
+        [int]$TimeLimitMinutes = $script:ProcessTimeLimitMinutes
     )
     $arguments = '/Online /Enable-Feature /FeatureName:{0} /All /NoRestart' -f $FeatureName
-    $null = Invoke-ProcessChecked -FilePath (Get-DismPath) -Arguments $arguments -SuccessCodes $script:DismSuccessCodes -Label $Label
+    $null = Invoke-ProcessChecked -FilePath (Get-DismPath) -Arguments $arguments -SuccessCodes $script:DismSuccessCodes -Label $Label -TimeLimitMinutes $TimeLimitMinutes
 }
 
 # True when .NET Framework 3.5 is present: the setup key's Install value is 1, or else the
@@ -1268,9 +1747,13 @@ function Install-NetFx35 {
         $installer = $script:NetFx35Installer
         $destination = Join-Path $script:WorkDir $installer.File
         Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label
-        $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel
+        $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel -WindowsInstaller
     } else {
-        Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3'
+        try {
+            Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3' -TimeLimitMinutes $script:DismNetFx35TimeLimitMinutes
+        } catch {
+            throw (Add-InstallerLogToFailure -Cause $_ -Path (Get-DismLogPath))
+        }
     }
 
     if (-not (Test-NetFx35Installed)) {
@@ -1302,14 +1785,16 @@ function Install-DirectPlay {
 # runs programs of its architecture (see below): x86 rows everywhere, the x64 row on 64-bit
 # Windows. Only Visual C++ 2005 is looked up first: its installer shows a popup when a
 # newer build of it is present. A failing v14 package is a failure, an older one a warning.
+# FallbackUrl is the second address Microsoft documents for a package (the 2013 short link
+# has served empty files; Microsoft's page for that runtime lists the direct link).
 $script:VisualCppPackages = @(
-    [pscustomobject]@{ Name = 'Visual C++ 2005 SP1 x86'; File = 'vc2005sp1-x86.exe'; Url = 'https://download.microsoft.com/download/8/B/4/8B42259F-5D70-43F4-AC2E-4B208FD8D66A/vcredist_x86.EXE'; Args = '/Q'; Critical = $false; SkipPattern = 'Microsoft Visual C++ 2005*'; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ 2008 SP1 x86'; File = 'vc2008sp1-x86.exe'; Url = 'https://download.microsoft.com/download/5/D/8/5D8C65CB-C849-4025-8E95-C3966CAFD8AE/vcredist_x86.exe'; Args = '/q /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ 2010 SP1 x86'; File = 'vc2010sp1-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/5/165255E7-1014-4D0A-B094-B6A430A6BFFC/vcredist_x86.exe'; Args = '/q /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ 2012 Update 4 x86'; File = 'vc2012u4-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/B/16B06F60-3B20-4FF2-B699-5E9B7962F9AE/VSU_4/vcredist_x86.exe'; Args = '/install /quiet /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ 2013 x86'; File = 'vc2013-x86.exe'; Url = 'https://aka.ms/highdpimfc2013x86enu'; Args = '/install /quiet /norestart'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ v14 latest x86'; File = 'vc14-latest-x86.exe'; Url = 'https://aka.ms/vc14/vc_redist.x86.exe'; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'x86' }
-    [pscustomobject]@{ Name = 'Visual C++ v14 latest x64'; File = 'vc14-latest-x64.exe'; Url = 'https://aka.ms/vc14/vc_redist.x64.exe'; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'x64' }
+    [pscustomobject]@{ Name = 'Visual C++ 2005 SP1 x86'; File = 'vc2005sp1-x86.exe'; Url = 'https://download.microsoft.com/download/8/B/4/8B42259F-5D70-43F4-AC2E-4B208FD8D66A/vcredist_x86.EXE'; Args = '/Q'; FallbackUrl = ''; Critical = $false; SkipPattern = 'Microsoft Visual C++ 2005*'; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2008 SP1 x86'; File = 'vc2008sp1-x86.exe'; Url = 'https://download.microsoft.com/download/5/D/8/5D8C65CB-C849-4025-8E95-C3966CAFD8AE/vcredist_x86.exe'; Args = '/q /norestart'; FallbackUrl = ''; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2010 SP1 x86'; File = 'vc2010sp1-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/5/165255E7-1014-4D0A-B094-B6A430A6BFFC/vcredist_x86.exe'; Args = '/q /norestart'; FallbackUrl = ''; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2012 Update 4 x86'; File = 'vc2012u4-x86.exe'; Url = 'https://download.microsoft.com/download/1/6/B/16B06F60-3B20-4FF2-B699-5E9B7962F9AE/VSU_4/vcredist_x86.exe'; Args = '/install /quiet /norestart'; FallbackUrl = ''; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ 2013 x86'; File = 'vc2013-x86.exe'; Url = 'https://aka.ms/highdpimfc2013x86enu'; Args = '/install /quiet /norestart'; FallbackUrl = 'https://download.visualstudio.microsoft.com/download/pr/10912113/5da66ddebb0ad32ebd4b922fd82e8e25/vcredist_x86.exe'; Critical = $false; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ v14 latest x86'; File = 'vc14-latest-x86.exe'; Url = 'https://aka.ms/vc14/vc_redist.x86.exe'; Args = '/install /quiet /norestart'; FallbackUrl = ''; Critical = $true; SkipPattern = ''; Architecture = 'x86' }
+    [pscustomobject]@{ Name = 'Visual C++ v14 latest x64'; File = 'vc14-latest-x64.exe'; Url = 'https://aka.ms/vc14/vc_redist.x64.exe'; Args = '/install /quiet /norestart'; FallbackUrl = ''; Critical = $true; SkipPattern = ''; Architecture = 'x64' }
 )
 $script:VisualCppSuccessCodes = @(0, 3010, 1641, 1638)
 # How a package's problem is recorded: a failure for a critical package, a warning for a
@@ -1399,10 +1884,81 @@ function Get-DisplayVersionText {
     return 'unknown'
 }
 
+# The v14 packages (rows whose Name starts so) write their own log into the work folder
+# ("<runner label>-install.log") and are confirmed through the key each writes for its
+# architecture: Installed = 1 and a Version. The key of the x86 runtime is in the 32-bit
+# view on 64-bit Windows.
+$script:VisualCppV14Prefix = 'Visual C++ v14 '
+$script:VisualCppV14LogArguments = ' /log "{0}"'
+$script:VisualCppV14RuntimeKey = 'HKLM:\SOFTWARE\Microsoft\VisualStudio\14.0\VC\Runtimes\{0}'
+$script:VisualCppV14RuntimeKeyWow6432 = 'HKLM:\SOFTWARE\WOW6432Node\Microsoft\VisualStudio\14.0\VC\Runtimes\{0}'
+
+# True for a v14 row of the package table.
+function Test-VisualCppV14Package {
+    param([Parameter(Mandatory = $true)]$Package)
+    return $Package.Name.StartsWith($script:VisualCppV14Prefix, [StringComparison]::Ordinal)
+}
+
+# The path of a v14 package's own log in the work folder.
+function Get-VisualCppInstallLogPath {
+    param([Parameter(Mandatory = $true)]$Package)
+    return (Join-Path $script:WorkDir ('{0}-install.log' -f (Get-VisualCppRunnerLabel -Package $Package)))
+}
+
+# The version the v14 runtime of the architecture registers, or $null when its key does not
+# say Installed = 1. Never throws: an unreadable key counts as not registered.
+function Get-VisualCppV14RegisteredVersion {
+    param([Parameter(Mandatory = $true)][ValidateSet('x86', 'x64')][string]$Architecture)
+    $key = $script:VisualCppV14RuntimeKey -f $Architecture
+    if ($Architecture -eq 'x86' -and (Test-Is64BitWindows)) {
+        $key = $script:VisualCppV14RuntimeKeyWow6432 -f $Architecture
+    }
+    try {
+        $values = Get-ItemProperty -Path $key -ErrorAction Stop
+        if ($null -ne $values -and $null -ne $values.PSObject.Properties['Installed'] -and [int]$values.Installed -eq 1) {
+            $version = 'unknown'
+            if ($null -ne $values.PSObject.Properties['Version'] -and -not [string]::IsNullOrWhiteSpace([string]$values.Version)) {
+                $version = [string]$values.Version
+            }
+            return $version
+        }
+    } catch {
+        # No key: not registered.
+    }
+    return $null
+}
+
+# Throws "<label> ended with exit code <code>, but the v14 <arch> runtime is not registered."
+# (kind NotRegistered) unless the v14 runtime of the package's architecture is registered;
+# logs its version otherwise. Exit code 1638 (a newer version is present) is no proof alone.
+function Confirm-VisualCppV14Runtime {
+    param([Parameter(Mandatory = $true)]$Package, [Parameter(Mandatory = $true)][int]$ExitCode)
+    $version = Get-VisualCppV14RegisteredVersion -Architecture $Package.Architecture
+    if ($null -eq $version) {
+        throw (New-RunFailure -Message ('{0} ended with exit code {1}, but the v14 {2} runtime is not registered.' -f (Get-VisualCppRunnerLabel -Package $Package), $ExitCode, $Package.Architecture) -Kind NotRegistered -ExitCode $ExitCode)
+    }
+    Write-Log -Message ('Visual C++ v14 {0} runtime confirmed (version {1}).' -f $Package.Architecture, $version) -Level OK
+}
+
 # The runner label of a package: its file name without ".exe".
 function Get-VisualCppRunnerLabel {
     param([Parameter(Mandatory = $true)]$Package)
     return ($Package.File -replace '\.exe$', '')
+}
+
+# Runs a verified v14 package with its own log in the work folder and confirms the runtime
+# it registers. A failure carries the log's last lines into the run's log and names the log.
+function Install-VisualCppV14Package {
+    param([Parameter(Mandatory = $true)]$Package, [Parameter(Mandatory = $true)][string]$FilePath)
+    $logPath = Get-VisualCppInstallLogPath -Package $Package
+    Remove-FileQuietly -Path $logPath
+    $arguments = $Package.Args + ($script:VisualCppV14LogArguments -f $logPath)
+    try {
+        $exitCode = Invoke-VerifiedInstaller -FilePath $FilePath -Arguments $arguments -SuccessCodes $script:VisualCppSuccessCodes -Label (Get-VisualCppRunnerLabel -Package $Package) -WindowsInstaller
+        Confirm-VisualCppV14Runtime -Package $Package -ExitCode $exitCode
+    } catch {
+        throw (Add-InstallerLogToFailure -Cause $_ -Path $logPath)
+    }
 }
 
 # Downloads (or takes from the verified cache) and silently runs every package of the list,
@@ -1419,9 +1975,13 @@ function Install-VisualCppRuntimes {
                 }
             }
             $destination = Join-Path $script:WorkDir $package.File
-            Get-VerifiedMicrosoftFile -Url $package.Url -Destination $destination -Label $package.Name
+            Get-VerifiedMicrosoftFile -Url $package.Url -FallbackUrl $package.FallbackUrl -Destination $destination -Label $package.Name
             $runnerLabel = Get-VisualCppRunnerLabel -Package $package
-            $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel
+            if (Test-VisualCppV14Package -Package $package) {
+                Install-VisualCppV14Package -Package $package -FilePath $destination
+                continue
+            }
+            $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel -WindowsInstaller
         } catch {
             if ($package.Critical) {
                 Add-Failure -Message ($script:VisualCppFailureFormat -f $package.Name, $_.Exception.Message) -Subject $package.Name -Cause $_
@@ -1449,6 +2009,8 @@ $script:DirectXLegacy = @{
     SetupArguments      = '/silent'
     SetupSuccessCodes   = @(0, 3010)
     SetupLabel          = 'DXSETUP'
+    # DXSETUP's own log, in the Windows folder.
+    SetupLog            = 'DXError.log'
     Dll                 = 'd3dx9_43.dll'
 }
 
@@ -1539,7 +2101,11 @@ function Install-DirectXLegacy {
             throw 'DXSETUP.exe was not found after secure extraction.'
         }
         $null = Test-MicrosoftSignature -Path $setup
-        $null = Invoke-ProcessChecked -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
+        try {
+            $null = Invoke-WindowsInstallerPackage -FilePath $setup -Arguments $directX.SetupArguments -SuccessCodes $directX.SetupSuccessCodes -Label $directX.SetupLabel
+        } catch {
+            throw (Add-InstallerLogToFailure -Cause $_ -Path (Join-Path (Get-WindowsFolder) $directX.SetupLog))
+        }
     } finally {
         Remove-RunFolder -Path $extractFolder
     }
@@ -2198,6 +2764,9 @@ function Add-ReportResultLines {
     }
     foreach ($warning in $script:Warnings) {
         Add-ReportLine -Lines $Lines -Text ('WARN: {0}' -f $warning)
+    }
+    foreach ($build in $script:UnknownBuilds) {
+        Add-ReportLine -Lines $Lines -Text ('{0} (unknown build): SHA-256 {1}' -f $build.Label, $build.Hash)
     }
     Add-ReportLine -Lines $Lines -Text ('Setup log: {0}' -f $script:LogPath)
 }

@@ -37,7 +37,7 @@ BeforeAll {
             throw "$Transport`: The remote name could not be resolved: 'download.microsoft.com'"
         }
         $script:DeliveryNumber++
-        $content = "installer bytes, delivery $($script:DeliveryNumber) by $Transport"
+        $content = "MZ installer bytes, delivery $($script:DeliveryNumber) by $Transport"
         switch ($Deliveries.Dequeue()) {
             'Microsoft' {
                 $null = New-FakeFile $Destination -Content $content
@@ -159,7 +159,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
             Get-VerifiedMicrosoftFile -Url 'https://aka.ms/vs/17/release/vc_redist.x64.exe' -Destination $destination -Label 'VC++ x64'
 
             Should -Invoke Start-BitsTransfer -Exactly 1
-            [System.IO.File]::ReadAllText($destination) | Should -BeExactly 'installer bytes, delivery 1 by BITS'
+            [System.IO.File]::ReadAllText($destination) | Should -BeExactly 'MZ installer bytes, delivery 1 by BITS'
             Get-LogLines | Should -Be @(
                 '[INFO] Downloading VC++ x64 from Microsoft (attempt 1/3)...'
                 "[OK] Verified Microsoft signature and SHA-256 for vc_redist.x64.exe: $(Get-ExpectedSha256 $destination)"
@@ -246,7 +246,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
         It 'tries three times with pauses of 2 and 4 seconds when every download is <Case>' -ForEach @(
             @{ Case = 'unsigned'; Deliveries = @('Unsigned', 'Unsigned', 'Unsigned'); LastError = 'Security check failed for vc_redist.x64.exe. Signature status: NotSigned; publisher: ' }
             @{ Case = 'signed by another company'; Deliveries = @('OtherPublisher', 'OtherPublisher', 'OtherPublisher'); LastError = 'Security check failed for vc_redist.x64.exe. Signature status: Valid; publisher: CN=Contoso Games Ltd, O=Contoso Games Ltd, C=GB' }
-            @{ Case = 'cut off'; Deliveries = @('Broken', 'Broken', 'Broken'); LastError = 'WebClient: The operation has timed out.' }
+            @{ Case = 'cut off'; Deliveries = @('Broken', 'Broken', 'Broken'); LastError = 'no network connection, or the server name could not be resolved (WebClient: The operation has timed out.)' }
             @{ Case = 'different each time'; Deliveries = @('Broken', 'OtherPublisher', 'Unsigned'); LastError = 'Security check failed for vc_redist.x64.exe. Signature status: NotSigned; publisher: ' }
         ) {
             Set-FakeNetwork -BitsModuleMissing -WebClient $Deliveries
@@ -281,7 +281,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
 
             Should -Invoke Invoke-WebClientDownload -Exactly $Transfers
             @($script:Pauses | ForEach-Object { $_.Seconds }) | Should -Be $Pauses
-            [System.IO.File]::ReadAllText($destination) | Should -BeExactly "installer bytes, delivery $Transfers by WebClient"
+            [System.IO.File]::ReadAllText($destination) | Should -BeExactly "MZ installer bytes, delivery $Transfers by WebClient"
             @(@(Get-LogLines) -like '*Downloading*').Count | Should -Be $Transfers
         }
 
@@ -292,6 +292,36 @@ Describe 'Get-VerifiedMicrosoftFile' {
             Should -Invoke Invoke-WebClientDownload -Exactly 1
             @($script:Pauses | ForEach-Object { $_.Seconds }) | Should -Be @(2, 4)
         }
+    }
+}
+
+Describe 'Download failures told apart' {
+    BeforeEach {
+        $machine = New-FakeWindows
+        Add-FakeProgramsAndNetwork $machine
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        Initialize-FakeRunState $machine
+        $url = 'https://aka.ms/vs/17/release/vc_redist.x64.exe'
+        $destination = Join-Path $script:WorkDir 'vc_redist.x64.exe'
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'names <Answer> as <Kind> in the failure and in the log of each attempt' -ForEach @(
+        @{ Answer = 'Offline'; Kind = 'Network'; Reason = "no network connection, or the server name could not be resolved (The remote name could not be resolved: 'aka.ms')" }
+        @{ Answer = 'Http404'; Kind = 'HttpStatus'; Reason = 'the server answered with HTTP status 404 (The remote server returned an error: (404) Not Found.)' }
+        @{ Answer = 'Empty'; Kind = 'EmptyFile'; Reason = 'the downloaded file is empty' }
+        @{ Answer = 'Html'; Kind = 'NotExecutable'; Reason = 'the downloaded file is not a Windows program (a web page, for example)' }
+        @{ Answer = 'Unsigned'; Kind = 'Signature'; Reason = 'Security check failed for vc_redist.x64.exe. Signature status: NotSigned; publisher: ' }
+    ) {
+        Set-FakeServedFile $machine -Url $url -Answer $Answer
+
+        $failure = { Get-VerifiedMicrosoftFile -Url $url -Destination $destination -Label 'VC++ x64' } |
+            Should -Throw -ExpectedMessage "Unable to securely download VC++ x64: $Reason" -PassThru
+
+        (Get-RunFailureDetail -Cause $failure).Kind | Should -Be $Kind
+        @(Get-LogLines) -like '`[WARN`]*' | Should -Be @(1..3 | ForEach-Object { "[WARN] Download of VC++ x64 failed: $Reason" })
+        Test-Path -LiteralPath $destination | Should -BeFalse
     }
 }
 

@@ -190,6 +190,8 @@ function New-FakeWindows {
         Features        = @{ 'NetFx3' = 'Disabled'; 'DirectPlay' = 'Disabled' }
         # Authenticode: full path -> @{ Status; Subject }. Files not listed read NotSigned.
         Signatures      = @{}
+        # SHA-256 answers: full path -> hash; files not listed are hashed from their bytes.
+        FileHashes      = @{}
         SavedEnvironment = @{}
     }
     # Setting Is64Bit chooses x64 or x86.
@@ -388,6 +390,7 @@ function Use-FakeWindows {
     Use-FakeReportSources
     Use-FakeFolderSecurity $Machine
     Use-FakeRunFolders $Machine
+    Use-FakeWatch $Machine
     Use-ConsoleCapture
 }
 
@@ -657,8 +660,9 @@ function Use-FakeReportSources {
 # A program without an entry ends with 0. The fake runner keeps the real runner's rules:
 # 3010 and 1641 set RestartRequired before the exit code is judged, a code outside the
 # success list (default 0, 3010, 1641) throws "<label> failed with exit code <code>.", and
-# a program's effects happen only when it succeeds. A failing download throws "Unable to
-# securely download <label>: <reason>"; a good one leaves a file at the destination. The
+# a program's effects happen only when it succeeds (a v14 package registers its runtime
+# then). A failing download throws "Unable to securely download <label>: <reason>"; a good
+# one leaves a file at the destination. The
 # signature check accepts a file whose Signatures entry is Valid with O=Microsoft Corporation
 # and otherwise throws the security message. Everything done is recorded in order in
 # $machine.Installers.Events ("download <label>", "run <label>", "verify <file name>"), with
@@ -717,6 +721,7 @@ function Reset-SetupState {
     $script:Failures = New-Object System.Collections.Generic.List[string]
     $script:Warnings = New-Object System.Collections.Generic.List[string]
     $script:RunRecord = New-Object System.Collections.Generic.List[object]
+    $script:UnknownBuilds = New-Object System.Collections.Generic.List[object]
     $script:LogPath = ''
     $script:WorkDir = ''
     $script:ProductDir = ''
@@ -739,6 +744,7 @@ function Initialize-FakeRunState {
     $script:Failures = New-Object System.Collections.Generic.List[string]
     $script:Warnings = New-Object System.Collections.Generic.List[string]
     $script:RunRecord = New-Object System.Collections.Generic.List[object]
+    $script:UnknownBuilds = New-Object System.Collections.Generic.List[object]
 }
 
 # Mocks the runner, the verified download and the signature check with the machine's
@@ -758,8 +764,9 @@ function Use-FakeInstallers {
         if ($program.StartError) { throw $program.StartError }
         $code = $program.ExitCode
         if ($code -eq 3010 -or $code -eq 1641) { $script:RestartRequired = $true }
-        if ($codes -notcontains $code) { throw ('{0} failed with exit code {1}.' -f $runLabel, $code) }
+        if ($codes -notcontains $code) { throw (New-RunFailure -Message ('{0} failed with exit code {1}.' -f $runLabel, $code) -Kind ExitCode -ExitCode $code) }
         if ($program.EnablesFeature) { $script:FakeMachine.Features[$program.EnablesFeature] = 'Enabled' }
+        foreach ($row in @($script:VisualCppPackages | Where-Object { ($_.File -replace '\.exe$', '') -eq $runLabel })) { Add-FakeV14Registration -Machine $script:FakeMachine -Package $row }
         foreach ($file in $program.CreatesFile) { $null = New-FakeFile $file }
         $code
     }
@@ -975,6 +982,17 @@ function Add-FakeVisualCppEntry {
     Add-FakeUninstallEntry $Machine -View $view -DisplayName ($entry[0] -f $Package.Architecture) -DisplayVersion $entry[1]
 }
 
+# Registers the v14 runtime that a v14 package row installs (Installed = 1, its Version),
+# in the 32-bit view for x86 on 64-bit Windows; other rows register nothing.
+function Add-FakeV14Registration {
+    param($Machine, $Package)
+    if (-not $Package.Name.StartsWith('Visual C++ v14 ')) { return }
+    $key = 'HKLM:\SOFTWARE\Microsoft\VisualStudio\14.0\VC\Runtimes\' + $Package.Architecture
+    if ($Package.Architecture -eq 'x86' -and $Machine.Is64Bit) { $key = 'HKLM:\SOFTWARE\WOW6432Node\Microsoft\VisualStudio\14.0\VC\Runtimes\x86' }
+    Set-FakeRegistryValue $Machine -Key $key -Name 'Installed' -Value 1
+    Set-FakeRegistryValue $Machine -Key $key -Name 'Version' -Value 'v14.44.35211.00'
+}
+
 # Gives a machine its programs and network: DISM in System32, nothing overridden.
 function Add-FakeProgramsAndNetwork {
     param(
@@ -994,16 +1012,19 @@ function Add-FakeProgramsAndNetwork {
 }
 
 # Makes a program end with ExitCode when its arguments match ArgumentsLike; with -NoEffect
-# it leaves nothing behind. A later override wins.
+# it leaves nothing behind, with -NeverEnds it runs until it is stopped, and with -Times n
+# the override answers only the next n starts. A later override wins.
 function Set-FakeProgram {
     param(
         [Parameter(Mandatory = $true, Position = 0)]$Machine,
         [Parameter(Mandatory = $true)][string]$Name,
         [string]$ArgumentsLike = '*',
         [int]$ExitCode = 0,
-        [switch]$NoEffect
+        [switch]$NoEffect,
+        [switch]$NeverEnds,
+        [int]$Times = 0
     )
-    $Machine.ProgramOverrides.Add([pscustomobject]@{ Name = $Name; ArgumentsLike = $ArgumentsLike; ExitCode = $ExitCode; NoEffect = [bool]$NoEffect })
+    $Machine.ProgramOverrides.Add([pscustomobject]@{ Name = $Name; ArgumentsLike = $ArgumentsLike; ExitCode = $ExitCode; NoEffect = [bool]$NoEffect; NeverEnds = [bool]$NeverEnds; TimesLeft = $Times })
 }
 
 # What an installer leaves on the machine when it succeeds.
@@ -1013,6 +1034,7 @@ function Invoke-FakeProgramEffect {
     $package = @($script:VisualCppPackages | Where-Object { $_.File -eq $Name })
     if ($package.Count -gt 0) {
         Add-FakeVisualCppEntry -Machine $Machine -Package $package[0]
+        Add-FakeV14Registration -Machine $Machine -Package $package[0]
         return
     }
     switch -Wildcard ($Name) {
@@ -1037,15 +1059,69 @@ function Invoke-FakeProgramEffect {
     }
 }
 
-# Answers one transfer: a Microsoft-signed file at the destination when online.
+# The answer of a web server that refused a file with an HTTP error status.
+class FakeHttpResponse : System.Net.WebResponse {
+    [System.Net.HttpStatusCode]$StatusCode
+    FakeHttpResponse([int]$Code) { $this.StatusCode = [System.Net.HttpStatusCode]$Code }
+}
+
+# What an address serves instead of its Microsoft-signed program, for every transfer from it:
+# 'Offline' (the name does not resolve), 'Http404' (the server answers 404), 'Empty' (a file
+# of 0 bytes), 'Html' (a web page), 'Unsigned' (a program without signature) or
+# 'UnknownBuild' (a Microsoft-signed program whose hash Microsoft never published). A program
+# served from a fixed-version address otherwise has the first published SHA-256 of its
+# package ($machine.FileHashes, answered by Get-FileSha256 and carried along by copies).
+function Set-FakeServedFile {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][ValidateSet('Offline', 'Http404', 'Empty', 'Html', 'Unsigned', 'UnknownBuild')][string]$Answer)
+    if ($null -eq $Machine.PSObject.Properties['ServedFiles']) {
+        $Machine | Add-Member -NotePropertyName ServedFiles -NotePropertyValue @{}
+    }
+    $Machine.ServedFiles[$Url] = $Answer
+}
+
+# The first published SHA-256 of the fixed-version package served at the URL, or $null.
+function Get-FakePublishedHash {
+    param([string]$Url)
+    $label = $null
+    foreach ($row in $script:VisualCppPackages) {
+        if ($row.Url -eq $Url -or $row.FallbackUrl -eq $Url) { $label = $row.Name }
+    }
+    if ($script:DirectXLegacy.Url -eq $Url) { $label = $script:DirectXLegacy.Label }
+    if ($null -eq $label -or -not $script:KnownBuilds.ContainsKey($label)) { return $null }
+    return $script:KnownBuilds[$label][0]
+}
+
+# Answers one transfer: a Microsoft-signed program at the destination when online, unless
+# the address serves something else (Set-FakeServedFile). Errors are the web client's.
 function Invoke-FakeTransfer {
     param($Machine, [string]$Url, [string]$Destination)
     $Machine.Transfers.Add($Url)
-    if (-not $Machine.Online) {
-        throw ("The remote name could not be resolved: '{0}'" -f ([uri]$Url).Host)
+    $Machine.FileHashes.Remove([System.IO.Path]::GetFullPath($Destination))
+    $answer = 'Program'
+    if (-not $Machine.Online) { $answer = 'Offline' }
+    elseif ($null -ne $Machine.PSObject.Properties['ServedFiles'] -and $Machine.ServedFiles.ContainsKey($Url)) { $answer = $Machine.ServedFiles[$Url] }
+    switch ($answer) {
+        'Offline' {
+            throw (New-Object System.Net.WebException ("The remote name could not be resolved: '{0}'" -f ([uri]$Url).Host), ([System.Net.WebExceptionStatus]::NameResolutionFailure))
+        }
+        'Http404' {
+            throw (New-Object System.Net.WebException 'The remote server returned an error: (404) Not Found.', $null, ([System.Net.WebExceptionStatus]::ProtocolError), ([FakeHttpResponse]::new(404)))
+        }
+        'Empty' { $null = New-FakeFile $Destination -Content '' }
+        'Html' { $null = New-FakeFile $Destination -Content '<!DOCTYPE html><html><body>Sign in to the hotel network</body></html>' }
+        'Unsigned' { $null = New-FakeFile $Destination -Content ('MZ' + $Url) }
+        'UnknownBuild' {
+            $null = New-FakeFile $Destination -Content ('MZ rebuilt ' + $Url)
+            Set-FakeSignature $Machine -Path $Destination
+        }
+        default {
+            $full = New-FakeFile $Destination -Content ('MZ' + $Url)
+            Set-FakeSignature $Machine -Path $Destination
+            $published = Get-FakePublishedHash -Url $Url
+            if ($null -ne $published) { $Machine.FileHashes[$full] = $published }
+        }
     }
-    $null = New-FakeFile $Destination -Content $Url
-    Set-FakeSignature $Machine -Path $Destination
 }
 
 # Mocks the programs, the transfers, the retry pauses, the elevation and the message box.
@@ -1070,17 +1146,74 @@ function Use-FakeProgramsAndNetwork {
         $name = Split-Path -Leaf $FilePath
         $exitCode = 0
         $effect = $true
+        $neverEnds = $false
+        $answering = $null
         foreach ($override in $machine.ProgramOverrides) {
-            if ($name -eq $override.Name -and $arguments -like $override.ArgumentsLike) {
-                $exitCode = $override.ExitCode
-                $effect = -not $override.NoEffect
+            if ($name -eq $override.Name -and $arguments -like $override.ArgumentsLike -and $override.TimesLeft -ge 0) {
+                $answering = $override
             }
         }
-        if ($effect) { Invoke-FakeProgramEffect -Machine $machine -Name $name -Arguments $arguments }
+        if ($null -ne $answering) {
+            $exitCode = $answering.ExitCode
+            $effect = -not $answering.NoEffect
+            $neverEnds = $answering.NeverEnds
+            # A counted override is used up after its last start.
+            if ($answering.TimesLeft -gt 0) {
+                $answering.TimesLeft--
+                if ($answering.TimesLeft -eq 0) { $answering.TimesLeft = -1 }
+            }
+        }
         [System.IO.File]::WriteAllText($RedirectStandardOutput, $script:FakeProgramOutput)
         [System.IO.File]::WriteAllText($RedirectStandardError, '')
-        [pscustomobject]@{ ExitCode = $exitCode }
+        if ($neverEnds) {
+            return [pscustomobject]@{ Id = 4000 + $machine.Started.Count; HasExited = $false; ExitCode = $null }
+        }
+        if ($effect) { Invoke-FakeProgramEffect -Machine $machine -Name $name -Arguments $arguments }
+        [pscustomobject]@{ Id = 4000 + $machine.Started.Count; HasExited = $true; ExitCode = $exitCode }
     }
+}
+#endregion
+
+#region The runner's clock, process tree and Windows Installer's mutex
+
+# The runner's waits run on the machine's own clock: $machine.WatchTime (UTC) moves on by
+# $machine.WatchStepSeconds at each slice the runner waits, so an hour passes in a moment.
+# Windows Installer is busy while $machine.WatchTime is before $machine.InstallerBusyUntil
+# (Set-FakeInstallerBusy). The programs a started program starts are not simulated (the
+# process table is empty); ending a process tree notes its ids in $machine.StoppedTrees.
+#
+#     Set-FakeInstallerBusy $machine -Minutes 3
+
+# Adds the clock and the Windows Installer state to a machine once.
+function Initialize-FakeWatch {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if ($null -ne $Machine.PSObject.Properties['WatchTime']) { return }
+    # Long before any file the tests write, so that a file of the test run has no age.
+    $start = [datetime]::new(2000, 1, 15, 9, 0, 0, [DateTimeKind]::Utc)
+    $Machine | Add-Member -NotePropertyName WatchTime -NotePropertyValue $start
+    $Machine | Add-Member -NotePropertyName WatchStepSeconds -NotePropertyValue 15
+    $Machine | Add-Member -NotePropertyName InstallerBusyUntil -NotePropertyValue $start
+    $Machine | Add-Member -NotePropertyName StoppedTrees -NotePropertyValue (New-Object System.Collections.Generic.List[string])
+}
+
+# Makes Windows Installer busy for the next Minutes of the machine's clock.
+function Set-FakeInstallerBusy {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][double]$Minutes)
+    Initialize-FakeWatch $Machine
+    $Machine.InstallerBusyUntil = $Machine.WatchTime.AddMinutes($Minutes)
+}
+
+# Mocks the runner's clock, its slices, the process table, ending a tree and the mutex
+# probe. Called by Use-FakeWindows.
+function Use-FakeWatch {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if (-not (Get-Command Get-WatchTime -ErrorAction SilentlyContinue)) { return }
+    Initialize-FakeWatch $Machine
+    Mock Get-WatchTime { $script:FakeMachine.WatchTime }
+    Mock Wait-WatchSlice { $script:FakeMachine.WatchTime = $script:FakeMachine.WatchTime.AddSeconds($script:FakeMachine.WatchStepSeconds) }
+    Mock Get-ProcessTable { @() }
+    Mock Stop-ProcessTree { $script:FakeMachine.StoppedTrees.Add((@($ProcessIds) -join ' ')) }
+    Mock Test-WindowsInstallerBusy { $script:FakeMachine.WatchTime -lt $script:FakeMachine.InstallerBusyUntil }
 }
 #endregion
 
@@ -1135,6 +1268,11 @@ function Use-FakeRunFolders {
         [System.IO.File]::Copy($Path, $Destination, $false)
         $signature = $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Path)]
         if ($null -ne $signature) { $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Destination)] = $signature.Clone() }
+        $hash = $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
+        if ($null -ne $hash) { $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Destination)] = $hash }
+    }
+    Mock Get-FileSha256 -ParameterFilter { $script:FakeMachine.FileHashes.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
+        $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
     }
 }
 #endregion

@@ -111,6 +111,18 @@ Describe 'Step 1: .NET Framework 3.5' {
         { Install-NetFx35 -WindowsBuild 22631 } | Should -Throw -ExpectedMessage 'DISM-NetFx3 failed with exit code -2146498529.'
     }
 
+    It 'when DISM fails, carries the end of dism.log into the log and names the file, keeping the failure''s kind' {
+        Set-FakeInstaller $machine -Label 'DISM-NetFx3' -ExitCode -2146498529
+        $dismLog = New-FakeFile (Join-Path (Join-Path (Join-Path $machine.SystemRoot 'Logs') 'DISM') 'dism.log') -Content ((1..25 | ForEach-Object { "dism line $_" }) -join "`r`n")
+
+        $failure = { Install-NetFx35 -WindowsBuild 22631 } | Should -Throw -ExpectedMessage "DISM-NetFx3 failed with exit code -2146498529. Installer log: $dismLog" -PassThru
+
+        '{0} {1}' -f (Get-RunFailureDetail -Cause $failure).Kind, (Get-RunFailureDetail -Cause $failure).ExitCode | Should -Be 'ExitCode -2146498529'
+        $lines = @(Get-LogLines)
+        $lines | Should -Contain "[INFO] Last lines of ${dismLog}:"
+        $lines[-20..-1] | Should -Be @(6..25 | ForEach-Object { "dism line $_" })
+    }
+
     It 'fails with the verification message when the <Label> run reports success but nothing is detected' -ForEach @(
         @{ Build = 22631; Label = 'DISM-NetFx3' }
         @{ Build = 28000; Label = 'DotNet35' }

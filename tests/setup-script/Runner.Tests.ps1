@@ -80,6 +80,8 @@ Describe 'Invoke-ProcessChecked' {
                 if ($name -ne 'WindowStyle') { $forward[$name] = $PesterBoundParameters[$name] }
             }
             $process = & $script:RealStartProcess @forward
+            # The runner no longer waits inside Start-Process; the wide code needs the ended process.
+            if ($script:WindowsExitCodes.ContainsKey($FilePath)) { $process.WaitForExit() }
             if ($script:WindowsExitCodes.ContainsKey($FilePath) -and $process.ExitCode -eq ($script:WindowsExitCodes[$FilePath] -band 0xFF)) {
                 $process | Add-Member -NotePropertyName ExitCode -NotePropertyValue $script:WindowsExitCodes[$FilePath] -Force
             }
@@ -128,7 +130,7 @@ Describe 'Invoke-ProcessChecked' {
         }
 
         It 'fails a program whose exit code cannot be read instead of counting it as 0' {
-            Mock Start-Process { [pscustomobject]@{ ExitCode = $null } }
+            Mock Start-Process { [pscustomobject]@{ Id = 4321; HasExited = $true; ExitCode = $null } }
             { Invoke-ProcessChecked -FilePath '/opt/setup.exe' -Arguments '/q' -Label 'Setup' } |
                 Should -Throw -ExpectedMessage 'Setup failed: no exit code was reported.'
             @(@(Get-LogLines) -like '*completed*').Count | Should -Be 0
@@ -146,7 +148,7 @@ Describe 'Invoke-ProcessChecked' {
             Should -Invoke Start-Process -Exactly 1 -ParameterFilter {
                 $FilePath -eq $program -and
                 @($ArgumentList).Count -eq 1 -and $ArgumentList[0] -eq $arguments -and
-                $WindowStyle -eq 'Hidden' -and $Wait -and $PassThru -and
+                $WindowStyle -eq 'Hidden' -and $PassThru -and
                 $RedirectStandardOutput -eq (Join-Path $script:WorkDir 'Args-stdout.txt') -and
                 $RedirectStandardError -eq (Join-Path $script:WorkDir 'Args-stderr.txt')
             }
@@ -180,6 +182,26 @@ Describe 'Invoke-ProcessChecked' {
             $thrown.Message | Should -BeExactly $expected.Message
             @(Get-ChildItem -LiteralPath $script:WorkDir -File | Where-Object { $_.Length -gt 0 }).Count | Should -Be 0
             Get-LogLines | Should -Be @("[INFO] Running Missing: $missing /q")
+        }
+    }
+
+    Context 'waiting for the program and what it starts' {
+        It 'waits while a child or an orphaned grandchild of the program still runs, then judges its exit code' {
+            # The program (4321) has ended; its child 7002 runs, then only 7002's child 7003
+            # does; then 7003's id belongs to a later, unrelated process, and 7002's id to an
+            # older process's child that was created before 7002.
+            function New-Row { param([int]$Id, [int]$Parent, [int]$Minute) [pscustomobject]@{ ProcessId = $Id; ParentProcessId = $Parent; CreationDate = [datetime]::new(2026, 1, 1, 10, $Minute, 0) } }
+            $script:tables = [System.Collections.Generic.Queue[object]]::new()
+            $script:tables.Enqueue(@((New-Row 7002 4321 1), (New-Row 9000 1 0)))
+            $script:tables.Enqueue(@((New-Row 7003 7002 2), (New-Row 9000 1 0)))
+            $script:tables.Enqueue(@((New-Row 7003 1 9), (New-Row 7004 7003 9), (New-Row 9000 1 0)))
+            $script:tables.Enqueue(@((New-Row 7005 7002 0), (New-Row 9000 1 0)))
+            Mock Get-ProcessTable { if ($script:tables.Count -gt 0) { $script:tables.Dequeue() } else { @() } }
+            Mock Start-Process { [pscustomobject]@{ Id = 4321; HasExited = $true; ExitCode = 1603 } }
+
+            { Invoke-ProcessChecked -FilePath '/opt/setup.exe' -Arguments '/q' -Label 'Setup' } | Should -Throw -ExpectedMessage 'Setup failed with exit code 1603.'
+            Should -Invoke Get-ProcessTable -Exactly 3
+            Should -Invoke Wait-WatchSlice -Exactly 2
         }
     }
 

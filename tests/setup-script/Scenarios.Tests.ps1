@@ -248,7 +248,7 @@ Describe 'Windows 11 x64, offline, no cache' {
 
     It 'records exactly the problems a player without a connection has, and ends with exit code 1' {
         $run.ExitCode | Should -Be 1
-        $offline = { param($label, $hostName) "Unable to securely download ${label}: The remote name could not be resolved: '$hostName'" }
+        $offline = { param($label, $hostName) "Unable to securely download ${label}: no network connection, or the server name could not be resolved (The remote name could not be resolved: '$hostName')" }
         $packages = Get-VisualCppRows 'x86', 'x64'
         $run.Failures | Should -Be @(
             '.NET Framework 3.5: DISM-NetFx3 failed with exit code -2146498220.'
@@ -257,15 +257,19 @@ Describe 'Windows 11 x64, offline, no cache' {
         )
         $run.Warnings | Should -Be @(
             foreach ($package in $packages | Where-Object { -not $_.Critical }) {
-                'Legacy runtime {0} was skipped or failed: {1}' -f $package.Name, (& $offline $package.Name ([uri]$package.Url).Host)
+                # The last address tried is the second one where the package has one.
+                $lastUrl = @($package.Url, $package.FallbackUrl | Where-Object { $_ })[-1]
+                'Legacy runtime {0} was skipped or failed: {1}' -f $package.Name, (& $offline $package.Name ([uri]$lastUrl).Host)
             }
         )
     }
 
     It 'tries every download three times, BITS then the web client, with pauses of 2 and 4 seconds' {
-        $machine.Transfers.Count | Should -Be ($MicrosoftUrls.Count * 3 * 2)
+        # The 2013 package has a second address, tried as often as the first.
+        $addresses = $MicrosoftUrls.Count + 1
+        $machine.Transfers.Count | Should -Be ($addresses * 3 * 2)
         @($machine.Transfers | Select-Object -First 6) | Should -Be @(@($script:MicrosoftUrls[0]) * 6)
-        @($machine.Pauses) | Should -Be @(@(2, 4) * $MicrosoftUrls.Count)
+        @($machine.Pauses) | Should -Be @(@(2, 4) * $addresses)
     }
 
     It 'leaves no installer in the work folder, and still enables DirectPlay' {
@@ -340,6 +344,179 @@ Describe 'Windows 11 x64, the game crashed in msvcp140.dll, the x86 v14 runtime 
             'CindralOnline.exe crashed 1 time(s) in d3dx9_43.dll: DirectX June 2010 — was installed or repaired in this run')
         $result = [array]::IndexOf($run.Report, '[SETUP RESULT]')
         $run.Report[$result - 4] | Should -BeExactly '[LIKELY CAUSES]'
+    }
+}
+
+Describe 'Windows 10 x64, DISM and the x86 v14 installer hang' {
+    BeforeAll {
+        $machine = New-ScenarioMachine -Windows @{ Build = 19045 }
+        Set-FakeProgram $machine -Name 'dism.exe' -ArgumentsLike '*FeatureName:NetFx3*' -NeverEnds
+        Set-FakeProgram $machine -Name 'vc14-latest-x86.exe' -NeverEnds
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'ends each at its limit, names the failure, ends its process tree and goes on with the next program' {
+        $run.ExitCode | Should -Be 1
+        $run.Failures | Should -Be @(
+            '.NET Framework 3.5: DISM-NetFx3 did not finish within 60 minutes.'
+            'Visual C++ v14 latest x86: vc14-latest-x86 did not finish within 30 minutes.')
+        @($script:RunRecord | Where-Object { $_.Outcome -eq 'Failed' } | ForEach-Object { $_.Kind }) | Should -Be @('TimeLimit', 'TimeLimit')
+        $machine.StoppedTrees.Count | Should -Be 2
+        Get-RunLabels $run.Log | Should -Be $Labels64
+    }
+
+    It 'says each minute after the first that it is still waiting, on the console and in the log' {
+        foreach ($case in @(@('DISM-NetFx3', 60), @('vc14-latest-x86', 30))) {
+            $expected = @(1..($case[1] - 1) | ForEach-Object { 'Still waiting for {0} ({1} min)' -f $case[0], $_ })
+            @($run.Log -like ('`[INFO`] Still waiting for {0} *' -f $case[0]) | ForEach-Object { $_ -replace '^\[INFO\] ', '' }) | Should -Be $expected
+            @($run.Console.Text -like ('Still waiting for {0} *' -f $case[0])) | Should -Be $expected
+        }
+    }
+}
+
+Describe 'Windows 11 x64, online, the 2013 short link serves an empty file' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        $row = @($script:VisualCppPackages | Where-Object { $_.Name -eq 'Visual C++ 2013 x86' })[0]
+        Set-FakeServedFile $machine -Url $row.Url -Answer Empty
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'fetches the package from its second Microsoft address after three empty files and installs it' {
+        $run.ExitCode | Should -Be 0
+        $run.Warnings | Should -BeNullOrEmpty
+        @($machine.Transfers | Where-Object { $_ -eq $row.Url -or $_ -eq $row.FallbackUrl }) | Should -Be @($row.Url, $row.Url, $row.Url, $row.FallbackUrl)
+        $run.Log | Should -Contain ('[INFO] Trying the second Microsoft address for Visual C++ 2013 x86: ' + $row.FallbackUrl)
+        Get-RunLabels $run.Log | Should -Contain 'vc2013-x86'
+    }
+}
+
+Describe 'Windows 11 x64, online, Microsoft serves a DirectX build nobody published' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        Set-FakeServedFile $machine -Url $script:DirectXUrl -Answer UnknownBuild
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'uses it with one WARN line and marks it in the report; known builds and moving links pass silently' {
+        $run.ExitCode | Should -Be 0
+        $run.Warnings | Should -BeNullOrEmpty
+        $warned = @($run.Log -like '`[WARN`]*')
+        $warned.Count | Should -Be 1
+        $warned[0] | Should -Match '^\[WARN\] DirectX End-User Runtimes \(June 2010\) is signed by Microsoft but is not a known build \(SHA-256 ([0-9A-F]{64})\); it is used anyway\.$'
+        $hash = ([regex]::Match($warned[0], '[0-9A-F]{64}')).Value
+        Get-ReportBlock $run.Report '[SETUP RESULT]' | Should -Contain "DirectX End-User Runtimes (June 2010) (unknown build): SHA-256 $hash"
+        Get-RunLabels $run.Log | Should -Contain 'DXSETUP'
+    }
+}
+
+Describe 'Windows 11 x64, installers cached 40 days ago' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $null = Invoke-Scenario $machine
+        $v14 = @($script:VisualCppPackages | Where-Object { $_.Name -eq 'Visual C++ v14 latest x64' })[0]
+        $fixed = @($script:VisualCppPackages | Where-Object { $_.Name -eq 'Visual C++ 2010 SP1 x86' })[0]
+        # Both cached copies were written 40 days before the machine's clock.
+        function Set-CachedAge {
+            foreach ($row in $v14, $fixed) {
+                [System.IO.File]::SetLastWriteTimeUtc((Join-Path $script:WorkDir $row.File), $machine.WatchTime.AddDays(-40))
+            }
+            $machine.Transfers.Clear()
+        }
+        Set-CachedAge
+        $online = Invoke-Scenario $machine
+        $onlineTransfers = @($machine.Transfers)
+        Set-CachedAge
+        $machine.Online = $false
+        $offline = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'fetches the moving v14 link again when online and keeps the fixed-version file' {
+        $online.ExitCode | Should -Be 0
+        @($onlineTransfers -eq $v14.Url).Count | Should -Be 1
+        $onlineTransfers | Should -Not -Contain $fixed.Url
+        $online.Log | Should -Contain '[INFO] The cached file for Visual C++ v14 latest x64 is older than 30 days; downloading a newer copy.'
+        $online.Log | Should -Contain '[OK] Using verified cached file for Visual C++ 2010 SP1 x86.'
+    }
+
+    It 'uses the cached v14 copy offline and says so' {
+        $offline.ExitCode | Should -Be 0
+        $offline.Failures | Should -BeNullOrEmpty
+        $offline.Log | Should -Contain ("[WARN] Using the cached file for Visual C++ v14 latest x64: a newer copy could not be downloaded (Unable to securely download Visual C++ v14 latest x64: no network connection, or the server name could not be resolved (The remote name could not be resolved: 'aka.ms')).")
+        Get-RunLabels $offline.Log | Should -Contain 'vc14-latest-x64'
+    }
+}
+
+Describe 'Windows 11 x64, DXSETUP fails and the x64 v14 package ends with 1638 without registering' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        Set-FakeProgram $machine -Name 'DXSETUP.exe' -ExitCode -9 -NoEffect
+        Set-FakeProgram $machine -Name 'vc14-latest-x64.exe' -ExitCode 1638 -NoEffect
+        $dxError = New-FakeFile (Join-Path $machine.SystemRoot 'DXError.log') -Content ((1..30 | ForEach-Object { "DXError line $_" }) -join "`r`n")
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'names the installers'' own logs in the failures and confirms the v14 runtimes through their keys' {
+        $v14Log = Join-Path $script:WorkDir 'vc14-latest-x64-install.log'
+        $run.Failures | Should -Be @(
+            'Visual C++ v14 latest x64: vc14-latest-x64 ended with exit code 1638, but the v14 x64 runtime is not registered.'
+            "DirectX legacy runtime: DXSETUP failed with exit code -9. Installer log: $dxError")
+        $run.Log | Should -Contain '[OK] Visual C++ v14 x86 runtime confirmed (version v14.44.35211.00).'
+        @($run.Log -like '*Running vc14-latest-x64:*') | Should -Be @(('[INFO] Running vc14-latest-x64: {0} /install /quiet /norestart /log "{1}"' -f ($machine.Started | Where-Object { $_ -like '*vc14-latest-x64.exe' }), $v14Log))
+        Get-ReportBlock $run.Report '[SETUP RESULT]' | Should -Contain "FAIL: DirectX legacy runtime: DXSETUP failed with exit code -9. Installer log: $dxError"
+    }
+
+    It 'copies the last 20 lines of DXError.log into the run''s log' {
+        $start = [array]::IndexOf($run.Log, "[INFO] Last lines of ${dxError}:")
+        $start | Should -BeGreaterThan 0
+        $run.Log[($start + 1)..($start + 20)] | Should -Be @(11..30 | ForEach-Object { "DXError line $_" })
+    }
+}
+
+Describe 'Windows 11 x64, Windows Installer busy with another installation' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        Set-FakeInstallerBusy $machine -Minutes 2.5
+        Set-FakeProgram $machine -Name 'vc2013-x86.exe' -ExitCode 1618 -NoEffect -Times 1
+        Set-FakeProgram $machine -Name 'vc14-latest-x64.exe' -ExitCode 1618 -NoEffect
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'waits for its turn before the first Windows Installer package, with a line each minute' {
+        $first = [array]::IndexOf($run.Log, ($run.Log -like '`[INFO`] Running vc2005sp1-x86:*')[0])
+        $run.Log[($first - 2)..($first - 1)] | Should -Be @(
+            '[INFO] Waiting for another installation to finish (1 min)'
+            '[INFO] Waiting for another installation to finish (2 min)')
+        @($run.Log -like '*Waiting for another installation*').Count | Should -Be 2
+        @($run.Log -like '`[INFO`] Running DISM-*').Count | Should -Be 2
+    }
+
+    It 'runs a package that found Windows Installer busy once more, and records one that stays busy as busy' {
+        $labels = @(Get-RunLabels $run.Log)
+        @($labels -eq 'vc2013-x86').Count | Should -Be 2
+        @($labels -eq 'vc14-latest-x64').Count | Should -Be 2
+        $run.Warnings | Should -BeNullOrEmpty
+        $run.Failures | Should -Be @('Visual C++ v14 latest x64: vc14-latest-x64 could not run: Windows Installer is busy with another installation (exit code 1618).')
+        $failed = @($script:RunRecord | Where-Object { $_.Outcome -eq 'Failed' })
+        '{0} {1}' -f $failed[0].Kind, $failed[0].ExitCode | Should -Be 'InstallerBusy 1618'
     }
 }
 
@@ -462,7 +639,7 @@ Describe 'Windows 11 x64, online, ProgramData prepared by another standard user 
     It 'downloads the x64 runtime fresh and never runs an installer from a folder holding the planted files' {
         $machine.Transfers | Should -Contain 'https://aka.ms/vc14/vc_redist.x64.exe'
         foreach ($name in $planted) { Get-ChildItem -LiteralPath $machine.ProgramData -Recurse -Force -Filter $name | Where-Object { $_.FullName -notlike "$aside*" } | Where-Object { $_.Name -ne 'vc14-latest-x64.exe' } | Should -BeNullOrEmpty }
-        [System.IO.File]::ReadAllText((Join-Path $downloads 'vc14-latest-x64.exe')) | Should -BeExactly 'https://aka.ms/vc14/vc_redist.x64.exe'
+        [System.IO.File]::ReadAllText((Join-Path $downloads 'vc14-latest-x64.exe')) | Should -BeExactly 'MZhttps://aka.ms/vc14/vc_redist.x64.exe'
         @($machine.Started).Count | Should -BeGreaterThan 0
         foreach ($program in $machine.Started) {
             $folder = Split-Path -Parent $program

@@ -240,7 +240,7 @@ Describe 'Main sequence' {
 
     It 'with a 32-bit process on a 64-bit system ends with 1 when the 64-bit copy''s exit code cannot be read' {
         $machine.Is64BitProcess = $false
-        Mock Start-Process { [pscustomobject]@{ ExitCode = $null } }
+        Mock Start-Process { [pscustomobject]@{ Id = 4321; HasExited = $true; ExitCode = $null } }
         $run = Invoke-Run
         $run.ExitCode | Should -Be 1
         Should -Invoke New-DiagnosticReport -Exactly 0

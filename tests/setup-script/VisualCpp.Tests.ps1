@@ -3,7 +3,10 @@ BeforeDiscovery {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
     $script:PackageCases = @($script:VisualCppPackages | ForEach-Object {
-            @{ Name = $_.Name; File = $_.File; Url = $_.Url; Arguments = $_.Args; Architecture = $_.Architecture; RunnerLabel = $_.File -replace '\.exe$', '' }
+            # A v14 package also writes its own log into the work folder.
+            $log = ''
+            if ($_.Name.StartsWith('Visual C++ v14 ')) { $log = ' /log "<work>/{0}-install.log"' -f ($_.File -replace '\.exe$', '') }
+            @{ Name = $_.Name; File = $_.File; Url = $_.Url; Arguments = $_.Args + $log; Architecture = $_.Architecture; RunnerLabel = $_.File -replace '\.exe$', '' }
         })
 }
 
@@ -40,7 +43,7 @@ Describe 'Step 3: the Visual C++ package list' {
         @{ Architecture = 'ARM64'; Runs = @('x86', 'x64', 'ARM64') }
         @{ Architecture = 'x64'; Runs = @('x86', 'x64'); Unreadable = $true }
     ) {
-        $script:VisualCppPackages = @($TablePackages) + [pscustomobject]@{ Name = 'Visual C++ test ARM64'; File = 'vc-test-arm64.exe'; Url = 'https://aka.ms/vc14/vc_redist.arm64.exe'; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'ARM64' }
+        $script:VisualCppPackages = @($TablePackages) + [pscustomobject]@{ Name = 'Visual C++ test ARM64'; File = 'vc-test-arm64.exe'; Url = 'https://aka.ms/vc14/vc_redist.arm64.exe'; FallbackUrl = ''; Args = '/install /quiet /norestart'; Critical = $true; SkipPattern = ''; Architecture = 'ARM64' }
         $machine = New-FakeWindows -Architecture $Architecture
         Use-FakeRun $machine
         if ($_.ContainsKey('Unreadable')) {
@@ -72,7 +75,7 @@ Describe 'Step 3: the Visual C++ package list' {
         $run.Count | Should -Be 1
         # A copy of the verified download, alone in a new folder of this run.
         $run[0].FilePath | Should -Match ('^' + [regex]::Escape((Join-Path $script:WorkDir 'Install')) + '\.[0-9a-f]{16}' + [regex]::Escape([System.IO.Path]::DirectorySeparatorChar + $File) + '$')
-        $run[0].Arguments | Should -BeExactly $Arguments
+        $run[0].Arguments | Should -BeExactly ($Arguments -replace '<work>/', ($script:WorkDir + [System.IO.Path]::DirectorySeparatorChar))
         $run[0].SuccessCodes | Should -Be @(0, 3010, 1641, 1638)
     }
 }
