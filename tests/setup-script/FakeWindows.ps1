@@ -1210,7 +1210,12 @@ function Use-FakeWatch {
     if (-not (Get-Command Get-WatchTime -ErrorAction SilentlyContinue)) { return }
     Initialize-FakeWatch $Machine
     Mock Get-WatchTime { $script:FakeMachine.WatchTime }
-    Mock Wait-WatchSlice { $script:FakeMachine.WatchTime = $script:FakeMachine.WatchTime.AddSeconds($script:FakeMachine.WatchStepSeconds) }
+    # A real program (the runner's tests start some) gets real time to end before the
+    # machine's clock moves on, so that a slow host (Wine) does not make it look hung.
+    Mock Wait-WatchSlice {
+        if ($Process -is [System.Diagnostics.Process] -and -not $Process.HasExited) { $null = $Process.WaitForExit(10000) }
+        $script:FakeMachine.WatchTime = $script:FakeMachine.WatchTime.AddSeconds($script:FakeMachine.WatchStepSeconds)
+    }
     Mock Get-ProcessTable { @() }
     Mock Stop-ProcessTree { $script:FakeMachine.StoppedTrees.Add((@($ProcessIds) -join ' ')) }
     Mock Test-WindowsInstallerBusy { $script:FakeMachine.WatchTime -lt $script:FakeMachine.InstallerBusyUntil }
