@@ -54,6 +54,18 @@ BeforeAll {
     }
 
     # Text a fake program prints, written with "`n" line ends, as it reaches its capture file.
+    # A capture file's text, read while another handle may still be open on it: under Wine
+    # the ended program's handle to its redirected output can close a moment after it ends.
+    function Read-CaptureFile {
+        param([Parameter(Mandatory = $true)][string]$Name)
+        $stream = New-Object System.IO.FileStream((Join-Path $script:WorkDir $Name), [System.IO.FileMode]::Open, [System.IO.FileAccess]::Read, ([System.IO.FileShare]::ReadWrite -bor [System.IO.FileShare]::Delete))
+        try {
+            return (New-Object System.IO.StreamReader($stream)).ReadToEnd()
+        } finally {
+            $stream.Dispose()
+        }
+    }
+
     function ConvertTo-ProgramText {
         param([string]$Text)
         return $Text.Replace("`n", $script:ProgramLineEnd)
@@ -152,7 +164,7 @@ Describe 'Invoke-ProcessChecked' {
                 $RedirectStandardOutput -eq (Join-Path $script:WorkDir 'Args-stdout.txt') -and
                 $RedirectStandardError -eq (Join-Path $script:WorkDir 'Args-stderr.txt')
             }
-            $received = [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Args-stdout.txt'))
+            $received = (Read-CaptureFile 'Args-stdout.txt')
             $received | Should -BeExactly (ConvertTo-ProgramText "[/install]`n[/quiet]`n[C:\Program Files\Game Folder]`n[/log:x.txt]`n")
         }
 
@@ -236,15 +248,15 @@ Describe 'Invoke-ProcessChecked' {
             Invoke-ProcessChecked -FilePath $program -Arguments '/quiet' -Label 'Quiet'
 
             Get-LogText | Should -BeExactly "[INFO] Running Quiet: $program /quiet`r`n[OK] Quiet completed (exit code 0).`r`n"
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stdout.txt')) | Should -BeExactly (ConvertTo-ProgramText $StdoutFile)
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Quiet-stderr.txt')) | Should -BeExactly (ConvertTo-ProgramText $StderrFile)
+            (Read-CaptureFile 'Quiet-stdout.txt') | Should -BeExactly (ConvertTo-ProgramText $StdoutFile)
+            (Read-CaptureFile 'Quiet-stderr.txt') | Should -BeExactly (ConvertTo-ProgramText $StderrFile)
         }
 
         It 'replaces the capture files of an earlier run with the same label' {
             New-FakeFile (Join-Path $script:WorkDir 'Again-stdout.txt') -Content 'old output of a much longer earlier run'
             $program = New-FakeProgram -Name 'again' -Stdout 'new'
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label 'Again'
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Again-stdout.txt')) | Should -BeExactly (ConvertTo-ProgramText "new`n")
+            (Read-CaptureFile 'Again-stdout.txt') | Should -BeExactly (ConvertTo-ProgramText "new`n")
         }
 
         It 'removes links planted at the capture paths instead of writing through them' {
@@ -259,7 +271,7 @@ Describe 'Invoke-ProcessChecked' {
             [System.IO.File]::ReadAllText($sentinel) | Should -BeExactly 'keep me'
             Test-Path -LiteralPath $missingTarget | Should -BeFalse
             (Get-Item -LiteralPath (Join-Path $script:WorkDir 'Linked-stdout.txt')).LinkType | Should -BeNullOrEmpty
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir 'Linked-stderr.txt')) | Should -BeExactly (ConvertTo-ProgramText "err`n")
+            (Read-CaptureFile 'Linked-stderr.txt') | Should -BeExactly (ConvertTo-ProgramText "err`n")
         }
 
         It 'runs and returns the exit code when the log file is missing' {
@@ -283,8 +295,8 @@ Describe 'Invoke-ProcessChecked' {
             $program = New-FakeProgram -Name 'named' -Stdout 'out' -Stderr 'err'
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label $Label
 
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stdout.txt")) | Should -BeExactly (ConvertTo-ProgramText "out`n")
-            [System.IO.File]::ReadAllText((Join-Path $script:WorkDir "$SafeLabel-stderr.txt")) | Should -BeExactly (ConvertTo-ProgramText "err`n")
+            (Read-CaptureFile "$SafeLabel-stdout.txt") | Should -BeExactly (ConvertTo-ProgramText "out`n")
+            (Read-CaptureFile "$SafeLabel-stderr.txt") | Should -BeExactly (ConvertTo-ProgramText "err`n")
             @(Get-ChildItem -LiteralPath $script:WorkDir -File).Count | Should -Be 2
             Get-LogLines | Should -Contain "[INFO] Running ${Label}: $program x"
             Get-LogLines | Should -Contain "[OK] $Label completed (exit code 0)."
