@@ -1806,6 +1806,14 @@ $script:VisualCppWarningFormat = 'Legacy runtime {0} was skipped or failed: {1}'
 $script:UninstallRootNative = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\*'
 $script:UninstallRootWow6432 = 'HKLM:\SOFTWARE\WOW6432Node\Microsoft\Windows\CurrentVersion\Uninstall\*'
 
+# True when what a program of the architecture writes under HKLM\SOFTWARE lands in the
+# WOW6432Node view: x86 on 64-bit Windows. The Uninstall entries and the v14 runtime keys
+# are looked up there then.
+function Test-Wow6432RegistryView {
+    param([Parameter(Mandatory = $true)][ValidateSet('x86', 'x64')][string]$Architecture)
+    return ($Architecture -eq 'x86' -and (Test-Is64BitWindows))
+}
+
 # Visual C++ 2005 can be present only in the side-by-side store, without an Uninstall entry.
 $script:VisualCpp2005Pattern = 'Microsoft Visual C++ 2005*'
 $script:VisualCpp2005ManifestFilter = 'x86_microsoft.vc80.crt_*'
@@ -1852,7 +1860,7 @@ function Get-InstalledVisualCppRuntime {
     )
     try {
         $root = $script:UninstallRootNative
-        if ($Architecture -eq 'x86' -and (Test-Is64BitWindows)) {
+        if (Test-Wow6432RegistryView -Architecture $Architecture) {
             $root = $script:UninstallRootWow6432
         }
         foreach ($entry in @(Get-ItemProperty -Path $root -ErrorAction SilentlyContinue)) {
@@ -1910,7 +1918,7 @@ function Get-VisualCppInstallLogPath {
 function Get-VisualCppV14RegisteredVersion {
     param([Parameter(Mandatory = $true)][ValidateSet('x86', 'x64')][string]$Architecture)
     $key = $script:VisualCppV14RuntimeKey -f $Architecture
-    if ($Architecture -eq 'x86' -and (Test-Is64BitWindows)) {
+    if (Test-Wow6432RegistryView -Architecture $Architecture) {
         $key = $script:VisualCppV14RuntimeKeyWow6432 -f $Architecture
     }
     try {
@@ -2490,6 +2498,13 @@ function Get-ModulePrerequisite {
     return $null
 }
 
+# True when the Visual C++ package belongs to the prerequisite row: the package's name is the
+# row's name and more ("Visual C++ 2013 x86" of "Visual C++ 2013").
+function Test-PackageOfPrerequisite {
+    param([Parameter(Mandatory = $true)]$Package, [Parameter(Mandatory = $true)]$Prerequisite)
+    return $Package.Name.StartsWith($Prerequisite.Name + ' ', [StringComparison]::Ordinal)
+}
+
 # What this run recorded about the prerequisites, from the run record: Entries (every
 # completed program, failure and warning) and Installed (the DisplayNames of both
 # Uninstall views).
@@ -2516,7 +2531,7 @@ function Get-PrerequisiteRunState {
         $labels = @($Prerequisite.RunnerLabels)
     } else {
         foreach ($package in $script:VisualCppPackages) {
-            if ($package.Name.StartsWith($Prerequisite.Name + ' ', [StringComparison]::Ordinal)) {
+            if (Test-PackageOfPrerequisite -Package $package -Prerequisite $Prerequisite) {
                 $subjects += $package.Name
                 $labels += Get-VisualCppRunnerLabel -Package $package
             }
@@ -2899,7 +2914,7 @@ $script:DetectionPresentFormat = '{0} {1}: every prerequisite is present.'
 function Test-VisualCppPackageInstalled {
     param([Parameter(Mandatory = $true)]$Package)
     foreach ($row in $script:ReportPrerequisites) {
-        if (-not $Package.Name.StartsWith($row.Name + ' ') -or $null -eq $row.PSObject.Properties['Installed']) {
+        if (-not (Test-PackageOfPrerequisite -Package $Package -Prerequisite $row) -or $null -eq $row.PSObject.Properties['Installed']) {
             continue
         }
         foreach ($pattern in $row.Installed) {
