@@ -48,6 +48,12 @@ while read -r p f; do
 done < <(cat "$counts_dir"/*.counts)
 
 echo
+# The Pester suites name what failed beside their counts; repeat it here, next to the total.
+for list in "$counts_dir"/*.failed; do
+    [ -s "$list" ] || continue
+    suite=$(basename "$list" .counts.failed)
+    sed "s/^/$suite: /" "$list"
+done
 [ "$failed" -eq 0 ] || status=1
 echo "$passed passed, $failed failed"
 exit $status

@@ -21,7 +21,7 @@ windows_path() {
 }
 
 suite_counts="$work/pester.counts"
-rm -f "$suite_counts"
+rm -f "$suite_counts" "$suite_counts.failed"
 started=$(date +%s)
 TEST_COUNTS_FILE=$(windows_path "$suite_counts") /usr/lib/wine/wine64 \
   'C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe' -NoProfile -NonInteractive \

@@ -28,8 +28,10 @@ mkdir -p "$HOME"
 # $1 (none counts as one failure), prints them with $2 and exits with the outcome.
 finish_suite() {
   /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  rm -f "$counts_file.failed"
   if [ -s "$1" ]; then
     cp "$1" "$counts_file"
+    if [ -f "$1.failed" ]; then cp "$1.failed" "$counts_file.failed"; fi
   else
     echo "$suite_name: the suite ended without reporting its counts" >&2
     echo "0 1" > "$counts_file"

@@ -42,6 +42,19 @@ foreach ($test in @($result.Skipped)) {
     if (@($test.ErrorRecord).Count -gt 0) { $reason = ': ' + [string]@($test.ErrorRecord)[0] }
     Write-Host "Skipped $($test.ExpandedPath)$reason"
 }
+# What failed, by name, last before the counts, and beside the counts file for test.sh to
+# repeat at the very end of a long run (a CI log may keep only its tail).
+$failures = @()
+foreach ($test in @($result.Failed)) { $failures += "failed: $($test.ExpandedPath)" }
+foreach ($block in @($result.FailedBlocks)) { $failures += "failed before its tests ran: $($block.ExpandedPath)" }
+foreach ($container in @($result.FailedContainers)) { $failures += "failed before its tests ran: $($container.Item)" }
+foreach ($item in $missing) { $failures += "no such test path: $item" }
+foreach ($line in $failures) { Write-Host $line }
+if ($env:TEST_COUNTS_FILE) {
+    $text = ''
+    if ($failures.Count -gt 0) { $text = ($failures -join "`n") + "`n" }
+    [System.IO.File]::WriteAllText($env:TEST_COUNTS_FILE + '.failed', $text)
+}
 Write-Host "setup-script: $passed passed, $failed failed, $(@($result.Skipped).Count) skipped"
 if ($failed -gt 0) { exit 1 }
 exit 0
