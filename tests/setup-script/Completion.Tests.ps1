@@ -28,6 +28,9 @@ Describe 'Show-CompletionMessage' {
     BeforeEach {
         Reset-SetupState
         Use-ConsoleCapture
+        # A player at the desktop. The test host's own session must not decide: in a
+        # container whose session leader lies outside its process namespace it reads as 0.
+        Mock Test-SessionCanShowMessageBox { $true }
         $script:box = $null
         Mock Show-MessageBox { $script:box = [pscustomobject]@{ Text = $Text; Caption = $Caption; Icon = $Icon } }
     }
