@@ -1613,6 +1613,11 @@ $script:InstallerLogTailBytes = 65536
 # file is missing or cannot be read.
 function Get-LogFileTail {
     param([Parameter(Mandatory = $true)][string]$Path)
+    # A log the installer never wrote is the usual case: it is told apart before the open
+    # rather than by the open's exception, which a PowerShell under Wine crashed handling.
+    if (-not (Test-Path -LiteralPath $Path -PathType Leaf)) {
+        return
+    }
     try {
         $stream = New-Object System.IO.FileStream $Path, ([System.IO.FileMode]::Open), ([System.IO.FileAccess]::Read), ([System.IO.FileShare]::ReadWrite -bor [System.IO.FileShare]::Delete)
         try {
