@@ -10,26 +10,35 @@ $repo = Resolve-Path (Join-Path $PSScriptRoot '../..')
 $pesterVersion = ([xml][System.IO.File]::ReadAllText((Join-Path $repo 'tools/pester/pester.csproj'))).Project.ItemGroup.PackageDownload.Version.Trim('[]')
 Import-Module (Join-Path $repo "build/tools/nuget/pester/$pesterVersion/tools/Pester.psd1") -Force
 
-# A mistyped path or a run that finds no tests must not look like a clean run.
 $missing = @($Path | Where-Object { -not (Test-Path -LiteralPath $_) })
-foreach ($item in $missing) { Write-Host "No such test path: $item" }
 
 $configuration = New-PesterConfiguration
 $configuration.Run.Path = $Path
 $configuration.Run.PassThru = $true
 $configuration.Output.Verbosity = 'Normal'
 $result = Invoke-Pester -Configuration $configuration
-
-# A block or file that fails before its tests run counts as a failure too.
-$failed = $result.FailedCount + $result.FailedBlocksCount + $result.FailedContainersCount
-$passed = $result.PassedCount
-if ($missing.Count -gt 0) { $failed += $missing.Count }
-if ($result.TotalCount -eq 0) {
-    Write-Host "No tests found under: $($Path -join ', ')"
-    $failed += 1
+# Pester returns nothing at all when the paths hold no test file.
+if ($null -eq $result) {
+    $result = [pscustomobject]@{ PassedCount = 0; TotalCount = 0; Failed = @(); FailedBlocks = @(); FailedContainers = @(); Skipped = @() }
 }
+
+# What failed, by name. A block or file that fails before its tests run, a mistyped path
+# and a run that finds no tests each count as a failure too, so none looks like a clean run.
+$failures = @()
+foreach ($test in @($result.Failed)) { $failures += "failed: $($test.ExpandedPath)" }
+foreach ($block in @($result.FailedBlocks)) { $failures += "failed before its tests ran: $($block.ExpandedPath)" }
+foreach ($container in @($result.FailedContainers)) { $failures += "failed before its tests ran: $($container.Item)" }
+foreach ($item in $missing) { $failures += "no such test path: $item" }
+if ($result.TotalCount -eq 0) { $failures += "no tests found under: $($Path -join ', ')" }
+$passed = $result.PassedCount
+$failed = $failures.Count
+# The names go beside the counts for test.sh to repeat at the very end of a long run (a CI
+# log may keep only its tail).
 if ($env:TEST_COUNTS_FILE) {
     [System.IO.File]::WriteAllText($env:TEST_COUNTS_FILE, "$passed $failed`n")
+    $text = ''
+    if ($failed -gt 0) { $text = ($failures -join "`n") + "`n" }
+    [System.IO.File]::WriteAllText($env:TEST_COUNTS_FILE + '.failed', $text)
 }
 foreach ($suite in @(Get-ChildItem -LiteralPath (Join-Path $repo 'tests/windows') -Filter '*.Tests.ps1' -File | Sort-Object Name)) {
     $ast = [System.Management.Automation.Language.Parser]::ParseFile($suite.FullName, [ref]$null, [ref]$null)
@@ -42,19 +51,7 @@ foreach ($test in @($result.Skipped)) {
     if (@($test.ErrorRecord).Count -gt 0) { $reason = ': ' + [string]@($test.ErrorRecord)[0] }
     Write-Host "Skipped $($test.ExpandedPath)$reason"
 }
-# What failed, by name, last before the counts, and beside the counts file for test.sh to
-# repeat at the very end of a long run (a CI log may keep only its tail).
-$failures = @()
-foreach ($test in @($result.Failed)) { $failures += "failed: $($test.ExpandedPath)" }
-foreach ($block in @($result.FailedBlocks)) { $failures += "failed before its tests ran: $($block.ExpandedPath)" }
-foreach ($container in @($result.FailedContainers)) { $failures += "failed before its tests ran: $($container.Item)" }
-foreach ($item in $missing) { $failures += "no such test path: $item" }
 foreach ($line in $failures) { Write-Host $line }
-if ($env:TEST_COUNTS_FILE) {
-    $text = ''
-    if ($failures.Count -gt 0) { $text = ($failures -join "`n") + "`n" }
-    [System.IO.File]::WriteAllText($env:TEST_COUNTS_FILE + '.failed', $text)
-}
 Write-Host "setup-script: $passed passed, $failed failed, $(@($result.Skipped).Count) skipped"
 if ($failed -gt 0) { exit 1 }
 exit 0
