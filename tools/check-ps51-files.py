@@ -7,7 +7,8 @@ no longer parses). It also knows fewer escapes in double-quoted strings than Pow
 `e and `u{...} are plain letters there.
 
 Usage: check-ps51-files.py [FILE...]   (default: every .ps1/.psm1/.psd1 git knows of,
-tracked or not ignored). Prints "file:line: problem" for each problem and writes
+tracked or not ignored, and the setup script that ./build.sh puts together from its parts,
+dist/ORVELLE-Prerequisites.ps1, which must be there). Prints "file:line: problem" for each problem and writes
 "<files passed> <files failed>" to $TEST_COUNTS_FILE when it is set; exits 1 on any problem.
 """
 
@@ -18,6 +19,8 @@ import sys
 UTF8_BOM = b"\xef\xbb\xbf"
 UTF16_BOMS = (b"\xff\xfe", b"\xfe\xff")
 SUFFIXES = (".ps1", ".psm1", ".psd1")
+# Built from the parts in setup-script/ and not kept in git: the file players run.
+ASSEMBLED_SCRIPT = os.path.join("dist", "ORVELLE-Prerequisites.ps1")
 
 
 def repository_files():
@@ -25,7 +28,7 @@ def repository_files():
         ["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
         check=True, capture_output=True).stdout.decode("utf-8")
     return sorted({name for name in output.split("\0")
-                   if name.endswith(SUFFIXES) and os.path.isfile(name)})
+                   if name.endswith(SUFFIXES) and os.path.isfile(name)}) + [ASSEMBLED_SCRIPT]
 
 
 def encoding_problems(data):
@@ -138,6 +141,8 @@ def escape_problems(text):
 
 
 def check(path):
+    if not os.path.isfile(path):
+        return [(0, "missing (./build.sh makes it)")]
     with open(path, "rb") as handle:
         data = handle.read()
     problems = encoding_problems(data)

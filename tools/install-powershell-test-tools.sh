@@ -2,10 +2,14 @@
 # Installs what the setup script's tests run on: PowerShell 7.6 (a dotnet tool from NuGet)
 # and Pester (a NuGet package fetched by tools/pester/pester.csproj, which holds its version),
 # both under build/tools. Players run Windows PowerShell 5.1; the tests guard 5.1's syntax separately.
+# Suites running side by side may call it at once: one install runs at a time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools_dir=build/tools
+mkdir -p "$tools_dir"
+exec 9>"$tools_dir/.install.lock"
+flock 9
 pwsh_version=7.6.10
 # The exact version in brackets that pester.csproj fetches.
 pester_version=$(sed -n 's/.*<PackageDownload Include="Pester" Version="\[\([0-9.]*\)\]".*/\1/p' tools/pester/pester.csproj)

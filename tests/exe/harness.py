@@ -5,14 +5,14 @@ import re
 import shutil
 import subprocess
 
-from product import DIST_DETECTION, DIST_EXE, EXE_NAME, ROOT, VERSION  # noqa: F401
+from product import DIST_DETECTION, DIST_EXE, DIST_SCRIPT, EXE_NAME, ROOT, VERSION  # noqa: F401
 
 # The "mingw-tests" preset's build folder: the variant without the script, the
 # test helpers and the Wine prefix.
 BUILD = os.environ.get("ORVELLE_BUILD_DIR",
                        os.path.join(ROOT, "build", "mingw-tests"))
 NO_SCRIPT_EXE = os.path.join(BUILD, "ORVELLE-Setup-without-script.exe")
-SCRIPT = os.path.join(ROOT, "setup-script", "ORVELLE-Prerequisites.ps1")
+SCRIPT = DIST_SCRIPT
 ICON = os.path.join(ROOT, "resources", "orvelle.ico")
 ICON_GENERATOR = os.path.join(ROOT, "resources", "make_icon.py")
 HELPERS = os.path.join(BUILD, "tests", "launcher")

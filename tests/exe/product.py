@@ -1,6 +1,6 @@
-"""The product version and the executable's name, as CMake wrote them into the
-release build folder (build/mingw/product.env, from the setup script's
-version line), and the names of the launcher's folders under ProgramData and the
+"""The product version and the names of the executable and the scripts, as
+CMake wrote them into the release build folder (build/mingw/product.env, from
+the setup script's version line), and the names of the launcher's folders under ProgramData and the
 set-aside mark, as the build generated them from the setup script
 (build/mingw/generated/shared_names.h) and launcher/launcher.h defines the
 rest."""
@@ -32,6 +32,9 @@ EXE_NAME = _VALUES["ORVELLE_EXECUTABLE"]
 DIST_EXE = os.path.join(ROOT, "dist", EXE_NAME)
 # The detection script for deployment tools, made from the setup script.
 DIST_DETECTION = os.path.join(ROOT, "dist", _VALUES["ORVELLE_DETECTION_SCRIPT"])
+# The setup script as the build put it together from its parts: what the
+# executable embeds.
+DIST_SCRIPT = os.path.join(ROOT, "dist", _VALUES["ORVELLE_SETUP_SCRIPT"])
 
 
 def _read_wide_defines():

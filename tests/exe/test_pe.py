@@ -46,12 +46,13 @@ def image_size_without_resources(pe):
 
 def build_with_longer_script(folder, extra):
     """The executable that the release preset builds from a copy of this tree
-    whose setup script ends with a comment line of `extra` more bytes."""
+    whose setup script ends with a comment line of `extra` more bytes (added to
+    its last part)."""
     source = os.path.join(folder, "source")
     shutil.copytree(harness.ROOT, source, ignore=lambda where, names: [
         name for name in names
         if where == harness.ROOT and name in ("build", "dist", ".git")])
-    with open(os.path.join(source, "setup-script", "ORVELLE-Prerequisites.ps1"),
+    with open(os.path.join(source, "setup-script", "MainSequence.ps1"),
               "ab") as script:
         script.write(b"#" + b"-" * (extra - 2) + b"\n")
     for command in (["cmake", "--preset", "mingw"],

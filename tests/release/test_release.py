@@ -17,7 +17,7 @@ import product  # tests/exe: the version and executable name CMake wrote
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXE_NAME = product.EXE_NAME
 DIST_EXE = product.DIST_EXE
-SCRIPT = os.path.join(ROOT, "setup-script", "ORVELLE-Prerequisites.ps1")
+SCRIPT = product.DIST_SCRIPT
 RELEASE = os.path.join(ROOT, "release.sh")
 CHECK = os.path.join(ROOT, "tools", "check-signed-release.sh")
 PASSWORD = "throwaway pass"

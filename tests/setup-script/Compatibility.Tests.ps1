@@ -1,6 +1,12 @@
 # Players run the setup script on Windows PowerShell 5.1 while these tests run on
 # PowerShell 7. This suite parses the script and refuses what 5.1 cannot run, and checks the
-# file's own bytes, which the executable embeds unchanged.
+# bytes of its parts and of the script the build puts together from them, which the
+# executable embeds unchanged.
+
+BeforeDiscovery {
+    . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
+    $script:PartCases = @(Get-SetupScriptPartPaths | ForEach-Object { @{ Part = (Split-Path -Leaf $_); Path = $_ } })
+}
 
 BeforeAll {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
@@ -183,3 +189,49 @@ Describe 'The setup script file' {
         $first | Should -Be @('Set-StrictMode -Version 2.0', "`$ErrorActionPreference = 'Stop'", "`$ProgressPreference = 'SilentlyContinue'")
     }
 }
+
+Describe 'The setup script''s parts' {
+    It '<Part> is UTF-8 with a byte-order mark, LF line ends and a final LF, and opens with its comment' -ForEach $PartCases {
+        $bytes = [System.IO.File]::ReadAllBytes($Path)
+        $bytes[0..2] | Should -Be @(0xEF, 0xBB, 0xBF)
+        $bytes -contains 13 | Should -BeFalse
+        $bytes[-1] | Should -Be 10
+        $strict = New-Object System.Text.UTF8Encoding($true, $true)
+        $text = $strict.GetString($bytes, 3, $bytes.Length - 3)
+        $text | Should -Match '^## \S'
+    }
+
+    It 'are what the assembled script holds, in the listed order (a stale build fails here)' {
+        $expected = Join-SetupScriptParts -Paths @(Get-SetupScriptPartPaths)
+        $actual = [System.IO.File]::ReadAllBytes($SetupScriptPath)
+        $same = [Convert]::ToBase64String($actual) -ceq [Convert]::ToBase64String($expected)
+        $because = '{0} must be the parts put together as they are now: run ./build.sh' -f $SetupScriptPath
+        $same | Should -BeTrue -Because $because
+    }
+
+    It 'define every function above the statement that calls it while the script loads' {
+        $ast = [System.Management.Automation.Language.Parser]::ParseFile($SetupScriptPath, [ref]$null, [ref]$null)
+        $statements = @($ast.EndBlock.Statements)
+        $defined = @{}
+        foreach ($statement in $statements) {
+            if ($statement -is [System.Management.Automation.Language.FunctionDefinitionAst]) {
+                $defined[$statement.Name] = $statement.Extent.StartOffset
+            }
+        }
+        $late = @()
+        foreach ($statement in $statements) {
+            if ($statement -is [System.Management.Automation.Language.FunctionDefinitionAst]) { continue }
+            $calls = $statement.FindAll({ param($node) $node -is [System.Management.Automation.Language.CommandAst] }, $true)
+            foreach ($call in @($calls)) {
+                $name = $call.GetCommandName()
+                if ($null -ne $name -and $defined.ContainsKey($name) -and $defined[$name] -gt $statement.Extent.StartOffset) {
+                    $late += ('{0} (called at line {1})' -f $name, $call.Extent.StartLineNumber)
+                }
+            }
+        }
+        $late | Should -BeNullOrEmpty
+        # The main sequence is the script's last statement.
+        $statements[-1].Extent.Text | Should -Match 'Invoke-SetupSequence'
+    }
+}
+

@@ -196,7 +196,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
             Get-VerifiedMicrosoftFile -Url 'https://aka.ms/vs/17/release/vc_redist.x64.exe' -Destination $destination -Label 'VC++ x64'
 
             Should -Invoke Invoke-WebClientDownload -Exactly 1 -ParameterFilter { $Url -eq 'https://aka.ms/vs/17/release/vc_redist.x64.exe' -and $Destination -eq $destination }
-            $script:UserAgents | Should -Be @('ORVELLE-Game-Support/1.0.2')
+            $script:UserAgents | Should -Be @('ORVELLE-Game-Support/' + $script:ToolVersion)
             Should -Invoke Wait-RetryPause -Exactly 0
             Get-LogLines | Should -Be @(
                 '[INFO] Downloading VC++ x64 from Microsoft (attempt 1/3)...'

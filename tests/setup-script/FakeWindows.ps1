@@ -21,8 +21,41 @@
 # so that Pester can mock them; a stub that is reached without a mock throws instead of
 # touching this machine.
 
-# Loads the setup script so that it only defines its functions and state.
-$script:SetupScriptPath = [System.IO.Path]::GetFullPath((Join-Path $PSScriptRoot '../../setup-script/ORVELLE-Prerequisites.ps1'))
+# The setup script as the build puts it together from the parts in setup-script/ (the file
+# the executable embeds); ./build.sh leaves it in dist/. Tests dot-source it, so it only
+# defines its functions and state.
+$script:SetupScriptPath = [System.IO.Path]::GetFullPath((Join-Path $PSScriptRoot '../../dist/ORVELLE-Prerequisites.ps1'))
+if (-not (Test-Path -LiteralPath $script:SetupScriptPath -PathType Leaf)) {
+    throw ('{0} is missing: run ./build.sh, which puts the setup script together from its parts.' -f $script:SetupScriptPath)
+}
+
+# The parts of the setup script, in the order CMakeLists.txt lists them (ORVELLE_SCRIPT_PARTS).
+function Get-SetupScriptPartPaths {
+    $root = [System.IO.Path]::GetFullPath((Join-Path $PSScriptRoot '../..'))
+    $cmake = [System.IO.File]::ReadAllText((Join-Path $root 'CMakeLists.txt'))
+    $list = [regex]::Match($cmake, '(?s)set\(ORVELLE_SCRIPT_PARTS\s(.*?)\)')
+    if (-not $list.Success) { throw 'CMakeLists.txt lists no ORVELLE_SCRIPT_PARTS.' }
+    foreach ($name in ($list.Groups[1].Value -split '\s+' | Where-Object { $_ -ne '' })) {
+        [System.IO.Path]::Combine($root, 'setup-script', $name + '.ps1')
+    }
+}
+
+# The bytes the build makes of the given parts: one UTF-8 byte-order mark, then each part
+# without its own byte-order mark and its opening "##" comment (with the blank lines after
+# it), one blank line between each and the next.
+function Join-SetupScriptParts {
+    param([Parameter(Mandatory = $true)][string[]]$Paths)
+    $utf8 = New-Object System.Text.UTF8Encoding $false
+    $texts = foreach ($path in $Paths) {
+        $bytes = [System.IO.File]::ReadAllBytes($path)
+        [regex]::Replace($utf8.GetString($bytes, 3, $bytes.Length - 3), '^(##[^\n]*\n)+\n*', '')
+    }
+    $body = $utf8.GetBytes(($texts -join "`n"))
+    $script = New-Object byte[] ($body.Length + 3)
+    $script[0] = 0xEF; $script[1] = 0xBB; $script[2] = 0xBF
+    [System.Array]::Copy($body, 0, $script, 3, $body.Length)
+    return , $script
+}
 
 #region Stubs for Windows-only commands
 if (-not (Get-Command Get-CimInstance -ErrorAction SilentlyContinue)) {

@@ -880,7 +880,7 @@ Describe 'Runs where nobody can answer a box, and busy Windows Installer' {
 
 Describe 'The detection rule that deployment tools run' {
     BeforeAll {
-        $script:PresentLine = 'ORVELLE GAME SUPPORT 1.0.2: every prerequisite is present.'
+        $script:PresentLine = 'ORVELLE GAME SUPPORT {0}: every prerequisite is present.' -f $script:ToolVersion
 
         # What a full run leaves on the machine: both features on, every Visual C++ package of
         # this Windows registered, the DirectX DLL in the folder for 32-bit programs.

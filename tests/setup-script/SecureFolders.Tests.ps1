@@ -131,7 +131,7 @@ Describe 'Setting up the work and log folders' {
         $launcherProduct = Join-Path $launcherVendor 'Game Support'
         Set-PrivateFolder $machine $launcherVendor
         if ($Private) { Set-PrivateFolder $machine $launcherProduct } else { Set-FakeFolderSecurity $machine -Path $launcherProduct }
-        Mock Get-ScriptFilePath { Join-Path $launcherProduct 'Bootstrap/ORVELLE-Prerequisites-1.0.2-4242.ps1' }
+        Mock Get-ScriptFilePath { Join-Path $launcherProduct ('Bootstrap/ORVELLE-Prerequisites-{0}-4242.ps1' -f $script:ToolVersion) }
         Initialize-SetupFolders
         $expected = $folders[2]
         if ($Private) { $expected = Join-Path $launcherProduct 'Downloads' }

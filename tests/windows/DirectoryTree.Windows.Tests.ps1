@@ -5,7 +5,7 @@
 # in folders of its own under TEMP and removes them at the end.
 
 BeforeAll {
-    . (Join-Path $PSScriptRoot '..\..\setup-script\ORVELLE-Prerequisites.ps1')
+    . (Join-Path $PSScriptRoot '..\..\dist\ORVELLE-Prerequisites.ps1')
 
     $suffix = [guid]::NewGuid().ToString('N').Substring(0, 8)
     $script:TestRoot = Join-Path $env:TEMP ('ORVELLE-TreeTest-' + $suffix)

@@ -5,7 +5,7 @@
 # ProgramData and TEMP and removes them at the end.
 
 BeforeAll {
-    . (Join-Path $PSScriptRoot '..\..\setup-script\ORVELLE-Prerequisites.ps1')
+    . (Join-Path $PSScriptRoot '..\..\dist\ORVELLE-Prerequisites.ps1')
 
     $script:SidType = [System.Security.Principal.SecurityIdentifier]
     $script:AdminsSid = 'S-1-5-32-544'

@@ -1,0 +1,494 @@
+﻿## Verified Microsoft download: fetches an installer only from Microsoft's hosts, accepts it
+## only with Microsoft's own Authenticode signature (and, for fixed-version files, notes an
+## unknown build), keeps a verified cache, and runs an installer only from a new private
+## folder of this run. Uses the secured folders, the process runner, Windows Installer's
+## turn, the output and the state (WorkDir, ToolVersion).
+
+#region Verified Microsoft download
+
+# The only hosts installers are fetched from, compared exactly (no sub-domains): the
+# short-link host, the forwarding-link host, the Download Center and the Visual Studio
+# download host.
+$script:AllowedDownloadHosts = @('aka.ms', 'go.microsoft.com', 'download.microsoft.com', 'download.visualstudio.microsoft.com')
+# Organisation (O=) that the signer certificate's subject must name.
+$script:TrustedSignerOrganization = 'Microsoft Corporation'
+$script:DownloadAttempts = 3
+$script:BitsTransferDescription = 'ORVELLE prerequisite'
+
+# Splits a certificate subject such as 'CN=Microsoft Corporation, O="Contoso, Ltd.", C=US'
+# into fields with Type and Value. Fields end at ",", ";" or "+"; inside double quotes
+# these are part of the value and "" or \" stand for a quote; outside quotes a backslash
+# takes the next character literally. Returns no fields when a quote is left open, so a
+# malformed subject never passes for a valid one.
+function ConvertFrom-DistinguishedName {
+    param([Parameter(Mandatory = $true)][AllowEmptyString()][string]$Name)
+    $fields = New-Object System.Collections.Generic.List[object]
+    $type = New-Object System.Text.StringBuilder
+    $value = New-Object System.Text.StringBuilder
+    $inValue = $false
+    $inQuotes = $false
+    $wasQuoted = $false
+    $last = $Name.Length - 1
+    for ($index = 0; $index -le $last; $index++) {
+        $char = $Name[$index]
+        if ($inQuotes) {
+            if ($char -eq '"' -and $index -lt $last -and $Name[$index + 1] -eq '"') {
+                [void]$value.Append('"')
+                $index++
+            } elseif ($char -eq '\' -and $index -lt $last) {
+                [void]$value.Append($Name[$index + 1])
+                $index++
+            } elseif ($char -eq '"') {
+                $inQuotes = $false
+            } else {
+                [void]$value.Append($char)
+            }
+            continue
+        }
+        if ($char -eq ',' -or $char -eq ';' -or $char -eq '+') {
+            if ($inValue) {
+                $fields.Add((New-DistinguishedNameField -Type $type -Value $value -WasQuoted $wasQuoted))
+            }
+            [void]$type.Clear()
+            [void]$value.Clear()
+            $inValue = $false
+            $wasQuoted = $false
+            continue
+        }
+        $target = $type
+        if ($inValue) {
+            $target = $value
+        }
+        if ($char -eq '\' -and $index -lt $last) {
+            [void]$target.Append($Name[$index + 1])
+            $index++
+        } elseif (-not $inValue -and $char -eq '=') {
+            $inValue = $true
+        } elseif ($inValue -and -not $wasQuoted -and $char -eq '"' -and $value.ToString().Trim().Length -eq 0) {
+            [void]$value.Clear()
+            $inQuotes = $true
+            $wasQuoted = $true
+        } elseif ($wasQuoted -and [char]::IsWhiteSpace($char)) {
+            # White space between a closing quote and the next separator.
+        } else {
+            [void]$target.Append($char)
+        }
+    }
+    if ($inQuotes) {
+        return
+    }
+    if ($inValue) {
+        $fields.Add((New-DistinguishedNameField -Type $type -Value $value -WasQuoted $wasQuoted))
+    }
+    return $fields.ToArray()
+}
+
+# One field of a distinguished name; unquoted values lose their surrounding white space.
+function New-DistinguishedNameField {
+    param($Type, $Value, [bool]$WasQuoted)
+    $text = $Value.ToString()
+    if (-not $WasQuoted) {
+        $text = $text.Trim()
+    }
+    return [pscustomobject]@{ Type = $Type.ToString().Trim(); Value = $text }
+}
+
+# True when the certificate subject names Microsoft Corporation as its organisation: at
+# least one O= field, and every O= field equal to it as a whole, letter case ignored.
+# "O=Microsoft Corporation Holdings" or "CN=Microsoft Corporation, O=Contoso" do not count.
+function Test-MicrosoftSignerSubject {
+    param([Parameter(Mandatory = $true)][AllowEmptyString()][string]$Subject)
+    $organizations = @(ConvertFrom-DistinguishedName -Name $Subject | Where-Object { $_.Type -eq 'O' })
+    if ($organizations.Count -eq 0) {
+        return $false
+    }
+    foreach ($organization in $organizations) {
+        if (-not [string]::Equals($organization.Value, $script:TrustedSignerOrganization, [StringComparison]::OrdinalIgnoreCase)) {
+            return $false
+        }
+    }
+    return $true
+}
+
+# The published SHA-256 of each fixed-version file, by download label. Microsoft replaced
+# the 2005, 2008 and 2010 packages behind the same links in May 2021 and re-signed the
+# DirectX package in February 2021, so a signed file with another hash is still used, but
+# the log and the report say so. The moving links (v14, .NET Framework 3.5) are not listed.
+# Sources: the winget-pkgs manifests Microsoft.VCRedist.2005.x86 8.0.61001,
+# Microsoft.VCRedist.2008.x86 9.0.30729.6161, Microsoft.VCRedist.2010.x86 10.0.40219,
+# Microsoft.VCRedist.2012.x86 11.0.61030.0 and Microsoft.VCRedist.2013.x86 12.0.40664.0
+# (manifests/m/Microsoft/VCRedist/<year>/x86/<version>/...installer.yaml); for DirectX the
+# public install scripts that pin both builds of directx_Jun2010_redist.exe (the re-signed
+# build served now) and winetricks' directx_Jun2010 helper and the Chocolatey "directx"
+# package script (the original 2010 build).
+$script:KnownBuilds = @{
+    'Visual C++ 2005 SP1 x86'               = @('8648C5FC29C44B9112FE52F9A33F80E7FC42D10F3B5B42B2121542A13E44ADFD')
+    'Visual C++ 2008 SP1 x86'               = @('8742BCBF24EF328A72D2A27B693CC7071E38D3BB4B9B44DEC42AA3D2C8D61D92')
+    'Visual C++ 2010 SP1 x86'               = @('99DCE3C841CC6028560830F7866C9CE2928C98CF3256892EF8E6CF755147B0D8')
+    'Visual C++ 2012 Update 4 x86'          = @('B924AD8062EAF4E70437C8BE50FA612162795FF0839479546CE907FFA8D6E386')
+    'Visual C++ 2013 x86'                   = @('53B605D1100AB0A88B867447BBF9274B5938125024BA01F5105A9E178A3DCDBD')
+    'DirectX End-User Runtimes (June 2010)' = @('053F76DCBB28802E23341B6A787E3B0791C0FA5C8D4D011B1044172DBF89C73B', '8746EE1A84A083A90E37899D71D50D5C7C015E69688A466AA80447F011780C0D')
+}
+# Verified files of this run whose hash is not in the table: Label and Hash.
+$script:UnknownBuilds = New-Object System.Collections.Generic.List[object]
+$script:UnknownBuildFormat = '{0} is signed by Microsoft but is not a known build (SHA-256 {1}); it is used anyway.'
+
+# The SHA-256 of a file's bytes in upper-case hexadecimal. Throws when the file cannot be read.
+function Get-FileSha256 {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    return (Get-FileHash -LiteralPath $Path -Algorithm SHA256 -ErrorAction Stop).Hash.ToUpperInvariant()
+}
+
+# For a verified file of a fixed-version package: when its hash is not a known build of the
+# label, logs the WARN line and keeps Label and Hash in UnknownBuilds. Other labels pass.
+function Confirm-KnownBuild {
+    param(
+        [Parameter(Mandatory = $true)][string]$Label,
+        [Parameter(Mandatory = $true)][string]$Path
+    )
+    if (-not $script:KnownBuilds.ContainsKey($Label)) {
+        return
+    }
+    $hash = Get-FileSha256 -Path $Path
+    if ($script:KnownBuilds[$Label] -contains $hash) {
+        return
+    }
+    Write-Log -Message ($script:UnknownBuildFormat -f $Label, $hash) -Level WARN
+    $script:UnknownBuilds.Add([pscustomobject]@{ Label = $Label; Hash = $hash })
+}
+
+# Returns true when the file itself carries a valid Authenticode signature whose signer is
+# Microsoft Corporation, after logging the file's SHA-256; throws the security message
+# otherwise. A file that is valid only through a Windows catalog is refused: any Windows
+# file copied under an installer's name would pass otherwise.
+function Test-MicrosoftSignature {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $leafName = Split-Path -Path $Path -Leaf
+    $signature = Get-AuthenticodeSignature -LiteralPath $Path
+    $status = [string]$signature.Status
+    $signatureType = ''
+    if ($null -ne $signature.PSObject.Properties['SignatureType']) {
+        $signatureType = [string]$signature.SignatureType
+    }
+    $publisher = ''
+    if ($null -ne $signature.SignerCertificate) {
+        $publisher = [string]$signature.SignerCertificate.Subject
+    }
+    if ($status -ne 'Valid' -or $signatureType -ne 'Authenticode' -or -not (Test-MicrosoftSignerSubject -Subject $publisher)) {
+        throw ('Security check failed for {0}. Signature status: {1}; publisher: {2}' -f $leafName, $status, $publisher)
+    }
+    $hash = Get-FileSha256 -Path $Path
+    Write-Log -Message ('Verified Microsoft signature and SHA-256 for {0}: {1}' -f $leafName, $hash) -Level OK
+    return $true
+}
+
+# Throws unless the URL can be read, its real host (user information such as
+# "download.microsoft.com@" does not count) is one of the allowed Microsoft hosts, and it is
+# a plain HTTPS address: the https scheme, the default port and no user information.
+function Assert-MicrosoftDownloadHost {
+    param([Parameter(Mandatory = $true)][string]$Url)
+    $uri = $null
+    if (-not [System.Uri]::TryCreate($Url, [System.UriKind]::Absolute, [ref]$uri)) {
+        throw ('Blocked download from an unreadable URL: {0}' -f $Url)
+    }
+    $downloadHost = $uri.Host.ToLowerInvariant()
+    if ($script:AllowedDownloadHosts -notcontains $downloadHost) {
+        throw ('Blocked non-Microsoft download host: {0}' -f $uri.Host)
+    }
+    if ($uri.Scheme -ne 'https' -or -not $uri.IsDefaultPort -or -not [string]::IsNullOrEmpty($uri.UserInfo)) {
+        throw ('Blocked download that is not a plain HTTPS address: {0}' -f $Url)
+    }
+}
+
+# Pauses between two download attempts.
+function Wait-RetryPause {
+    param([Parameter(Mandatory = $true)][int]$Seconds)
+    Start-Sleep -Seconds $Seconds
+}
+
+# Returns a web client that names this tool and its version in the User-Agent header.
+function New-DownloadWebClient {
+    $client = New-Object System.Net.WebClient
+    $client.Headers['User-Agent'] = 'ORVELLE-Game-Support/' + $script:ToolVersion
+    return $client
+}
+
+# Downloads the URL to the file with the given web client.
+function Invoke-WebClientDownload {
+    param(
+        [Parameter(Mandatory = $true)]$Client,
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination
+    )
+    $Client.DownloadFile($Url, $Destination)
+}
+
+# Fetches the URL to the destination once: through the Background Intelligent Transfer
+# Service, or, when BITS is missing or fails, through the web client. Throws when both fail.
+function Save-DownloadFile {
+    param(
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    try {
+        Import-Module BitsTransfer -ErrorAction Stop
+        Start-BitsTransfer -Source $Url -Destination $Destination -DisplayName $Label -Description $script:BitsTransferDescription -ErrorAction Stop
+        return
+    } catch {
+        # BITS refuses work without an interactive logon, among other reasons; the web
+        # client below is the fallback, and its own error is the one that counts.
+    }
+    $client = New-DownloadWebClient
+    try {
+        Invoke-WebClientDownload -Client $client -Url $Url -Destination $Destination
+    } finally {
+        $client.Dispose()
+    }
+}
+
+# How a failed download is told apart, in the log and in the failure text ({0}: the error's
+# own message, {1}: the HTTP status number). A file that fails the signature check keeps the
+# security message as it is.
+$script:DownloadNetworkFormat = 'no network connection, or the server name could not be resolved ({0})'
+$script:DownloadHttpStatusFormat = 'the server answered with HTTP status {1} ({0})'
+$script:DownloadEmptyFileText = 'the downloaded file is empty'
+$script:DownloadNotExecutableText = 'the downloaded file is not a Windows program (a web page, for example)'
+# The first bytes of every Windows program file.
+$script:ExecutableSignature = 'MZ'
+
+# The web error behind a failed transfer (the error itself or one it wraps), or $null.
+function Get-WebExceptionOf {
+    param([Parameter(Mandatory = $true)]$Cause)
+    $exception = $Cause
+    if ($Cause -is [System.Management.Automation.ErrorRecord]) { $exception = $Cause.Exception }
+    while ($null -ne $exception) {
+        if ($exception -is [System.Net.WebException]) { return $exception }
+        $exception = $exception.InnerException
+    }
+    return $null
+}
+
+# Turns the error of a failed transfer into a failure of kind HttpStatus (the server answered
+# with an error status; its number is in the text) or Network (anything else: no network, a
+# name that does not resolve, a connection that broke off).
+function ConvertTo-DownloadFailure {
+    param([Parameter(Mandatory = $true)]$Cause)
+    $message = $Cause.Exception.Message
+    $webException = Get-WebExceptionOf -Cause $Cause
+    if ($null -ne $webException -and $webException.Status -eq [System.Net.WebExceptionStatus]::ProtocolError -and
+        $null -ne $webException.Response -and $null -ne $webException.Response.PSObject.Properties['StatusCode']) {
+        $status = [int]$webException.Response.StatusCode
+        return (New-RunFailure -Message ($script:DownloadHttpStatusFormat -f $message, $status) -Kind HttpStatus)
+    }
+    return (New-RunFailure -Message ($script:DownloadNetworkFormat -f $message) -Kind Network)
+}
+
+# Throws a failure of kind EmptyFile when the downloaded file has no bytes, or NotExecutable
+# when it does not start as a Windows program does (a captive portal's or an error web page).
+function Assert-DownloadedProgram {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $bytes = [System.IO.File]::ReadAllBytes($Path)
+    if ($bytes.Length -eq 0) {
+        throw (New-RunFailure -Message $script:DownloadEmptyFileText -Kind EmptyFile)
+    }
+    if ($bytes.Length -lt 2 -or [System.Text.Encoding]::ASCII.GetString($bytes, 0, 2) -ne $script:ExecutableSignature) {
+        throw (New-RunFailure -Message $script:DownloadNotExecutableText -Kind NotExecutable)
+    }
+}
+
+# Downloads the URL to Destination once and checks what arrived. Throws a failure whose kind
+# says what went wrong: Network, HttpStatus, EmptyFile, NotExecutable or Signature.
+function Receive-VerifiedDownload {
+    param(
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    try {
+        Save-DownloadFile -Url $Url -Destination $Destination -Label $Label
+    } catch {
+        throw (ConvertTo-DownloadFailure -Cause $_)
+    }
+    Assert-DownloadedProgram -Path $Destination
+    try {
+        $null = Test-MicrosoftSignature -Path $Destination
+    } catch {
+        throw (New-RunFailure -Message $_.Exception.Message -Kind Signature)
+    }
+}
+
+# A cached copy of a file behind a moving link (a package without known builds: the v14
+# packages, the .NET Framework 3.5 installer) older than this is downloaded again, so that a
+# PC does not keep an old runtime for good. Fixed-version files are reused at any age.
+$script:MovingLinkRefreshDays = 30
+# Where a stale cached copy waits while a newer one is fetched.
+$script:StaleCopySuffix = '.previous'
+
+# Downloads a verified copy to Destination from the first address that gives one: three
+# attempts per address, pauses of 2 and 4 seconds, each failed attempt logged with its
+# reason. The file's time is set to now, so its age counts from this download. Throws
+# "Unable to securely download <label>: <reason of the last attempt>" with that reason's
+# kind; a file that fails a check never stays at Destination.
+function Save-VerifiedMicrosoftFile {
+    param(
+        [Parameter(Mandatory = $true)][string[]]$Addresses,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    $lastError = ''
+    $lastKind = 'Other'
+    foreach ($address in $Addresses) {
+        if ($address -ne $Addresses[0]) {
+            Write-Log -Message ('Trying the second Microsoft address for {0}: {1}' -f $Label, $address) -Level INFO
+        }
+        for ($attempt = 1; $attempt -le $script:DownloadAttempts; $attempt++) {
+            try {
+                Write-Log -Message ('Downloading {0} from Microsoft (attempt {1}/{2})...' -f $Label, $attempt, $script:DownloadAttempts) -Level INFO
+                Remove-FileQuietly -Path $Destination
+                Receive-VerifiedDownload -Url $address -Destination $Destination -Label $Label
+                [System.IO.File]::SetLastWriteTimeUtc($Destination, (Get-WatchTime))
+                return
+            } catch {
+                $lastError = $_.Exception.Message
+                $lastKind = (Get-RunFailureDetail -Cause $_).Kind
+                Remove-FileQuietly -Path $Destination
+                Write-Log -Message ('Download of {0} failed: {1}' -f $Label, $lastError) -Level WARN
+                if ($attempt -lt $script:DownloadAttempts) {
+                    Wait-RetryPause -Seconds (2 * $attempt)
+                }
+            }
+        }
+    }
+    throw (New-RunFailure -Message ('Unable to securely download {0}: {1}' -f $Label, $lastError) -Kind $lastKind)
+}
+
+# True when the cached file belongs to a moving link and is older than MovingLinkRefreshDays.
+function Test-StaleMovingLinkCopy {
+    param(
+        [Parameter(Mandatory = $true)][string]$Label,
+        [Parameter(Mandatory = $true)][string]$Path
+    )
+    if ($script:KnownBuilds.ContainsKey($Label)) {
+        return $false
+    }
+    $age = (Get-WatchTime) - [System.IO.File]::GetLastWriteTimeUtc($Path)
+    return ($age.TotalDays -gt $script:MovingLinkRefreshDays)
+}
+
+# Replaces a stale cached copy with a newer download; when that download fails, puts the
+# cached copy back and says so in the log. Never throws for a failed download.
+function Update-StaleCachedFile {
+    param(
+        [Parameter(Mandatory = $true)][string[]]$Addresses,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    Write-Log -Message ('The cached file for {0} is older than {1} days; downloading a newer copy.' -f $Label, $script:MovingLinkRefreshDays) -Level INFO
+    $aside = $Destination + $script:StaleCopySuffix
+    Remove-FileQuietly -Path $aside
+    [System.IO.File]::Move($Destination, $aside)
+    try {
+        Save-VerifiedMicrosoftFile -Addresses $Addresses -Destination $Destination -Label $Label
+        Remove-FileQuietly -Path $aside
+    } catch {
+        Remove-FileQuietly -Path $Destination
+        [System.IO.File]::Move($aside, $Destination)
+        Write-Log -Message ('Using the cached file for {0}: a newer copy could not be downloaded ({1}).' -f $Label, $_.Exception.Message) -Level WARN
+    }
+}
+
+# Makes sure a Microsoft-signed copy of the URL's file is at Destination: reuses a cached
+# copy that passes the signature check (a moving link's copy older than
+# MovingLinkRefreshDays is fetched again first, see Update-StaleCachedFile), otherwise
+# downloads it (see Save-VerifiedMicrosoftFile). When the URL gives no verified file and the
+# package has a second Microsoft address (FallbackUrl), that address gets the same attempts.
+# A file of a fixed-version package that is not a known build is noted (Confirm-KnownBuild).
+# Throws the download failure, or the host error when an address is not allowed.
+function Get-VerifiedMicrosoftFile {
+    param(
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label,
+        [string]$FallbackUrl = ''
+    )
+    $addresses = @($Url)
+    if (-not [string]::IsNullOrEmpty($FallbackUrl)) {
+        $addresses += $FallbackUrl
+    }
+    foreach ($address in $addresses) {
+        Assert-MicrosoftDownloadHost -Url $address
+    }
+
+    $cached = $false
+    if (Test-Path -LiteralPath $Destination -PathType Leaf) {
+        try {
+            $null = Test-MicrosoftSignature -Path $Destination
+            $cached = $true
+        } catch {
+            Remove-FileQuietly -Path $Destination
+        }
+    }
+    if ($cached -and (Test-StaleMovingLinkCopy -Label $Label -Path $Destination)) {
+        Update-StaleCachedFile -Addresses $addresses -Destination $Destination -Label $Label
+    } elseif ($cached) {
+        Write-Log -Message ('Using verified cached file for {0}.' -f $Label) -Level OK
+    } else {
+        Save-VerifiedMicrosoftFile -Addresses $addresses -Destination $Destination -Label $Label
+    }
+    Confirm-KnownBuild -Label $Label -Path $Destination
+}
+
+# Installers start only from a folder made for them in this run ("Install.<16 hex>" in the
+# work folder): an installer loads DLLs from its own folder, so nothing from before the run
+# may sit beside it.
+$script:InstallFolderStem = 'Install'
+
+# Copies a file to a new file; an existing file at Destination is an error, never replaced.
+function Copy-FileToNew {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][string]$Destination
+    )
+    [System.IO.File]::Copy($Path, $Destination, $false)
+}
+
+# Deletes a folder this run made for one program, with everything in it. A folder that
+# cannot be deleted (a program still holds a file in it) is logged and left, never an error.
+function Remove-RunFolder {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        Remove-DirectoryTree -Path $Path
+    } catch {
+        Write-Log -Message ('Could not remove {0}: {1}' -f $Path, $_.Exception.Message) -Level WARN
+    }
+}
+
+# Runs a verified installer (FilePath, as Get-VerifiedMicrosoftFile left it) through the
+# checked process runner from a new private folder of this run that holds nothing but a copy
+# of it: the copy is verified again there, run, and the folder deleted afterwards, whatever
+# happened. With -WindowsInstaller the package waits for Windows Installer's turn (see
+# Invoke-WindowsInstallerPackage). Returns the runner's exit code; throws the copy's,
+# signature's or runner's error.
+function Invoke-VerifiedInstaller {
+    param(
+        [Parameter(Mandatory = $true)][string]$FilePath,
+        [Parameter(Mandatory = $true)][string]$Arguments,
+        [Parameter(Mandatory = $true)][int[]]$SuccessCodes,
+        [Parameter(Mandatory = $true)][string]$Label,
+        [switch]$WindowsInstaller
+    )
+    $folder = New-PrivateFolder -Stem (Join-Path $script:WorkDir $script:InstallFolderStem)
+    try {
+        $copy = Join-Path $folder (Split-Path -Leaf $FilePath)
+        Copy-FileToNew -Path $FilePath -Destination $copy
+        $null = Test-MicrosoftSignature -Path $copy
+        if ($WindowsInstaller) {
+            return (Invoke-WindowsInstallerPackage -FilePath $copy -Arguments $Arguments -SuccessCodes $SuccessCodes -Label $Label)
+        }
+        return (Invoke-ProcessChecked -FilePath $copy -Arguments $Arguments -SuccessCodes $SuccessCodes -Label $Label)
+    } finally {
+        Remove-RunFolder -Path $folder
+    }
+}
+#endregion

@@ -1,0 +1,124 @@
+﻿## Windows features: .NET Framework 3.5 (DISM, or Microsoft's installer from build 28000
+## on) and DirectPlay, each detected first and enabled when missing. Uses the verified
+## download, the process runner, the installers' logs, the output and the state (WorkDir).
+
+#region Windows features: .NET Framework 3.5 and DirectPlay
+
+# .NET Framework 3.5 counts as present when its setup key says Install = 1 or the NetFx3
+# feature reads Enabled. From build 28000 on Windows no longer enables it through DISM, so
+# Microsoft's own installer is downloaded, verified and run instead.
+$script:NetFx35MarkerKey = 'HKLM:\SOFTWARE\Microsoft\NET Framework Setup\NDP\v3.5'
+$script:NetFx35InstallerMinimumBuild = 28000
+$script:NetFx35Installer = @{
+    Url          = 'https://go.microsoft.com/fwlink/?LinkID=2337635'
+    File         = 'DotNet35Setup-Windows11-26H1.exe'
+    Label        = '.NET Framework 3.5 for Windows 11 26H1+'
+    Arguments    = '/quiet /norestart'
+    RunnerLabel  = 'DotNet35'
+    SuccessCodes = @(0, 3010, 1641, 1638)
+}
+$script:DismSuccessCodes = @(0, 3010)
+# DISM may take up to an hour to enable .NET Framework 3.5 (it may fetch it from Windows
+# Update); every other program gets the runner's default limit.
+$script:DismNetFx35TimeLimitMinutes = 60
+$script:NetFx35NotVerifiedMessage = '.NET Framework 3.5 installation could not be verified. If DISM reports 0x800F081F, use Windows installation media that exactly matches the installed Windows build.'
+
+# Full path of DISM in this Windows' System32 folder.
+function Get-DismPath {
+    return (Get-WindowsFolder) + '\System32\dism.exe'
+}
+
+# Full path of DISM's own log (Logs\DISM\dism.log in the Windows folder).
+function Get-DismLogPath {
+    return (Join-Path (Join-Path (Join-Path (Get-WindowsFolder) 'Logs') 'DISM') 'dism.log')
+}
+
+# Returns the state text of an optional feature ("Enabled", "Disabled", ...). Throws when
+# the state cannot be read.
+function Get-OptionalFeatureState {
+    param([Parameter(Mandatory = $true)][string]$FeatureName)
+    $feature = Get-WindowsOptionalFeature -Online -FeatureName $FeatureName
+    if ($null -eq $feature -or $null -eq $feature.PSObject.Properties['State']) {
+        throw ('Feature {0} reported no state.' -f $FeatureName)
+    }
+    return [string]$feature.State
+}
+
+# Enables an optional feature with all its parents and no restart through DISM. Throws the
+# runner's message when DISM ends with anything but 0 or 3010.
+function Enable-OptionalFeatureWithDism {
+    param(
+        [Parameter(Mandatory = $true)][string]$FeatureName,
+        [Parameter(Mandatory = $true)][string]$Label,
+        [int]$TimeLimitMinutes = $script:ProcessTimeLimitMinutes
+    )
+    $arguments = '/Online /Enable-Feature /FeatureName:{0} /All /NoRestart' -f $FeatureName
+    $null = Invoke-ProcessChecked -FilePath (Get-DismPath) -Arguments $arguments -SuccessCodes $script:DismSuccessCodes -Label $Label -TimeLimitMinutes $TimeLimitMinutes
+}
+
+# True when .NET Framework 3.5 is present: the setup key's Install value is 1, or else the
+# NetFx3 feature is Enabled. Never throws; anything unreadable counts as absent.
+function Test-NetFx35Installed {
+    try {
+        $marker = Get-ItemProperty -Path $script:NetFx35MarkerKey -Name 'Install'
+        if ($null -ne $marker -and $null -ne $marker.PSObject.Properties['Install'] -and [int]$marker.Install -eq 1) {
+            return $true
+        }
+    } catch {
+        # No key or no value: ask the feature instead.
+    }
+    try {
+        if ((Get-OptionalFeatureState -FeatureName 'NetFx3') -eq 'Enabled') {
+            return $true
+        }
+    } catch {
+        # A feature query that fails says nothing either way.
+    }
+    return $false
+}
+
+# Makes .NET Framework 3.5 present: DISM below build 28000, Microsoft's verified installer
+# from 28000 on (DISM is not tried when that download fails). Throws when the install
+# command fails or .NET Framework 3.5 is still not detected afterwards.
+function Install-NetFx35 {
+    param([Parameter(Mandatory = $true)][int]$WindowsBuild)
+    if (Test-NetFx35Installed) {
+        Write-Log -Message '.NET Framework 3.5 is already installed.' -Level OK
+        return
+    }
+
+    if ($WindowsBuild -ge $script:NetFx35InstallerMinimumBuild) {
+        $installer = $script:NetFx35Installer
+        $destination = Join-Path $script:WorkDir $installer.File
+        Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label
+        $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel -WindowsInstaller
+    } else {
+        try {
+            Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3' -TimeLimitMinutes $script:DismNetFx35TimeLimitMinutes
+        } catch {
+            throw (Add-InstallerLogToFailure -Cause $_ -Path (Get-DismLogPath))
+        }
+    }
+
+    if (-not (Test-NetFx35Installed)) {
+        throw $script:NetFx35NotVerifiedMessage
+    }
+    Write-Log -Message '.NET Framework 3.5 verification passed.' -Level OK
+}
+
+# Enables DirectPlay through DISM unless the feature already reads Enabled. An unreadable
+# state is logged and DISM runs anyway. Throws the runner's message when DISM fails.
+function Install-DirectPlay {
+    $state = $null
+    try {
+        $state = Get-OptionalFeatureState -FeatureName 'DirectPlay'
+    } catch {
+        Write-Log -Message 'DirectPlay feature state could not be read; attempting installation.' -Level WARN
+    }
+    if ($state -eq 'Enabled') {
+        Write-Log -Message 'DirectPlay is already enabled.' -Level OK
+        return
+    }
+    Enable-OptionalFeatureWithDism -FeatureName 'DirectPlay' -Label 'DISM-DirectPlay'
+}
+#endregion
