@@ -1,6 +1,7 @@
 ﻿## Detection for deployment tools: the checks the detection script runs (the build makes
 ## that script from the assembled one), by the rules the setup steps use. Only reads the
-## machine. Uses the Windows features, Visual C++, DirectX and report parts.
+## machine. Uses rights and Windows, the Windows features, Visual C++, DirectX and the
+## report's likely causes (its table of prerequisites).
 
 #region Detection for deployment tools
 

@@ -1,7 +1,7 @@
 ﻿## DirectX legacy runtime: downloads the June 2010 package, unpacks it into a private
-## folder of this run, runs its signed DXSETUP.exe and checks for d3dx9_43.dll. Uses the
-## secured folders, the verified download, Windows Installer's turn, the installers' logs,
-## the output and the state (WorkDir).
+## folder of this run, runs its signed DXSETUP.exe and checks for d3dx9_43.dll. Uses rights
+## and Windows, the secured folders, the verified download, Windows Installer's turn, the
+## installers' logs, the output and the state (WorkDir).
 
 #region DirectX legacy runtime
 
@@ -22,63 +22,6 @@ $script:DirectXLegacy = @{
     # DXSETUP's own log, in the Windows folder.
     SetupLog            = 'DXError.log'
     Dll                 = 'd3dx9_43.dll'
-}
-
-# Clears the read-only, hidden and system attributes of a real file or folder, which would
-# otherwise make Windows refuse to delete it (or, on a folder, the entries inside it).
-function Clear-ProtectiveAttributes {
-    param(
-        [Parameter(Mandatory = $true)][string]$Path,
-        [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
-    )
-    $protective = [int]([System.IO.FileAttributes]::ReadOnly -bor [System.IO.FileAttributes]::Hidden -bor [System.IO.FileAttributes]::System)
-    if (([int]$Attributes -band $protective) -eq 0) {
-        return
-    }
-    $cleared = [int]$Attributes -band (-bnot $protective)
-    if ($cleared -eq 0) {
-        $cleared = [int][System.IO.FileAttributes]::Normal
-    }
-    [System.IO.File]::SetAttributes($Path, [System.IO.FileAttributes]$cleared)
-}
-
-# Deletes one file-system entry. A link (symbolic link, junction, mount point) is removed
-# as a link and its target is never touched. A real folder is emptied entry by entry and
-# then removed. Read-only, hidden and system attributes are cleared first.
-function Remove-FileSystemEntry {
-    param(
-        [Parameter(Mandatory = $true)][string]$Path,
-        [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
-    )
-    if (Test-IsLinkAttribute -Attributes $Attributes) {
-        Remove-FolderLink -Path $Path -Attributes $Attributes
-        return
-    }
-    Clear-ProtectiveAttributes -Path $Path -Attributes $Attributes
-    if (($Attributes -band [System.IO.FileAttributes]::Directory) -ne 0) {
-        foreach ($child in [System.IO.Directory]::GetFileSystemEntries($Path)) {
-            $childAttributes = Get-FolderItemAttributes -Path $child
-            if ($null -ne $childAttributes) {
-                Remove-FileSystemEntry -Path $child -Attributes $childAttributes
-            }
-        }
-        [System.IO.Directory]::Delete($Path, $false)
-        return
-    }
-    [System.IO.File]::Delete($Path)
-}
-
-# Deletes whatever is at the path with everything below it, hidden and read-only items
-# included, without ever following a link: a link at the path itself or anywhere below is
-# removed as a link, so nothing outside the tree is deleted. Nothing there is no error.
-function Remove-DirectoryTree {
-    param([Parameter(Mandatory = $true)][string]$Path)
-    $fullPath = [System.IO.Path]::GetFullPath($Path)
-    $attributes = Get-FolderItemAttributes -Path $fullPath
-    if ($null -eq $attributes) {
-        return
-    }
-    Remove-FileSystemEntry -Path $fullPath -Attributes $attributes
 }
 
 # Where the DirectX setup leaves d3dx9_43.dll: the system folder for 32-bit programs

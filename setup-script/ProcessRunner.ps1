@@ -1,33 +1,13 @@
 ﻿## Checked process runner: runs a program hidden, waits for it and everything it started
 ## (with minute lines and a time limit), copies its output into the log and turns an exit
-## code outside the caller's list into an exception. Uses the output and the state
-## (WorkDir, RestartRequired).
+## code outside the caller's list into an exception. Uses the secured folders
+## (Remove-FileQuietly), the output and the state (WorkDir, RestartRequired).
 
 #region Checked process runner
 
 # Installer exit codes that mean "done, but Windows must restart": 3010 restart required,
 # 1641 restart already started. They set RestartRequired wherever they occur.
 $script:RestartExitCodes = @(3010, 1641)
-
-# Deletes a file when one is there. A link at the path is removed itself, even when its
-# target is missing, so that nothing written to the path afterwards lands elsewhere.
-# Never throws: a file that cannot be deleted is left for the next step to overwrite or
-# to re-check.
-function Remove-FileQuietly {
-    param([Parameter(Mandatory = $true)][string]$Path)
-    try {
-        [System.IO.File]::Delete($Path)
-    } catch {
-        try {
-            # File.Delete refuses read-only files; Remove-Item -Force does not.
-            if (Test-Path -LiteralPath $Path -PathType Leaf) {
-                Remove-Item -LiteralPath $Path -Force -ErrorAction Stop
-            }
-        } catch {
-            # Deleting is best effort; the caller does not depend on it.
-        }
-    }
-}
 
 # Returns the label with every character other than A-Z, a-z, 0-9, "_" and "-" replaced
 # by "_", so that it can name a file. Case-sensitive on purpose: a case-insensitive match

@@ -3,6 +3,39 @@
 ## free space), each check guarded. Only reads the machine. Uses the report's facts, the
 ## Visual C++ and DirectX parts and the run record.
 
+#region Diagnostic report: likely causes
+
+# The likely-causes block: at most 20 lines, free space below 2 GB counts as low, and the
+# places where Windows itself notes that it must restart (read only).
+$script:ReportMaxCauses = 20
+$script:ReportLowFreeSpaceBytes = 2GB
+$script:ReportRestartKeys = [ordered]@{
+    'Component Based Servicing' = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Component Based Servicing\RebootPending'
+    'Windows Update'            = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\WindowsUpdate\Auto Update\RebootRequired'
+}
+$script:ReportSessionManagerKey = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager'
+
+# The prerequisites this tool installs, with the runtime DLL names that belong to each
+# (regular expressions on the file name, letter case ignored) and where this run records
+# them in the run record: the subjects of its failures and warnings and the runner labels of
+# its installers (the Visual C++ rows take both from the package list). Installed lists the
+# DisplayName patterns of its Uninstall entries.
+$script:ReportPrerequisites = @(
+    [pscustomobject]@{ Name = 'Visual C++ 2005'; Modules = '^(msvcr|msvcp|mfc)80u?\.dll$'; Installed = @('Microsoft Visual C++ 2005*') }
+    [pscustomobject]@{ Name = 'Visual C++ 2008'; Modules = '^(msvcr|msvcp|mfc)90u?\.dll$'; Installed = @('Microsoft Visual C++ 2008*') }
+    [pscustomobject]@{ Name = 'Visual C++ 2010'; Modules = '^(msvcr|msvcp|mfc)100u?\.dll$'; Installed = @('Microsoft Visual C++ 2010*') }
+    [pscustomobject]@{ Name = 'Visual C++ 2012'; Modules = '^(msvcr|msvcp|mfc)110u?\.dll$'; Installed = @('Microsoft Visual C++ 2012*') }
+    [pscustomobject]@{ Name = 'Visual C++ 2013'; Modules = '^(msvcr|msvcp|mfc)120u?\.dll$'; Installed = @('Microsoft Visual C++ 2013*') }
+    [pscustomobject]@{ Name = 'Visual C++ v14'; Modules = '^(msvcp140.*|vcruntime140.*|concrt140|mfc140.*)\.dll$'
+        Installed = @('Microsoft Visual C++ 2015*', 'Microsoft Visual C++ 2017*', 'Microsoft Visual C++ 2019*', 'Microsoft Visual C++ 2022*', 'Microsoft Visual C++ v14*') }
+    [pscustomobject]@{ Name = 'DirectX June 2010'; Modules = '^(d3dx9_.+|d3dx10_.+|d3dx11_.+|d3dcompiler_(3[3-9]|4[0-3])|xinput1_[1-3]|xaudio2_[0-7]|x3daudio1_.+|xactengine.+)\.dll$'
+        Subjects = @('DirectX legacy runtime'); RunnerLabels = @('DXSETUP') }
+    [pscustomobject]@{ Name = '.NET Framework'; Modules = '^(mscoree|mscorwks|clr)\.dll$'
+        Subjects = @('.NET Framework 3.5'); RunnerLabels = @('DISM-NetFx3', 'DotNet35') }
+)
+# PE machine types by name; any other machine is shown as its number.
+$script:ReportPeMachines = @{ 0x014C = 'x86'; 0x8664 = 'x64'; 0xAA64 = 'ARM64' }
+
 # The prerequisite a runtime DLL belongs to (by file name, letter case ignored, a folder
 # in front of the name ignored), or $null for any other module.
 function Get-ModulePrerequisite {
@@ -282,3 +315,4 @@ function Add-ReportLikelyCauseLines {
         Add-ReportLine -Lines $Lines -Text $cause
     }
 }
+#endregion

@@ -4,7 +4,7 @@
 ## "Unable to ..." line. Only reads the machine. Uses rights and Windows, the secured and
 ## work folders, the Windows features and the state.
 
-#region Diagnostic report
+#region Diagnostic report: the facts
 
 # What the report looks at, in the order it lists them, and the bounds that keep it short.
 $script:ReportDllNames = @(
@@ -24,54 +24,6 @@ $script:ReportEventMessageLength = 700
 $script:ReportMaxDetections = 10
 $script:ReportMaxGameFiles = 100
 $script:ReportPrivacyNote = 'Privacy note: This report can include computer name, local file paths and recent application error details. Review it before sharing.'
-
-# The likely-causes block: at most 20 lines, free space below 2 GB counts as low, and the
-# places where Windows itself notes that it must restart (read only).
-$script:ReportMaxCauses = 20
-$script:ReportLowFreeSpaceBytes = 2GB
-$script:ReportRestartKeys = [ordered]@{
-    'Component Based Servicing' = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Component Based Servicing\RebootPending'
-    'Windows Update'            = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\WindowsUpdate\Auto Update\RebootRequired'
-}
-$script:ReportSessionManagerKey = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager'
-
-# The prerequisites this tool installs, with the runtime DLL names that belong to each
-# (regular expressions on the file name, letter case ignored) and where this run records
-# them in the run record: the subjects of its failures and warnings and the runner labels of
-# its installers (the Visual C++ rows take both from the package list). Installed lists the
-# DisplayName patterns of its Uninstall entries.
-$script:ReportPrerequisites = @(
-    [pscustomobject]@{ Name = 'Visual C++ 2005'; Modules = '^(msvcr|msvcp|mfc)80u?\.dll$'; Installed = @('Microsoft Visual C++ 2005*') }
-    [pscustomobject]@{ Name = 'Visual C++ 2008'; Modules = '^(msvcr|msvcp|mfc)90u?\.dll$'; Installed = @('Microsoft Visual C++ 2008*') }
-    [pscustomobject]@{ Name = 'Visual C++ 2010'; Modules = '^(msvcr|msvcp|mfc)100u?\.dll$'; Installed = @('Microsoft Visual C++ 2010*') }
-    [pscustomobject]@{ Name = 'Visual C++ 2012'; Modules = '^(msvcr|msvcp|mfc)110u?\.dll$'; Installed = @('Microsoft Visual C++ 2012*') }
-    [pscustomobject]@{ Name = 'Visual C++ 2013'; Modules = '^(msvcr|msvcp|mfc)120u?\.dll$'; Installed = @('Microsoft Visual C++ 2013*') }
-    [pscustomobject]@{ Name = 'Visual C++ v14'; Modules = '^(msvcp140.*|vcruntime140.*|concrt140|mfc140.*)\.dll$'
-        Installed = @('Microsoft Visual C++ 2015*', 'Microsoft Visual C++ 2017*', 'Microsoft Visual C++ 2019*', 'Microsoft Visual C++ 2022*', 'Microsoft Visual C++ v14*') }
-    [pscustomobject]@{ Name = 'DirectX June 2010'; Modules = '^(d3dx9_.+|d3dx10_.+|d3dx11_.+|d3dcompiler_(3[3-9]|4[0-3])|xinput1_[1-3]|xaudio2_[0-7]|x3daudio1_.+|xactengine.+)\.dll$'
-        Subjects = @('DirectX legacy runtime'); RunnerLabels = @('DXSETUP') }
-    [pscustomobject]@{ Name = '.NET Framework'; Modules = '^(mscoree|mscorwks|clr)\.dll$'
-        Subjects = @('.NET Framework 3.5'); RunnerLabels = @('DISM-NetFx3', 'DotNet35') }
-)
-# PE machine types by name; any other machine is shown as its number.
-$script:ReportPeMachines = @{ 0x014C = 'x86'; 0x8664 = 'x64'; 0xAA64 = 'ARM64' }
-
-# The report's blocks, in order: the header, the function that adds the block's lines (it
-# gets the line list and the facts the report gathered), what the block's "Unable to ..."
-# line says could not be done when that function throws ("" when an error stops the whole
-# report instead), and whether the block needs a game path.
-$script:ReportBlocks = @(
-    [pscustomobject]@{ Header = '[WINDOWS]'; Body = 'Add-ReportWindowsLines'; Unable = ''; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[WINDOWS FEATURES]'; Body = 'Add-ReportFeatureLines'; Unable = ''; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[DIRECTX / COMMON DLL FILES]'; Body = 'Add-ReportDllLines'; Unable = ''; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[INSTALLED VISUAL C++ RUNTIMES]'; Body = 'Add-ReportRuntimeLines'; Unable = 'query runtimes'; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[GRAPHICS]'; Body = 'Add-ReportGraphicsLines'; Unable = 'query GPU'; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]'; Body = 'Add-ReportDefenderLines'; Unable = 'query Defender'; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[GAME FILES]'; Body = 'Add-ReportGameFileLines'; Unable = 'inspect game path'; NeedsGamePath = $true }
-    [pscustomobject]@{ Header = '[RECENT APPLICATION ERRORS - LAST 48 HOURS]'; Body = 'Add-ReportEventLines'; Unable = 'query event log'; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[LIKELY CAUSES]'; Body = 'Add-ReportLikelyCauseLines'; Unable = ''; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[SETUP RESULT]'; Body = 'Add-ReportResultLines'; Unable = ''; NeedsGamePath = $false }
-)
 
 # Returns the text with every control character (CR, LF, TAB, ESC and the rest) replaced by
 # one blank each: a value can neither break a report line nor carry terminal sequences.
@@ -363,3 +315,4 @@ function Add-ReportEventLines {
         Add-ReportLine -Lines $Lines -Text 'No matching recent errors found.'
     }
 }
+#endregion

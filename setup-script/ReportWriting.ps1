@@ -1,6 +1,26 @@
 ﻿## Writing the report: the result block with every failure and warning, and the report file
 ## itself, made new as UTF-8 with a byte-order mark and CR LF. Uses the report's facts and
-## likely causes, the secured folders, the output and the state.
+## likely causes, rights and Windows, the secured folders, the verified download (unknown
+## builds), the output and the state.
+
+#region Diagnostic report: writing it
+
+# The report's blocks, in order: the header, the function that adds the block's lines (it
+# gets the line list and the facts the report gathered), what the block's "Unable to ..."
+# line says could not be done when that function throws ("" when an error stops the whole
+# report instead), and whether the block needs a game path.
+$script:ReportBlocks = @(
+    [pscustomobject]@{ Header = '[WINDOWS]'; Body = 'Add-ReportWindowsLines'; Unable = ''; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[WINDOWS FEATURES]'; Body = 'Add-ReportFeatureLines'; Unable = ''; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[DIRECTX / COMMON DLL FILES]'; Body = 'Add-ReportDllLines'; Unable = ''; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[INSTALLED VISUAL C++ RUNTIMES]'; Body = 'Add-ReportRuntimeLines'; Unable = 'query runtimes'; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[GRAPHICS]'; Body = 'Add-ReportGraphicsLines'; Unable = 'query GPU'; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]'; Body = 'Add-ReportDefenderLines'; Unable = 'query Defender'; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[GAME FILES]'; Body = 'Add-ReportGameFileLines'; Unable = 'inspect game path'; NeedsGamePath = $true }
+    [pscustomobject]@{ Header = '[RECENT APPLICATION ERRORS - LAST 48 HOURS]'; Body = 'Add-ReportEventLines'; Unable = 'query event log'; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[LIKELY CAUSES]'; Body = 'Add-ReportLikelyCauseLines'; Unable = ''; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[SETUP RESULT]'; Body = 'Add-ReportResultLines'; Unable = ''; NeedsGamePath = $false }
+)
 
 # Failures and warnings of this run and the path of its log file.
 function Add-ReportResultLines {

@@ -1,7 +1,7 @@
 ﻿## Secured folders: a folder this elevated script writes into, runs installers from or
 ## deletes in is private to administrators, or it is set aside and replaced, or a fresh
 ## private folder beside it is used; files are made fresh and deleted without following
-## links. Uses nothing from earlier parts but the state.
+## links. Uses nothing from earlier parts.
 
 #region Secured folders
 
@@ -292,6 +292,83 @@ function Initialize-SecuredFolder {
     }
     $warning = $script:FallbackFolderFormat -f $Path, $problem, $fallback
     return New-SecuredFolderResult -Path $fallback -Outcome 'Fallback' -Notes $notes -Warning $warning
+}
+
+# Deletes a file when one is there. A link at the path is removed itself, even when its
+# target is missing, so that nothing written to the path afterwards lands elsewhere.
+# Never throws: a file that cannot be deleted is left for the next step to overwrite or
+# to re-check.
+function Remove-FileQuietly {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    try {
+        [System.IO.File]::Delete($Path)
+    } catch {
+        try {
+            # File.Delete refuses read-only files; Remove-Item -Force does not.
+            if (Test-Path -LiteralPath $Path -PathType Leaf) {
+                Remove-Item -LiteralPath $Path -Force -ErrorAction Stop
+            }
+        } catch {
+            # Deleting is best effort; the caller does not depend on it.
+        }
+    }
+}
+
+# Clears the read-only, hidden and system attributes of a real file or folder, which would
+# otherwise make Windows refuse to delete it (or, on a folder, the entries inside it).
+function Clear-ProtectiveAttributes {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
+    )
+    $protective = [int]([System.IO.FileAttributes]::ReadOnly -bor [System.IO.FileAttributes]::Hidden -bor [System.IO.FileAttributes]::System)
+    if (([int]$Attributes -band $protective) -eq 0) {
+        return
+    }
+    $cleared = [int]$Attributes -band (-bnot $protective)
+    if ($cleared -eq 0) {
+        $cleared = [int][System.IO.FileAttributes]::Normal
+    }
+    [System.IO.File]::SetAttributes($Path, [System.IO.FileAttributes]$cleared)
+}
+
+# Deletes one file-system entry. A link (symbolic link, junction, mount point) is removed
+# as a link and its target is never touched. A real folder is emptied entry by entry and
+# then removed. Read-only, hidden and system attributes are cleared first.
+function Remove-FileSystemEntry {
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
+    )
+    if (Test-IsLinkAttribute -Attributes $Attributes) {
+        Remove-FolderLink -Path $Path -Attributes $Attributes
+        return
+    }
+    Clear-ProtectiveAttributes -Path $Path -Attributes $Attributes
+    if (($Attributes -band [System.IO.FileAttributes]::Directory) -ne 0) {
+        foreach ($child in [System.IO.Directory]::GetFileSystemEntries($Path)) {
+            $childAttributes = Get-FolderItemAttributes -Path $child
+            if ($null -ne $childAttributes) {
+                Remove-FileSystemEntry -Path $child -Attributes $childAttributes
+            }
+        }
+        [System.IO.Directory]::Delete($Path, $false)
+        return
+    }
+    [System.IO.File]::Delete($Path)
+}
+
+# Deletes whatever is at the path with everything below it, hidden and read-only items
+# included, without ever following a link: a link at the path itself or anywhere below is
+# removed as a link, so nothing outside the tree is deleted. Nothing there is no error.
+function Remove-DirectoryTree {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $fullPath = [System.IO.Path]::GetFullPath($Path)
+    $attributes = Get-FolderItemAttributes -Path $fullPath
+    if ($null -eq $attributes) {
+        return
+    }
+    Remove-FileSystemEntry -Path $fullPath -Attributes $attributes
 }
 
 # Creates a file holding Bytes (none by default) that cannot have existed before under that

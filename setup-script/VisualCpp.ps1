@@ -1,7 +1,7 @@
 ﻿## Visual C++ runtimes: the package table, the installed-runtime query, and the loop that
 ## downloads and runs each package (a failed v14 package is a failure, an older one a
-## warning; v14 is confirmed through its runtime key). Uses rights and Windows, the verified
-## download, the installers' logs, the output and the state (WorkDir).
+## warning; v14 is confirmed through its runtime key). Uses rights and Windows, the secured
+## folders, the verified download, the installers' logs, the output and the state (WorkDir).
 
 #region Visual C++ runtimes
 
