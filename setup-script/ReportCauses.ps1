@@ -237,17 +237,23 @@ function Add-GameFolderCauses {
     }
 }
 
+# True when the registry key exists. Only reads.
+function Test-RegistryKey {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    return (Test-Path -LiteralPath $Path)
+}
+
 # One finding when Windows itself notes a pending restart: either servicing key exists, or
 # the Session Manager's PendingFileRenameOperations holds an entry. Only reads.
 function Add-PendingRestartCauses {
     param([Parameter(Mandatory = $true)]$Causes)
     $sources = @()
     foreach ($source in $script:ReportRestartKeys.Keys) {
-        if (Test-Path -LiteralPath $script:ReportRestartKeys[$source]) {
+        if (Test-RegistryKey -Path $script:ReportRestartKeys[$source]) {
             $sources += $source
         }
     }
-    if (Test-Path -LiteralPath $script:ReportSessionManagerKey) {
+    if (Test-RegistryKey -Path $script:ReportSessionManagerKey) {
         $values = Get-ItemProperty -LiteralPath $script:ReportSessionManagerKey
         $renames = $values.PSObject.Properties['PendingFileRenameOperations']
         if ($null -ne $renames -and @(@($renames.Value) | Where-Object { -not [string]::IsNullOrEmpty([string]$_) }).Count -gt 0) {

@@ -113,6 +113,7 @@ Describe 'The Thai texts of the message box' {
 }
 
 Describe 'When no message box can be shown' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeWindows $machine

@@ -102,6 +102,7 @@ Describe 'Deleting a folder tree without following links' {
 }
 
 Describe 'Step 4: DirectX legacy runtime' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows, Installers }
     BeforeEach {
         $machine = New-FakeWindows -Is64Bit $true
         Use-FakeRun $machine

@@ -61,6 +61,7 @@ BeforeAll {
 }
 
 Describe 'Get-VerifiedMicrosoftFile' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeWindows $machine
@@ -296,6 +297,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
 }
 
 Describe 'Download failures told apart' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows, ProgramsAndNetwork }
     BeforeEach {
         $machine = New-FakeWindows
         Add-FakeProgramsAndNetwork $machine
@@ -326,6 +328,7 @@ Describe 'Download failures told apart' {
 }
 
 Describe 'Test-MicrosoftSignature' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeWindows $machine

@@ -2,6 +2,7 @@
 #
 # A test states the machine it needs and switches it on inside a Pester block:
 #
+#     BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }   # optional, see Enable-FakeMocks
 #     BeforeEach {
 #         $machine = New-FakeWindows -Build 22631 -Architecture x64
 #         Add-FakeUninstallEntry $machine -View WOW6432Node -DisplayName 'Microsoft Visual C++ 2005 Redistributable'
@@ -28,6 +29,9 @@ $script:SetupScriptPath = [System.IO.Path]::GetFullPath((Join-Path $PSScriptRoot
 if (-not (Test-Path -LiteralPath $script:SetupScriptPath -PathType Leaf)) {
     throw ('{0} is missing: run ./build.sh, which puts the setup script together from its parts.' -f $script:SetupScriptPath)
 }
+
+# The machine switched on (Use-FakeWindows), or $null.
+$script:FakeMachine = $null
 
 # The parts of the setup script, in the order CMakeLists.txt lists them (ORVELLE_SCRIPT_PARTS).
 function Get-SetupScriptPartPaths {
@@ -357,9 +361,39 @@ function New-FakeRegistryObject {
 
 #region Switching the machine on and off
 
-# Points the environment at the machine, mocks the Windows-only queries and sets the script
-# state to that of a run that has not started (Reset-SetupState). Call it inside BeforeEach
-# or It, after the setup script has been loaded.
+# Pester's mocks take a few milliseconds each to define, and a machine needs dozens. A block
+# whose every test switches a machine on defines them once, in its BeforeAll:
+#
+#     BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows, Installers }
+#
+# The variable, which ends with the block, tells Use-FakeWindows, Use-FakeInstallers
+# (Use-FakeRun) and Use-FakeProgramsAndNetwork that they only need to switch the machine on. The mocks answer from whichever machine is switched on, and a mock a
+# test defines itself still wins over them. Without it, each Use- function defines its mocks
+# for the test that calls it.
+function Enable-FakeMocks {
+    param([Parameter(Mandatory = $true, Position = 0)][ValidateSet('Windows', 'Installers', 'ProgramsAndNetwork')][string[]]$Set)
+    foreach ($name in $Set) {
+        switch ($name) {
+            'Windows' { Add-FakeWindowsMocks }
+            'Installers' { Add-FakeInstallerMocks }
+            'ProgramsAndNetwork' { Add-FakeProgramsAndNetworkMocks }
+        }
+    }
+    return , @($Set)
+}
+
+# True when the block running now defined the named mocks ($FakeMocksEnabled, see
+# Enable-FakeMocks).
+function Test-FakeMocksEnabled {
+    param([Parameter(Mandatory = $true)][string]$Set)
+    $enabled = Get-Variable -Name FakeMocksEnabled -ValueOnly -ErrorAction SilentlyContinue
+    return (@($enabled) -contains $Set)
+}
+
+# Points the environment at the machine, mocks the Windows-only queries (unless the block
+# defined them, see Enable-FakeMocks) and sets the script state to that of a run that has not
+# started (Reset-SetupState). Call it inside BeforeEach or It, after the setup script has
+# been loaded.
 function Use-FakeWindows {
     param([Parameter(Mandatory = $true, Position = 0)]$Machine)
     Reset-SetupState
@@ -375,7 +409,17 @@ function Use-FakeWindows {
     $env:TEMP = $Machine.Temp
     $env:OS = 'Windows_NT'
     $env:COMPUTERNAME = $Machine.ComputerName
+    Initialize-FakeFolderSecurityTables $Machine
+    Initialize-FakeWatch $Machine
+    Initialize-FakeRandomTails $Machine
+    if (-not (Test-FakeMocksEnabled -Set Windows)) {
+        Add-FakeWindowsMocks
+    }
+}
 
+# Mocks the Windows-only queries, the report's sources, folder security, the system folders
+# and random names, the runner's clock and the console, all answering from $script:FakeMachine.
+function Add-FakeWindowsMocks {
     Mock Test-IsAdministrator { $script:FakeMachine.IsAdministrator }
     Mock Test-IsSystemAccount { $script:FakeMachine.IsSystem }
     Mock Test-SessionCanShowMessageBox { $script:FakeMachine.SessionCanShowMessageBox }
@@ -393,10 +437,8 @@ function Use-FakeWindows {
         Get-FakeRegistryItem -Machine $script:FakeMachine -Path $registryPath -Name $Name
     }
     # A key exists when the table holds it or a key below it.
-    Mock Test-Path -ParameterFilter { ([string]$Path) -like 'HKLM:*' -or ([string]$LiteralPath) -like 'HKLM:*' } {
-        $registryPath = [string]$LiteralPath
-        if ([string]::IsNullOrEmpty($registryPath)) { $registryPath = [string]$Path }
-        $registryPath = $registryPath.TrimEnd('\')
+    Mock Test-RegistryKey {
+        $registryPath = $Path.TrimEnd('\')
         foreach ($key in $script:FakeMachine.Registry.Keys) {
             if ($key -eq $registryPath -or $key.StartsWith($registryPath + '\', [StringComparison]::OrdinalIgnoreCase)) { return $true }
         }
@@ -421,9 +463,9 @@ function Use-FakeWindows {
         [pscustomobject]@{ Status = $answer.Status; SignatureType = $answer.Type; SignerCertificate = $certificate; Path = $full }
     }
     Use-FakeReportSources
-    Use-FakeFolderSecurity $Machine
-    Use-FakeRunFolders $Machine
-    Use-FakeWatch $Machine
+    Use-FakeFolderSecurity
+    Use-FakeRunFolders
+    Use-FakeWatch
     Use-ConsoleCapture
 }
 
@@ -447,23 +489,40 @@ function Reset-FakeWindows {
 }
 #endregion
 
-#region Console capture
+#region Console capture and the clock
 
-# Keeps the script's console output out of the test log: Write-Host writes only to the
-# information stream, with the text and colour the real one gives, so Get-ConsoleLines
-# still reads it and nothing reaches the screen; Clear-Host does nothing.
+# Keeps the script's console output out of the test log: while this file is loaded, the
+# Write-Host that the script finds is this one, which writes only to the information stream,
+# with the text and colour the real one gives, so Get-ConsoleLines still reads it and nothing
+# reaches the screen. Get-Date answers the machine's Clock when one is switched on and set.
+# These two are plain functions rather than Pester mocks: the script calls them for every
+# log line, and a mock's dispatch costs milliseconds per call. A test can still mock them.
+function Write-Host {
+    param(
+        [Parameter(Position = 0, ValueFromRemainingArguments = $true)]$Object,
+        [switch]$NoNewline,
+        $Separator = ' ',
+        [System.ConsoleColor]$ForegroundColor,
+        [System.ConsoleColor]$BackgroundColor
+    )
+    $message = New-Object System.Management.Automation.HostInformationMessage
+    $message.Message = (@($Object) | ForEach-Object { [string]$_ }) -join [string]$Separator
+    $message.NoNewLine = [bool]$NoNewline
+    if ($PSBoundParameters.ContainsKey('ForegroundColor')) { $message.ForegroundColor = $ForegroundColor }
+    if ($PSBoundParameters.ContainsKey('BackgroundColor')) { $message.BackgroundColor = $BackgroundColor }
+    Write-Information -MessageData $message
+}
+
+function Get-Date {
+    if ($null -ne $script:FakeMachine -and $null -ne $script:FakeMachine.Clock) {
+        return $script:FakeMachine.Clock
+    }
+    Microsoft.PowerShell.Utility\Get-Date @args
+}
+
+# The console commands the script uses besides Write-Host: Clear-Host does nothing.
 function Use-ConsoleCapture {
     Mock Clear-Host { }
-    Mock Write-Host {
-        $message = New-Object System.Management.Automation.HostInformationMessage
-        $between = ' '
-        if ($PesterBoundParameters.ContainsKey('Separator')) { $between = [string]$Separator }
-        $message.Message = (@($Object) | ForEach-Object { [string]$_ }) -join $between
-        $message.NoNewLine = [bool]$NoNewline
-        if ($PesterBoundParameters.ContainsKey('ForegroundColor')) { $message.ForegroundColor = $ForegroundColor }
-        if ($PesterBoundParameters.ContainsKey('BackgroundColor')) { $message.BackgroundColor = $BackgroundColor }
-        Write-Information -MessageData $message
-    }
 }
 
 # Runs a script block and returns what it wrote to the console as objects with Text and
@@ -610,8 +669,7 @@ function New-FakePeFile {
 
 # Mocks the report's sources from the machine's tables. Called by Use-FakeWindows.
 function Use-FakeReportSources {
-    Mock Get-Date -ParameterFilter { $null -ne $script:FakeMachine.Clock } { $script:FakeMachine.Clock }
-    Mock Get-Command -ParameterFilter { @($Name) -contains 'Get-MpComputerStatus' -and -not $script:FakeMachine.Defender.Module } { }
+    Mock Get-Command -ParameterFilter { @($Name) -contains 'Get-MpComputerStatus' -and $null -ne $script:FakeMachine -and -not $script:FakeMachine.Defender.Module } { }
     Mock Get-MpComputerStatus {
         $answer = $script:FakeMachine.Defender.Status
         if ($answer -is [string]) { throw $answer }
@@ -657,7 +715,7 @@ function Use-FakeReportSources {
         }
         $found
     }
-    Mock Get-FileHash -ParameterFilter { $target = [string]$LiteralPath + [string]$Path; $target -ne '' -and $script:FakeMachine.UnreadableFiles -contains [System.IO.Path]::GetFullPath($target) } {
+    Mock Get-FileHash -ParameterFilter { $target = [string]$LiteralPath + [string]$Path; $target -ne '' -and $null -ne $script:FakeMachine -and $script:FakeMachine.UnreadableFiles -contains [System.IO.Path]::GetFullPath($target) } {
         throw (New-Object System.UnauthorizedAccessException ("Access to the path '{0}' is denied." -f ([string]$LiteralPath + [string]$Path)))
     }
     if (Get-Command Get-DesktopFolder -ErrorAction SilentlyContinue) {
@@ -672,7 +730,7 @@ function Use-FakeReportSources {
         }
     }
     if (Get-Command Get-FileVersionText -ErrorAction SilentlyContinue) {
-        Mock Get-FileVersionText -ParameterFilter { $script:FakeMachine.FileVersions.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
+        Mock Get-FileVersionText -ParameterFilter { $null -ne $script:FakeMachine -and $script:FakeMachine.FileVersions.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
             $script:FakeMachine.FileVersions[[System.IO.Path]::GetFullPath($Path)]
         }
     }
@@ -780,11 +838,20 @@ function Initialize-FakeRunState {
     $script:UnknownBuilds = New-Object System.Collections.Generic.List[object]
 }
 
-# Mocks the runner, the verified download and the signature check with the machine's
-# installer tables. Call it inside BeforeEach or It, after Use-FakeWindows.
+# Answers the runner, the verified download and the signature check from the machine's
+# installer tables (mocked unless the block defined them, see Enable-FakeMocks). Call it
+# inside BeforeEach or It, after Use-FakeWindows.
 function Use-FakeInstallers {
     param([Parameter(Mandatory = $true, Position = 0)]$Machine)
     Initialize-FakeInstallerTables $Machine
+    if (-not (Test-FakeMocksEnabled -Set Installers)) {
+        Add-FakeInstallerMocks
+    }
+}
+
+# Mocks the runner, the verified download and the signature check with the installer tables
+# of $script:FakeMachine.
+function Add-FakeInstallerMocks {
     Mock Invoke-ProcessChecked {
         $installers = $script:FakeMachine.Installers
         # The mock carries the runner's parameters with their defaults.
@@ -918,11 +985,10 @@ function ConvertFrom-FakeSddl {
     return [pscustomobject]@{ Owner = $owner; Access = $access; Protected = $protected; RefuseMove = ''; Unreadable = '' }
 }
 
-# Mocks the script's folder security calls with the machine's table. Called by Use-FakeWindows.
+# Mocks the script's folder security calls with the machine's table. Called by
+# Add-FakeWindowsMocks.
 function Use-FakeFolderSecurity {
-    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
     if (-not (Get-Command Get-FolderItemSecurity -ErrorAction SilentlyContinue)) { return }
-    Initialize-FakeFolderSecurityTables $Machine
     Mock Get-FolderItemSecurity {
         $record = Get-FakeFolderSecurity $script:FakeMachine -Path $Path
         if ($record.Unreadable) { throw $record.Unreadable }
@@ -1157,9 +1223,18 @@ function Invoke-FakeTransfer {
     }
 }
 
-# Mocks the programs, the transfers, the retry pauses, the elevation and the message box.
-# Call it inside BeforeEach or It, after Use-FakeWindows.
+# Answers the programs, the transfers, the retry pauses, the elevation and the message box
+# from the machine (mocked unless the block defined them, see Enable-FakeMocks). Call it
+# inside BeforeEach or It, after Use-FakeWindows.
 function Use-FakeProgramsAndNetwork {
+    if (-not (Test-FakeMocksEnabled -Set ProgramsAndNetwork)) {
+        Add-FakeProgramsAndNetworkMocks
+    }
+}
+
+# Mocks the programs, the transfers, the retry pauses, the elevation and the message box
+# with $script:FakeMachine.
+function Add-FakeProgramsAndNetworkMocks {
     Mock Wait-RetryPause { $script:FakeMachine.Pauses.Add($Seconds) }
     Mock Show-MessageBox { $script:FakeMachine.MessageBoxes.Add([pscustomobject]@{ Text = $Text; Caption = $Caption; Icon = [string]$Icon }) }
     Mock Import-Module -ParameterFilter { $Name -contains 'BitsTransfer' } { }
@@ -1237,11 +1312,9 @@ function Set-FakeInstallerBusy {
 }
 
 # Mocks the runner's clock, its slices, the process table, ending a tree and the mutex
-# probe. Called by Use-FakeWindows.
+# probe. Called by Add-FakeWindowsMocks.
 function Use-FakeWatch {
-    param([Parameter(Mandatory = $true, Position = 0)]$Machine)
     if (-not (Get-Command Get-WatchTime -ErrorAction SilentlyContinue)) { return }
-    Initialize-FakeWatch $Machine
     Mock Get-WatchTime { $script:FakeMachine.WatchTime }
     # A real program (the runner's tests start some) gets real time to end before the
     # machine's clock moves on, so that a slow host (Wine) does not make it look hung.
@@ -1281,14 +1354,17 @@ function Get-FakeRandomTail {
     return $Number.ToString('x16', [Globalization.CultureInfo]::InvariantCulture)
 }
 
-# Mocks the system folders, the random tails and file copies. Called by Use-FakeWindows.
-function Use-FakeRunFolders {
+# Adds the random tails to a machine once.
+function Initialize-FakeRandomTails {
     param([Parameter(Mandatory = $true, Position = 0)]$Machine)
+    if ($null -ne $Machine.PSObject.Properties['RandomTails']) { return }
+    Add-Member -InputObject $Machine -MemberType NoteProperty -Name RandomTails -Value (New-Object System.Collections.Generic.List[string])
+    Add-Member -InputObject $Machine -MemberType NoteProperty -Name RandomTailsDrawn -Value 0
+}
+
+# Mocks the system folders, the random tails and file copies. Called by Add-FakeWindowsMocks.
+function Use-FakeRunFolders {
     if (-not (Get-Command Get-RandomHexTail -ErrorAction SilentlyContinue)) { return }
-    if ($null -eq $Machine.PSObject.Properties['RandomTails']) {
-        Add-Member -InputObject $Machine -MemberType NoteProperty -Name RandomTails -Value (New-Object System.Collections.Generic.List[string])
-        Add-Member -InputObject $Machine -MemberType NoteProperty -Name RandomTailsDrawn -Value 0
-    }
     Mock Get-WindowsFolder { $script:FakeMachine.SystemRoot }
     Mock Get-ProgramFilesFolder { $script:FakeMachine.ProgramFiles }
     Mock Get-SystemDrive { 'C:' }
@@ -1309,7 +1385,7 @@ function Use-FakeRunFolders {
         $hash = $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
         if ($null -ne $hash) { $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Destination)] = $hash }
     }
-    Mock Get-FileSha256 -ParameterFilter { $script:FakeMachine.FileHashes.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
+    Mock Get-FileSha256 -ParameterFilter { $null -ne $script:FakeMachine -and $script:FakeMachine.FileHashes.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
         $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
     }
 }

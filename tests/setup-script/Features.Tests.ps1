@@ -7,6 +7,7 @@ BeforeAll {
 }
 
 Describe 'Detecting .NET Framework 3.5' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeWindows $machine
@@ -37,6 +38,7 @@ Describe 'Detecting .NET Framework 3.5' {
 }
 
 Describe 'Step 1: .NET Framework 3.5' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows, Installers }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeRun $machine
@@ -136,6 +138,7 @@ Describe 'Step 1: .NET Framework 3.5' {
 }
 
 Describe 'Step 2: DirectPlay' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows, Installers }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeRun $machine

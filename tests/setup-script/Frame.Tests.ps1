@@ -135,6 +135,7 @@ Describe 'Write-Step, Add-Failure and Add-Warning' {
 }
 
 Describe 'Get-WindowsBuildInfo' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     AfterEach { Reset-FakeWindows }
 
     It 'reads caption, display version, build and the OS bitness' {
@@ -164,6 +165,7 @@ Describe 'Get-WindowsBuildInfo' {
 }
 
 Describe 'Start-ElevatedCopy' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         Use-FakeWindows (New-FakeWindows -IsAdministrator $false)
         Mock Start-Process { }

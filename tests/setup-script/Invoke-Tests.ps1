@@ -3,7 +3,9 @@
 # to $env:TEST_COUNTS_FILE. Suites under tests/windows need a real Windows machine: they are
 # not run here, and the summary names them with their number of tests as skipped. Tests
 # that skip themselves (what this machine lacks) are listed with their reason.
-param([string[]]$Path = @($PSScriptRoot))
+# Usage: Invoke-Tests.ps1 [test file or folder ...]   (default: this folder)
+param([Parameter(ValueFromRemainingArguments = $true)][string[]]$Path)
+if ($null -eq $Path -or $Path.Count -eq 0) { $Path = @($PSScriptRoot) }
 
 $ErrorActionPreference = 'Stop'
 $repo = Resolve-Path (Join-Path $PSScriptRoot '../..')

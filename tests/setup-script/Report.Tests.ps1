@@ -74,6 +74,7 @@
 }
 
 Describe 'The whole report of a Windows 11 x64 gaming PC' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         $machine.Clock = $Clock
@@ -135,6 +136,7 @@ Describe 'The whole report of a Windows 11 x64 gaming PC' {
 }
 
 Describe 'Windows and feature lines' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     AfterEach { Reset-FakeWindows }
 
     It 'on <Scenario> read <Admin>, reboot <Reboot>, NetFx3 <NetFx3>, DirectPlay <DirectPlay>' -ForEach @(
@@ -171,6 +173,7 @@ Describe 'Windows and feature lines' {
 }
 
 Describe 'Get-FeatureStateText' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     AfterEach { Reset-FakeWindows }
 
     It 'returns "<Expected>" when <Case>' -ForEach @(
@@ -204,6 +207,7 @@ Describe 'Add-ReportLine' {
 }
 
 Describe 'DLL lines' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     AfterEach { Reset-FakeWindows }
 
     It 'on <Bitness> Windows list <Count> lines: <Folders>' -ForEach @(
@@ -236,6 +240,7 @@ Describe 'DLL lines' {
 }
 
 Describe 'Visual C++ runtime lines' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     AfterEach { Reset-FakeWindows }
 
     It 'lists <Case>' -ForEach @(
@@ -285,6 +290,7 @@ Describe 'Visual C++ runtime lines' {
 }
 
 Describe 'Graphics lines' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     AfterEach { Reset-FakeWindows }
 
     It 'lists <Case>' -ForEach @(
@@ -314,6 +320,7 @@ Describe 'Graphics lines' {
 }
 
 Describe 'Microsoft Defender lines' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         $machine.Defender.Status = [pscustomobject]@{ AntivirusEnabled = $true; RealTimeProtectionEnabled = $false; AntivirusSignatureLastUpdated = [datetime]'2025-06-12 23:04:05' }
@@ -360,6 +367,7 @@ Describe 'Microsoft Defender lines' {
 }
 
 Describe 'Game file lines' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeWindows $machine
@@ -459,6 +467,7 @@ Describe 'Game file lines' {
 }
 
 Describe 'Recent application error lines' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         $machine.Clock = $Clock
@@ -534,6 +543,7 @@ Describe 'Recent application error lines' {
 }
 
 Describe 'Likely causes' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         $machine.Clock = $Clock
@@ -756,6 +766,7 @@ Describe 'Likely causes' {
 }
 
 Describe 'Setup result and privacy note' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         Use-FakeWindows (New-FakeWindows)
     }
@@ -784,6 +795,7 @@ Describe 'Setup result and privacy note' {
 }
 
 Describe 'Where and when the report is written' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         $machine.Clock = $Clock

@@ -78,6 +78,7 @@ BeforeAll {
 }
 
 Describe 'Invoke-ProcessChecked' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeWindows $machine

@@ -49,6 +49,7 @@ BeforeAll {
 }
 
 Describe 'Setting up the work and log folders' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         $machine.Clock = [datetime]'2026-03-04T05:06:07'
@@ -152,6 +153,7 @@ Describe 'Setting up the work and log folders' {
 }
 
 Describe 'Judging a folder that already exists' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeWindows $machine
@@ -217,6 +219,7 @@ Describe 'Judging a folder that already exists' {
 }
 
 Describe 'Securing a folder that already exists' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows
         $machine.Clock = [datetime]'2026-12-08T14:30:00'

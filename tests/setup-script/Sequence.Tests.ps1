@@ -35,6 +35,7 @@ Describe 'The script as a program' {
 }
 
 Describe 'Main sequence' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         $machine = New-FakeWindows -Build 22631
         Use-FakeWindows $machine
@@ -266,6 +267,7 @@ Describe 'Main sequence' {
 }
 
 Describe 'Log file of a run' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     BeforeEach {
         Use-FakeWindows (New-FakeWindows)
         Mock Get-Date { [datetime]'2026-12-08T16:45:00' }

@@ -12,6 +12,7 @@ BeforeAll {
 }
 
 Describe 'Steps 1 to 4 in the main sequence' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows, Installers }
     BeforeEach {
         # A Windows 11 PC on which every installer works: DISM enables the features, each
         # Visual C++ package ends with 0, and the DirectX package unpacks a Microsoft-signed

@@ -31,6 +31,7 @@ BeforeAll {
 }
 
 Describe 'Step 3: the Visual C++ package list' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows, Installers }
     AfterEach {
         $script:VisualCppPackages = $TablePackages
         Reset-FakeWindows
@@ -81,6 +82,7 @@ Describe 'Step 3: the Visual C++ package list' {
 }
 
 Describe 'Step 3: passing over an installed Visual C++ 2005' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows, Installers }
     AfterEach { Reset-FakeWindows }
 
     It '<Machine>: <Outcome>' -ForEach @(
@@ -142,6 +144,7 @@ Describe 'Step 3: passing over an installed Visual C++ 2005' {
 }
 
 Describe 'Looking up an installed runtime' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows }
     AfterEach { Reset-FakeWindows }
 
     It 'finds <Expected> for <Pattern> (<Architecture>) on a <Bitness> PC' -ForEach @(
@@ -190,6 +193,7 @@ Describe 'Looking up an installed runtime' {
 }
 
 Describe 'Step 3: the outcome of each package' {
+    BeforeAll { $FakeMocksEnabled = Enable-FakeMocks Windows, Installers }
     BeforeEach {
         $machine = New-FakeWindows
         Use-FakeRun $machine
