@@ -41,10 +41,9 @@ function Get-DirectXLegacyDllPath {
 # stage's message.
 function Install-DirectXLegacy {
     $directX = $script:DirectXLegacy
-    $package = Join-Path $script:WorkDir $directX.PackageFile
-    Get-VerifiedMicrosoftFile -Url $directX.Url -Destination $package -Label $directX.Label
+    $package = Get-VerifiedMicrosoftFile -Url $directX.Url -Destination (Join-Path $script:WorkDir $directX.PackageFile) -Label $directX.Label
 
-    $extractFolder = [System.IO.Path]::GetFullPath((New-PrivateFolder -Stem (Join-Path $script:WorkDir $directX.ExtractFolder)))
+    $extractFolder = [System.IO.Path]::GetFullPath((New-PrivateFolder -Stem (Join-Path $script:WorkDir $directX.ExtractFolder) -Access Private))
     try {
         $extractArguments = '/Q /T:"' + $extractFolder + '"'
         $null = Invoke-VerifiedInstaller -FilePath $package -Arguments $extractArguments -SuccessCodes $directX.ExtractSuccessCodes -Label $directX.ExtractLabel

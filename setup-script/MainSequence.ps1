@@ -75,7 +75,8 @@ function Get-RunExitCode {
 # 1 a failure or a fatal error, 3 not Windows NT; unattended also 3010 and 1618 (see
 # Get-RunExitCode). Each step records its own problems; anything else lands in the fatal
 # handler, which still writes the report. An unattended run without administrator rights
-# fails: nobody is there to answer the elevation prompt.
+# fails: nobody is there to answer the elevation prompt. The folders the run checked stay
+# held until it ends.
 function Invoke-SetupSequence {
     param(
         [switch]$DiagnosticsOnly,
@@ -147,6 +148,11 @@ function Invoke-SetupSequence {
             # Without a report there is nothing more to show; the exit code says enough.
         }
         return 1
+    } finally {
+        # Downloads kept for this run's installers go, and the folders it held are let go,
+        # whatever happened.
+        Remove-RunFolders
+        Close-HeldFolders
     }
 }
 #endregion

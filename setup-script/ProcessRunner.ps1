@@ -116,20 +116,38 @@ function Stop-ProcessTree {
     }
 }
 
-# Waits until the started program and every process it started have ended. Each full
-# minute after the first, "Still waiting for <label> (<n> min)" goes to the console and the
-# log. At the limit the whole tree is ended and "<label> did not finish within <n> minutes."
-# is thrown as a failure of kind TimeLimit.
+# When the started program was created (local time, as the process table gives it), or
+# Fallback, the time just before it was started, when Windows does not say.
+function Get-ProcessStartTime {
+    param([Parameter(Mandatory = $true)]$Process, [Parameter(Mandatory = $true)][datetime]$Fallback)
+    try {
+        $started = $Process.StartTime
+        if ($started -is [datetime]) {
+            return $started
+        }
+    } catch {
+        # A process that ended already, or one Windows gives no time for.
+    }
+    return $Fallback
+}
+
+# Waits until the started program (created at StartedAt) and every process it started have
+# ended. Each full minute after the first, "Still waiting for <label> (<n> min)" goes to the
+# console and the log. At the limit the whole tree is ended and "<label> did not finish
+# within <n> minutes." is thrown as a failure of kind TimeLimit.
 function Wait-ProcessTree {
     param(
         [Parameter(Mandatory = $true)]$Process,
         [Parameter(Mandatory = $true)][string]$Label,
-        [Parameter(Mandatory = $true)][int]$TimeLimitMinutes
+        [Parameter(Mandatory = $true)][int]$TimeLimitMinutes,
+        [Parameter(Mandatory = $true)][datetime]$StartedAt
     )
     $rootId = [int]$Process.Id
-    # The runner holds the program's handle, so its id cannot pass to another process.
+    # The runner holds the program's handle, so its id cannot pass to another process. Its
+    # start time keeps out a process that ran before it and whose recorded parent happens
+    # to carry the id Windows gave the program (ids are reused).
     $tree = New-Object 'System.Collections.Generic.Dictionary[int, datetime]'
-    $tree[$rootId] = [datetime]::MinValue
+    $tree[$rootId] = $StartedAt
     $started = Get-WatchTime
     $minutesShown = 0
     while ($true) {
@@ -163,13 +181,14 @@ function Invoke-ProcessChecked {
         [string]$Label = 'Process',
         [int]$TimeLimitMinutes = $script:ProcessTimeLimitMinutes
     )
+    # The captures get names nobody can be holding from an earlier run (the work folder is
+    # private, but a file someone opened before that stays open).
     $safeLabel = ConvertTo-SafeLabel -Label $Label
-    $stdoutPath = Join-Path $script:WorkDir ('{0}-stdout.txt' -f $safeLabel)
-    $stderrPath = Join-Path $script:WorkDir ('{0}-stderr.txt' -f $safeLabel)
-    Remove-FileQuietly -Path $stdoutPath
-    Remove-FileQuietly -Path $stderrPath
+    $stdoutPath = New-RunFilePath -Folder $script:WorkDir -Stem ('{0}-stdout' -f $safeLabel) -Extension '.txt'
+    $stderrPath = New-RunFilePath -Folder $script:WorkDir -Stem ('{0}-stderr' -f $safeLabel) -Extension '.txt'
 
     Write-Log -Message ('Running {0}: {1} {2}' -f $Label, $FilePath, $Arguments) -Level INFO
+    $launched = Get-Date
     $process = Start-Process -FilePath $FilePath -ArgumentList $Arguments -WindowStyle Hidden `
         -RedirectStandardOutput $stdoutPath -RedirectStandardError $stderrPath -PassThru
     if ($null -ne $process) {
@@ -183,7 +202,7 @@ function Invoke-ProcessChecked {
     }
     try {
         if ($null -ne $process) {
-            Wait-ProcessTree -Process $process -Label $Label -TimeLimitMinutes $TimeLimitMinutes
+            Wait-ProcessTree -Process $process -Label $Label -TimeLimitMinutes $TimeLimitMinutes -StartedAt (Get-ProcessStartTime -Process $process -Fallback $launched)
         }
     } finally {
         Add-CapturedOutputToLog -Path $stdoutPath

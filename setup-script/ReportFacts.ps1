@@ -95,15 +95,16 @@ function Get-DesktopFolder {
 $script:AdminReportFolderName = 'Reports'
 
 # The folder the report goes to. An unattended run or one as SYSTEM writes to "Reports" in
-# the product folder, secured like the log folder (an administrator finds it there; SYSTEM's
-# desktop nobody opens); it throws when the product folder has not been set up. Otherwise the
-# desktop when it exists, else TEMP.
+# the product folder, private to administrators (an administrator finds it there; SYSTEM's
+# desktop nobody opens; the report names other users' files in Defender's detections, the
+# computer and local paths, which a standard user must not read); it throws when the
+# product folder has not been set up. Otherwise the desktop when it exists, else TEMP.
 function Get-ReportFolder {
     if ($script:RunUnattended -or (Test-IsSystemAccount)) {
         if ([string]::IsNullOrEmpty($script:ProductDir)) {
             throw 'The report folder under ProgramData has not been set up.'
         }
-        $reports = Initialize-SecuredFolder -Path (Join-Path $script:ProductDir $script:AdminReportFolderName)
+        $reports = Initialize-SecuredFolder -Path (Join-Path $script:ProductDir $script:AdminReportFolderName) -Access Private
         Write-SecuredFolderNotes -Folder $reports
         return $reports.Path
     }

@@ -44,7 +44,8 @@ function Add-ReportResultLines {
 }
 
 # Writes the lines as UTF-8 with a byte-order mark, CR LF after every line, into a new file
-# (New-FreshFile): the same bytes under Windows PowerShell 5.1 and PowerShell 7.
+# (New-FreshFile; under another name beside it when a leftover of that name is held open)
+# and returns its path: the same bytes under Windows PowerShell 5.1 and PowerShell 7.
 function Write-ReportFile {
     param([Parameter(Mandatory = $true)][string]$Path, [Parameter(Mandatory = $true)][AllowEmptyCollection()]$Lines)
     $encoding = New-Object System.Text.UTF8Encoding $true
@@ -57,7 +58,7 @@ function Write-ReportFile {
     $bytes = New-Object byte[] ($preamble.Length + $body.Length)
     [System.Array]::Copy($preamble, 0, $bytes, 0, $preamble.Length)
     [System.Array]::Copy($body, 0, $bytes, $preamble.Length, $body.Length)
-    New-FreshFile -Path $Path -Bytes $bytes
+    return (New-FreshFile -Path $Path -Bytes $bytes -OtherNameWhenHeld)
 }
 
 # Describes the machine and this run's outcome in a new text file on the desktop (or in
@@ -86,7 +87,7 @@ function New-DiagnosticReport {
     Add-ReportLine -Lines $lines
     Add-ReportLine -Lines $lines -Text $script:ReportPrivacyNote
 
-    Write-ReportFile -Path $reportPath -Lines $lines
+    $reportPath = Write-ReportFile -Path $reportPath -Lines $lines
     Write-Log -Message ('Diagnostic report created: {0}' -f $reportPath) -Level OK
     return $reportPath
 }

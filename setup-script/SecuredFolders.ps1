@@ -1,46 +1,25 @@
 ﻿## Secured folders: a folder this elevated script writes into, runs installers from or
-## deletes in is private to administrators, or it is set aside and replaced, or a fresh
-## private folder beside it is used; files are made fresh and deleted without following
-## links. Uses nothing from earlier parts.
+## deletes in is checked through a handle it then holds until the run ends, and used only
+## when it is private to administrators; otherwise it is set aside and replaced, or a fresh
+## private folder beside it is used. Uses folder security through Windows.
 
 #region Secured folders
 
-# Every standard user may add files and folders below ProgramData and owns what they add. The
-# folders this elevated script writes into, runs installers from and deletes in must therefore
-# be private to administrators: a folder made here gets its owner and a protected DACL in the
-# same call that creates it. A folder that is already there is used only when nobody but
-# Administrators, SYSTEM or TrustedInstaller could ever have changed it. Anything else is never
-# adopted: a link is removed as a link, and a folder that others could change, or a file where
-# a folder belongs, is moved aside under a new name that nobody can guess in advance, with
-# everything in it untouched, and a new folder takes its place. Files someone planted there
-# therefore never reach the cache or the folder an installer runs from, and handles opened on
-# the old folder keep pointing at the moved one. A folder that still cannot be made private
-# (another user's process holds it open, or someone keeps re-creating it) does not stop the
-# run: a fresh private folder with a random name beside it is used instead.
-#
-# Only Get-FolderItemSecurity and New-FolderWithSecurity touch Windows security. Security is
-# passed as security descriptor text (owner, DACL flags and entries by SID), which also keeps
-# "no DACL" (everyone full control) apart from "an empty DACL".
+# A folder that is already there is used only when nobody but Administrators, SYSTEM or
+# TrustedInstaller could ever have changed it. It is judged through one open handle that
+# follows no link and shares no delete access, and that handle stays open until the run ends:
+# between the check and the use nobody can rename the folder, put a link or another folder in
+# its place, or change what the path leads to (each level is held before the next is opened
+# by path inside it). Anything else is never adopted: a link is removed as a link, and a
+# folder that others could change, or a file where a folder belongs, is moved aside under a
+# new name that nobody can guess in advance, with everything in it untouched, and a new
+# folder takes its place. Files someone planted there therefore never reach the cache or the
+# folder an installer runs from, and handles opened on the old folder keep pointing at the
+# moved one. A private folder that others may still read is given the private permissions in
+# place. A folder that still cannot be made private (another user's process holds it open,
+# or someone keeps re-creating it) does not stop the run: a fresh private folder with a
+# random name beside it is used instead.
 
-# The folder rule's constants.
-$script:AdministratorsSid = 'S-1-5-32-544'
-$script:SystemSid = 'S-1-5-18'
-# NT SERVICE\TrustedInstaller: S-1-5-80 followed by the first five little-endian 32-bit words
-# of the SHA-1 of the upper-case service name in UTF-16LE.
-$script:TrustedInstallerSid = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
-$script:UsersSid = 'S-1-5-32-545'
-# Owners a secured folder may have, who are also the only ones allowed to change it.
-$script:SecuredFolderOwners = @($script:AdministratorsSid, $script:SystemSid, $script:TrustedInstallerSid)
-# The protected DACL of a secured folder, inherited by everything in it.
-$script:SecuredFolderAccess = @(
-    [pscustomobject]@{ Sid = $script:SystemSid; Rights = 0x1F01FF },          # full control
-    [pscustomobject]@{ Sid = $script:AdministratorsSid; Rights = 0x1F01FF },  # full control
-    [pscustomobject]@{ Sid = $script:UsersSid; Rights = 0x1200A9 }            # read and execute
-)
-# Access bits that let their holder change a folder or what is in it: write data / add file,
-# append data / add subfolder, write extended attributes, delete child, write attributes,
-# delete, write DAC, write owner, generic all, generic write (full control holds them all).
-$script:FolderWriteRights = 0x500D0156
 # How often a folder is replaced before giving up, and how many random names are tried for a
 # fresh folder: only someone racing this script makes a fresh folder fail its check.
 $script:SecuredFolderAttempts = 3
@@ -50,26 +29,8 @@ $script:SetAsideMark = '.untrusted-'
 # Said in the log and the report when a level is replaced by a fresh folder beside it
 # ({0} the blocked folder, {1} why, {2} the folder used instead).
 $script:FallbackFolderFormat = 'The folder {0} could not be secured ({1}); this run used {2} instead.'
-
-# Security descriptor text of a secured folder: owner Administrators and the protected DACL
-# above, each entry inherited by subfolders and files.
-function Get-SecuredFolderSddl {
-    $entries = foreach ($entry in $script:SecuredFolderAccess) {
-        '(A;OICI;0x{0};;;{1})' -f ([long]$entry.Rights).ToString('x', [Globalization.CultureInfo]::InvariantCulture), $entry.Sid
-    }
-    return ('O:{0}D:P{1}' -f $script:AdministratorsSid, ($entries -join ''))
-}
-
-# The attributes of the item at Path without following a link there, or $null when nothing
-# is there.
-function Get-FolderItemAttributes {
-    param([Parameter(Mandatory = $true)][string]$Path)
-    try {
-        return [System.IO.File]::GetAttributes($Path)
-    } catch [System.IO.FileNotFoundException], [System.IO.DirectoryNotFoundException] {
-        return $null
-    }
-}
+# Handles of the folders this run checked and uses, held until it ends (Close-HeldFolders).
+$script:HeldFolders = New-Object System.Collections.Generic.List[object]
 
 # True when the attributes mark a reparse point: a junction, mount point or symbolic link.
 function Test-IsLinkAttribute {
@@ -91,49 +52,6 @@ function Remove-FolderLink {
     }
 }
 
-# Reads the owner and every access rule (own and inherited) of a file or folder: Owner as a
-# SID string, Access as entries with Sid, Rights (the access mask) and Allow. Windows only.
-function Get-FolderItemSecurity {
-    param([Parameter(Mandatory = $true)][string]$Path)
-    $sidType = [System.Security.Principal.SecurityIdentifier]
-    $security = Get-Acl -LiteralPath $Path
-    $owner = $security.GetOwner($sidType)
-    $ownerSid = ''
-    if ($null -ne $owner) {
-        $ownerSid = $owner.Value
-    }
-    $access = @()
-    foreach ($rule in $security.GetAccessRules($true, $true, $sidType)) {
-        $access += [pscustomobject]@{
-            Sid    = $rule.IdentityReference.Value
-            Rights = [long][int]$rule.FileSystemRights
-            Allow  = ($rule.AccessControlType -eq [System.Security.AccessControl.AccessControlType]::Allow)
-        }
-    }
-    return [pscustomobject]@{ Owner = $ownerSid; Access = $access }
-}
-
-# Creates one folder with the given security descriptor applied by the creating call itself.
-# A folder that already exists is left as it is; the caller checks it afterwards. Windows
-# PowerShell 5.1 (.NET Framework) has Directory.CreateDirectory(path, security); PowerShell 7
-# has FileSystemAclExtensions.Create(DirectoryInfo, security) instead. Windows only.
-function New-FolderWithSecurity {
-    param(
-        [Parameter(Mandatory = $true)][string]$Path,
-        [Parameter(Mandatory = $true)][string]$Sddl
-    )
-    $security = New-Object System.Security.AccessControl.DirectorySecurity
-    $security.SetSecurityDescriptorSddlForm($Sddl)
-    $securityType = [System.Security.AccessControl.DirectorySecurity]
-    $frameworkCreate = [System.IO.Directory].GetMethod('CreateDirectory', [type[]]@([string], $securityType))
-    if ($null -ne $frameworkCreate) {
-        $null = [System.IO.Directory]::CreateDirectory($Path, $security)
-        return
-    }
-    $extensions = 'System.IO.FileSystemAclExtensions' -as [type]
-    $null = $extensions::Create((New-Object System.IO.DirectoryInfo $Path), $security)
-}
-
 # 16 lower-case hexadecimal digits from 64 bits of the system's cryptographic random number
 # generator: a name tail that nobody can take in advance.
 function Get-RandomHexTail {
@@ -147,36 +65,125 @@ function Get-RandomHexTail {
     return (($bytes | ForEach-Object { $_.ToString('x2', [Globalization.CultureInfo]::InvariantCulture) }) -join '')
 }
 
-# Says why the item at Path is not a secured folder, or returns "" when it is one: a real
-# folder (no link), owned by Administrators, SYSTEM or TrustedInstaller, on which nobody else
-# is allowed any kind of write access.
-function Get-FolderSafetyProblem {
-    param([Parameter(Mandatory = $true)][string]$Path)
-    $attributes = Get-FolderItemAttributes -Path $Path
-    if ($null -eq $attributes) {
-        return 'it does not exist'
+# Says why a folder with this security (Owner, Access: see Get-FolderHandleSecurity) is not
+# private to administrators, or returns "" when it is: owned by Administrators, SYSTEM or
+# TrustedInstaller, and nobody else allowed any kind of write access.
+function Get-FolderSecurityProblem {
+    param([Parameter(Mandatory = $true)]$Security)
+    if ($script:SecuredFolderOwners -notcontains $Security.Owner) {
+        return ('it is owned by {0}' -f $Security.Owner)
     }
-    if (Test-IsLinkAttribute -Attributes $attributes) {
-        return 'it is a link'
-    }
-    if (($attributes -band [System.IO.FileAttributes]::Directory) -eq 0) {
-        return 'a file of that name is in the way'
-    }
-    try {
-        $security = Get-FolderItemSecurity -Path $Path
-    } catch {
-        # Permissions that shut administrators out cannot be judged, so the folder is not trusted.
-        return ('its permissions cannot be read: {0}' -f $_.Exception.Message)
-    }
-    if ($script:SecuredFolderOwners -notcontains $security.Owner) {
-        return ('it is owned by {0}' -f $security.Owner)
-    }
-    foreach ($entry in @($security.Access)) {
+    foreach ($entry in @($Security.Access)) {
         if ($entry.Allow -and $script:SecuredFolderOwners -notcontains $entry.Sid -and ([long]$entry.Rights -band $script:FolderWriteRights) -ne 0) {
             return ('{0} may change it' -f $entry.Sid)
         }
     }
     return ''
+}
+
+# Says who besides Administrators, SYSTEM and TrustedInstaller may open a folder with this
+# security at all, or returns "" when nobody may: what a private folder must be.
+function Get-FolderReadProblem {
+    param([Parameter(Mandatory = $true)]$Security)
+    foreach ($entry in @($Security.Access)) {
+        if ($entry.Allow -and $script:SecuredFolderOwners -notcontains $entry.Sid -and ([long]$entry.Rights -band $script:FolderAnyRights) -ne 0) {
+            return ('{0} may read it' -f $entry.Sid)
+        }
+    }
+    return ''
+}
+
+# Opens what stands at Path through a handle (Open-FolderHandle) and judges it by what the
+# handle shows: Problem is "" for a real folder that is private to administrators (see
+# Get-FolderSecurityProblem), else why not ("it does not exist", "it is a link", "a file of
+# that name is in the way", "its permissions cannot be read: ...", "it is owned by ...",
+# "... may change it"); ReadProblem says who else may read it (see Get-FolderReadProblem).
+# Handle stays open only when Problem is "", and then the caller owns it.
+function Open-CheckedFolder {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $check = [pscustomobject]@{ Handle = $null; Attributes = $null; Problem = ''; ReadProblem = '' }
+    try {
+        $handle = Open-FolderHandle -Path $Path
+    } catch {
+        # Permissions that shut administrators out cannot be judged, so the folder is not trusted.
+        $check.Problem = ('its permissions cannot be read: {0}' -f $_.Exception.Message)
+        return $check
+    }
+    if ($null -eq $handle) {
+        $check.Problem = 'it does not exist'
+        return $check
+    }
+    try {
+        $check.Attributes = Get-FolderHandleAttributes -Handle $handle
+        if (Test-IsLinkAttribute -Attributes $check.Attributes) {
+            $check.Problem = 'it is a link'
+        } elseif (($check.Attributes -band [System.IO.FileAttributes]::Directory) -eq 0) {
+            $check.Problem = 'a file of that name is in the way'
+        } else {
+            try {
+                $security = Get-FolderHandleSecurity -Handle $handle
+                $check.Problem = Get-FolderSecurityProblem -Security $security
+                $check.ReadProblem = Get-FolderReadProblem -Security $security
+            } catch {
+                $check.Problem = ('its permissions cannot be read: {0}' -f $_.Exception.Message)
+            }
+        }
+    } catch {
+        $check.Problem = $_.Exception.Message
+    }
+    if ($check.Problem -eq '') {
+        $check.Handle = $handle
+    } else {
+        Close-FolderHandle -Handle $handle
+    }
+    return $check
+}
+
+# Why the item at Path is not a folder private to administrators, or "" when it is one
+# (Open-CheckedFolder), without holding it.
+function Get-FolderSafetyProblem {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $check = Open-CheckedFolder -Path $Path
+    if ($null -ne $check.Handle) {
+        Close-FolderHandle -Handle $check.Handle
+    }
+    return $check.Problem
+}
+
+# Keeps a checked folder's handle open until the run ends.
+function Add-HeldFolder {
+    param([Parameter(Mandatory = $true)]$Handle)
+    $script:HeldFolders.Add($Handle)
+}
+
+# Closes the handles of the folders this run held, at its end.
+function Close-HeldFolders {
+    foreach ($handle in $script:HeldFolders.ToArray()) {
+        try {
+            Close-FolderHandle -Handle $handle
+        } catch {
+            # Closed already: nothing to give back.
+        }
+    }
+    $script:HeldFolders.Clear()
+}
+
+# Gives a private folder that others may still read (Check, from Open-CheckedFolder, its
+# handle held) the private permissions in place, and judges it again through the same
+# handle. Returns "" when it is private now, else why not.
+function Protect-CheckedFolder {
+    param([Parameter(Mandatory = $true)][string]$Path, [Parameter(Mandatory = $true)]$Check)
+    try {
+        Set-FolderItemSecurity -Path $Path -Sddl (Get-SecuredFolderSddl -Access Private)
+        $security = Get-FolderHandleSecurity -Handle $Check.Handle
+    } catch {
+        return ('its permissions could not be made private: {0}' -f $_.Exception.Message)
+    }
+    $problem = Get-FolderSecurityProblem -Security $security
+    if ($problem -eq '') {
+        $problem = Get-FolderReadProblem -Security $security
+    }
+    return $problem
 }
 
 # The name beside Path for setting aside what is there: its name, the mark, the local time
@@ -203,12 +210,17 @@ function Move-FolderAside {
 }
 
 # Creates a folder that did not exist before, named Stem, a dot and a random tail
-# ("Downloads\Install.9f2c4e1a0b7d3c65"), its protection given by the creating call, and
-# returns its path. Nobody can have prepared that name; a name taken all the same, or a
-# folder that is not private once made, is passed over for a new name. Throws when no
-# attempt gives a private folder.
+# ("Downloads\Install.9f2c4e1a0b7d3c65"), its protection (Access, see Get-SecuredFolderSddl)
+# given by the creating call, and returns its path. It is checked through a handle, which
+# is kept until the run ends with -Hold. Nobody can have prepared that name; a name taken
+# all the same, or a folder that is not private once made, is passed over for a new name.
+# Throws when no attempt gives a private folder.
 function New-PrivateFolder {
-    param([Parameter(Mandatory = $true)][string]$Stem)
+    param(
+        [Parameter(Mandatory = $true)][string]$Stem,
+        [ValidateSet('Readable', 'Private')][string]$Access = 'Readable',
+        [switch]$Hold
+    )
     $problem = ''
     for ($attempt = 1; $attempt -le $script:SecuredFolderAttempts; $attempt++) {
         $candidate = '{0}.{1}' -f $Stem, (Get-RandomHexTail)
@@ -217,9 +229,18 @@ function New-PrivateFolder {
                 $problem = ('{0} already exists' -f $candidate)
                 continue
             }
-            New-FolderWithSecurity -Path $candidate -Sddl (Get-SecuredFolderSddl)
-            $problem = Get-FolderSafetyProblem -Path $candidate
-            if ($problem -eq '') {
+            New-FolderWithSecurity -Path $candidate -Sddl (Get-SecuredFolderSddl -Access $Access)
+            $check = Open-CheckedFolder -Path $candidate
+            $problem = $check.Problem
+            if ($problem -eq '' -and $Access -eq 'Private' -and $check.ReadProblem -ne '') {
+                $problem = $check.ReadProblem
+                Close-FolderHandle -Handle $check.Handle
+            } elseif ($problem -eq '') {
+                if ($Hold) {
+                    Add-HeldFolder -Handle $check.Handle
+                } else {
+                    Close-FolderHandle -Handle $check.Handle
+                }
                 return $candidate
             }
         } catch {
@@ -237,34 +258,49 @@ function New-SecuredFolderResult {
     return [pscustomobject]@{ Path = $Path; Outcome = $Outcome; Notes = $Notes.ToArray(); Warning = $Warning }
 }
 
-# Makes Path a folder that only administrators (and the system) can change, its parent being
-# secured already. A missing folder is created with its protection; a link there is removed
-# as a link; a folder that others could have changed, or a file in the way, is set aside (see
-# Get-SetAsidePath) and a new folder created. When Path is still not private after its
+# Makes Path a folder that only administrators (and the system) can change, and with -Access
+# Private one that nobody else may even read, its parent being secured (and held) already,
+# and holds it until the run ends. A missing folder is created with its protection; a link
+# there is removed as a link; a folder that others could have changed, or a file in the way,
+# is set aside (see Get-SetAsidePath) and a new folder created; a private folder that others
+# may read gets the private permissions in place. When Path is still not private after its
 # rounds, or setting aside fails (another user's process holds the folder open), a fresh
 # private folder beside it (New-PrivateFolder) is returned instead, with a warning saying
 # which folder was blocked and why. Throws "The folder {0} could not be secured: {1}" only
 # when not even that fresh folder can be made.
 function Initialize-SecuredFolder {
-    param([Parameter(Mandatory = $true)][string]$Path)
+    param(
+        [Parameter(Mandatory = $true)][string]$Path,
+        [ValidateSet('Readable', 'Private')][string]$Access = 'Readable'
+    )
     $outcome = 'Verified'
     $notes = New-Object System.Collections.Generic.List[string]
     $problem = ''
     try {
         for ($attempt = 1; $attempt -le $script:SecuredFolderAttempts; $attempt++) {
-            $attributes = Get-FolderItemAttributes -Path $Path
-            if ($null -ne $attributes -and (Test-IsLinkAttribute -Attributes $attributes)) {
-                Remove-FolderLink -Path $Path -Attributes $attributes
+            $check = Open-CheckedFolder -Path $Path
+            if ($check.Problem -eq 'it is a link') {
+                Remove-FolderLink -Path $Path -Attributes $check.Attributes
                 $notes.Add(('Removed the link at {0}; a new private folder takes its place.' -f $Path))
-                $attributes = $null
+                $check = Open-CheckedFolder -Path $Path
             }
-            if ($null -eq $attributes) {
-                New-FolderWithSecurity -Path $Path -Sddl (Get-SecuredFolderSddl)
+            if ($check.Problem -eq 'it does not exist') {
+                New-FolderWithSecurity -Path $Path -Sddl (Get-SecuredFolderSddl -Access $Access)
                 $outcome = 'Created'
+                $check = Open-CheckedFolder -Path $Path
             }
-            $problem = Get-FolderSafetyProblem -Path $Path
+            $problem = $check.Problem
+            if ($problem -eq '' -and $Access -eq 'Private' -and $check.ReadProblem -ne '') {
+                $problem = Protect-CheckedFolder -Path $Path -Check $check
+                if ($problem -eq '') {
+                    $notes.Add(('Made {0} private to administrators because {1}.' -f $Path, $check.ReadProblem))
+                } else {
+                    Close-FolderHandle -Handle $check.Handle
+                }
+            }
             if ($problem -eq '') {
-                if ($notes.Count -gt 0) {
+                Add-HeldFolder -Handle $check.Handle
+                if ($notes.Count -gt 0 -and $outcome -ne 'Verified') {
                     $outcome = 'Replaced'
                 }
                 return New-SecuredFolderResult -Path $Path -Outcome $outcome -Notes $notes
@@ -286,111 +322,11 @@ function Initialize-SecuredFolder {
         $problem = $_.Exception.Message
     }
     try {
-        $fallback = New-PrivateFolder -Stem $Path
+        $fallback = New-PrivateFolder -Stem $Path -Access $Access -Hold
     } catch {
         throw ('The folder {0} could not be secured: {1}; {2}' -f $Path, $problem, $_.Exception.Message)
     }
     $warning = $script:FallbackFolderFormat -f $Path, $problem, $fallback
     return New-SecuredFolderResult -Path $fallback -Outcome 'Fallback' -Notes $notes -Warning $warning
-}
-
-# Deletes a file when one is there. A link at the path is removed itself, even when its
-# target is missing, so that nothing written to the path afterwards lands elsewhere.
-# Never throws: a file that cannot be deleted is left for the next step to overwrite or
-# to re-check.
-function Remove-FileQuietly {
-    param([Parameter(Mandatory = $true)][string]$Path)
-    try {
-        [System.IO.File]::Delete($Path)
-    } catch {
-        try {
-            # File.Delete refuses read-only files; Remove-Item -Force does not.
-            if (Test-Path -LiteralPath $Path -PathType Leaf) {
-                Remove-Item -LiteralPath $Path -Force -ErrorAction Stop
-            }
-        } catch {
-            # Deleting is best effort; the caller does not depend on it.
-        }
-    }
-}
-
-# Clears the read-only, hidden and system attributes of a real file or folder, which would
-# otherwise make Windows refuse to delete it (or, on a folder, the entries inside it).
-function Clear-ProtectiveAttributes {
-    param(
-        [Parameter(Mandatory = $true)][string]$Path,
-        [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
-    )
-    $protective = [int]([System.IO.FileAttributes]::ReadOnly -bor [System.IO.FileAttributes]::Hidden -bor [System.IO.FileAttributes]::System)
-    if (([int]$Attributes -band $protective) -eq 0) {
-        return
-    }
-    $cleared = [int]$Attributes -band (-bnot $protective)
-    if ($cleared -eq 0) {
-        $cleared = [int][System.IO.FileAttributes]::Normal
-    }
-    [System.IO.File]::SetAttributes($Path, [System.IO.FileAttributes]$cleared)
-}
-
-# Deletes one file-system entry. A link (symbolic link, junction, mount point) is removed
-# as a link and its target is never touched. A real folder is emptied entry by entry and
-# then removed. Read-only, hidden and system attributes are cleared first.
-function Remove-FileSystemEntry {
-    param(
-        [Parameter(Mandatory = $true)][string]$Path,
-        [Parameter(Mandatory = $true)][System.IO.FileAttributes]$Attributes
-    )
-    if (Test-IsLinkAttribute -Attributes $Attributes) {
-        Remove-FolderLink -Path $Path -Attributes $Attributes
-        return
-    }
-    Clear-ProtectiveAttributes -Path $Path -Attributes $Attributes
-    if (($Attributes -band [System.IO.FileAttributes]::Directory) -ne 0) {
-        foreach ($child in [System.IO.Directory]::GetFileSystemEntries($Path)) {
-            $childAttributes = Get-FolderItemAttributes -Path $child
-            if ($null -ne $childAttributes) {
-                Remove-FileSystemEntry -Path $child -Attributes $childAttributes
-            }
-        }
-        [System.IO.Directory]::Delete($Path, $false)
-        return
-    }
-    [System.IO.File]::Delete($Path)
-}
-
-# Deletes whatever is at the path with everything below it, hidden and read-only items
-# included, without ever following a link: a link at the path itself or anywhere below is
-# removed as a link, so nothing outside the tree is deleted. Nothing there is no error.
-function Remove-DirectoryTree {
-    param([Parameter(Mandatory = $true)][string]$Path)
-    $fullPath = [System.IO.Path]::GetFullPath($Path)
-    $attributes = Get-FolderItemAttributes -Path $fullPath
-    if ($null -eq $attributes) {
-        return
-    }
-    Remove-FileSystemEntry -Path $fullPath -Attributes $attributes
-}
-
-# Creates a file holding Bytes (none by default) that cannot have existed before under that
-# name, so that nobody else's leftover, or a link to another file, is ever written through:
-# a leftover file is deleted first and a link removed as a link (what it points to is never
-# touched). A folder of that name stays, and the creation then fails; so does CreateNew when
-# anything appears at the path in between.
-function New-FreshFile {
-    param([Parameter(Mandatory = $true)][string]$Path, [byte[]]$Bytes = @())
-    $attributes = Get-FolderItemAttributes -Path $Path
-    if ($null -ne $attributes) {
-        if (Test-IsLinkAttribute -Attributes $attributes) {
-            Remove-FolderLink -Path $Path -Attributes $attributes
-        } elseif (($attributes -band [System.IO.FileAttributes]::Directory) -eq 0) {
-            Remove-FileQuietly -Path $Path
-        }
-    }
-    $stream = New-Object System.IO.FileStream($Path, [System.IO.FileMode]::CreateNew, [System.IO.FileAccess]::Write, [System.IO.FileShare]::None)
-    try {
-        $stream.Write($Bytes, 0, $Bytes.Length)
-    } finally {
-        $stream.Dispose()
-    }
 }
 #endregion

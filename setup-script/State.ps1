@@ -23,4 +23,6 @@ $script:RunUnattended = $false
 # The product folder ("ORVELLE\Game Support" or the launcher's fresh folder for it) once
 # Initialize-SetupFolders has secured it; "" before.
 $script:ProductDir = ''
+# Folders of this run that outlive their step and are removed when the run ends.
+$script:RunFolders = New-Object System.Collections.Generic.List[string]
 #endregion

@@ -117,13 +117,20 @@ function Get-DisplayVersionText {
 }
 
 # The v14 packages (rows whose Name starts so) write their own log into the work folder
-# ("<runner label>-install.log") and are confirmed through the key each writes for its
-# architecture: Installed = 1 and a Version. The key of the x86 runtime is in the 32-bit
-# view on 64-bit Windows.
+# ("<runner label>-install-<16 hex>.log", a new name each run) and are confirmed through the
+# key each writes for its architecture: Installed = 1 and a Version at least the package's
+# own. The key of the x86 runtime is in the 32-bit view on 64-bit Windows.
 $script:VisualCppV14Prefix = 'Visual C++ v14 '
 $script:VisualCppV14LogArguments = ' /log "{0}"'
 $script:VisualCppV14RuntimeKey = 'HKLM:\SOFTWARE\Microsoft\VisualStudio\14.0\VC\Runtimes\{0}'
 $script:VisualCppV14RuntimeKeyWow6432 = 'HKLM:\SOFTWARE\WOW6432Node\Microsoft\VisualStudio\14.0\VC\Runtimes\{0}'
+# What a v14 package says of itself in its version resource: Microsoft's own file name for
+# it and its product name, which Microsoft has worded "Microsoft Visual C++ 2015-2022
+# Redistributable (x64) - 14.x" and "Microsoft Visual C++ v14 Redistributable (x64) - 14.x"
+# ({0} the architecture). A cached copy is used only when it says so.
+$script:VisualCppV14OriginalFilename = 'VC_redist.{0}.exe'
+$script:VisualCppV14ProductPattern = '^Microsoft Visual C\+\+ (2015-20\d\d|v14) Redistributable \({0}\)'
+$script:VisualCppV14NotConfirmedFormat = '{0} ended with exit code {1}, but the v14 {2} runtime is not confirmed: Windows registers version {3} and the package is version {4}.'
 
 # True for a v14 row of the package table.
 function Test-VisualCppV14Package {
@@ -131,10 +138,32 @@ function Test-VisualCppV14Package {
     return $Package.Name.StartsWith($script:VisualCppV14Prefix, [StringComparison]::Ordinal)
 }
 
-# The path of a v14 package's own log in the work folder.
-function Get-VisualCppInstallLogPath {
+# A new path for a v14 package's own log in the work folder (logs of earlier runs are
+# removed where they can be).
+function New-VisualCppInstallLogPath {
     param([Parameter(Mandatory = $true)]$Package)
-    return (Join-Path $script:WorkDir ('{0}-install.log' -f (Get-VisualCppRunnerLabel -Package $Package)))
+    return (New-RunFilePath -Folder $script:WorkDir -Stem ('{0}-install' -f (Get-VisualCppRunnerLabel -Package $Package)) -Extension '.log')
+}
+
+# The version text of a registered v14 runtime ("v14.44.35211.00") as a version, or $null.
+function ConvertTo-RuntimeVersion {
+    param([AllowNull()][AllowEmptyString()][string]$Text)
+    $version = $null
+    if ([string]::IsNullOrWhiteSpace($Text) -or -not [version]::TryParse($Text.Trim().TrimStart('v', 'V'), [ref]$version)) {
+        return $null
+    }
+    return $version
+}
+
+# What a cached v14 package of the row must be: the program Microsoft ships for its
+# architecture, not older than the runtime this PC registers now (when it registers one).
+function Get-VisualCppV14Expectation {
+    param([Parameter(Mandatory = $true)]$Package)
+    return [pscustomobject]@{
+        OriginalFilename = $script:VisualCppV14OriginalFilename -f $Package.Architecture
+        ProductPattern   = $script:VisualCppV14ProductPattern -f $Package.Architecture
+        NotOlderThan     = ConvertTo-RuntimeVersion -Text (Get-VisualCppV14RegisteredVersion -Architecture $Package.Architecture)
+    }
 }
 
 # The version the v14 runtime of the architecture registers, or $null when its key does not
@@ -161,13 +190,24 @@ function Get-VisualCppV14RegisteredVersion {
 }
 
 # Throws "<label> ended with exit code <code>, but the v14 <arch> runtime is not registered."
-# (kind NotRegistered) unless the v14 runtime of the package's architecture is registered;
-# logs its version otherwise. Exit code 1638 (a newer version is present) is no proof alone.
+# (kind NotRegistered) unless the v14 runtime of the package's architecture is registered,
+# and a failure of kind NotConfirmed naming both versions unless the registered version is
+# at least the version of the package just run (FilePath): a key left by an older runtime
+# proves nothing about this package. Logs the registered version otherwise. Exit code 1638
+# (a newer version is present) is no proof alone.
 function Confirm-VisualCppV14Runtime {
-    param([Parameter(Mandatory = $true)]$Package, [Parameter(Mandatory = $true)][int]$ExitCode)
+    param([Parameter(Mandatory = $true)]$Package, [Parameter(Mandatory = $true)][int]$ExitCode, [Parameter(Mandatory = $true)][string]$FilePath)
+    $label = Get-VisualCppRunnerLabel -Package $Package
     $version = Get-VisualCppV14RegisteredVersion -Architecture $Package.Architecture
     if ($null -eq $version) {
-        throw (New-RunFailure -Message ('{0} ended with exit code {1}, but the v14 {2} runtime is not registered.' -f (Get-VisualCppRunnerLabel -Package $Package), $ExitCode, $Package.Architecture) -Kind NotRegistered -ExitCode $ExitCode)
+        throw (New-RunFailure -Message ('{0} ended with exit code {1}, but the v14 {2} runtime is not registered.' -f $label, $ExitCode, $Package.Architecture) -Kind NotRegistered -ExitCode $ExitCode)
+    }
+    $registered = ConvertTo-RuntimeVersion -Text $version
+    $packageVersion = (Get-FileVersionResource -Path $FilePath).FileVersion
+    if ($null -eq $registered -or $null -eq $packageVersion -or $registered -lt $packageVersion) {
+        $packageText = 'unknown'
+        if ($null -ne $packageVersion) { $packageText = $packageVersion.ToString() }
+        throw (New-RunFailure -Message ($script:VisualCppV14NotConfirmedFormat -f $label, $ExitCode, $Package.Architecture, $version, $packageText) -Kind NotConfirmed -ExitCode $ExitCode)
     }
     Write-Log -Message ('Visual C++ v14 {0} runtime confirmed (version {1}).' -f $Package.Architecture, $version) -Level OK
 }
@@ -182,12 +222,11 @@ function Get-VisualCppRunnerLabel {
 # it registers. A failure carries the log's last lines into the run's log and names the log.
 function Install-VisualCppV14Package {
     param([Parameter(Mandatory = $true)]$Package, [Parameter(Mandatory = $true)][string]$FilePath)
-    $logPath = Get-VisualCppInstallLogPath -Package $Package
-    Remove-FileQuietly -Path $logPath
+    $logPath = New-VisualCppInstallLogPath -Package $Package
     $arguments = $Package.Args + ($script:VisualCppV14LogArguments -f $logPath)
     try {
         $exitCode = Invoke-VerifiedInstaller -FilePath $FilePath -Arguments $arguments -SuccessCodes $script:VisualCppSuccessCodes -Label (Get-VisualCppRunnerLabel -Package $Package) -WindowsInstaller
-        Confirm-VisualCppV14Runtime -Package $Package -ExitCode $exitCode
+        Confirm-VisualCppV14Runtime -Package $Package -ExitCode $exitCode -FilePath $FilePath
     } catch {
         throw (Add-InstallerLogToFailure -Cause $_ -Path $logPath)
     }
@@ -207,13 +246,17 @@ function Install-VisualCppRuntimes {
                 }
             }
             $destination = Join-Path $script:WorkDir $package.File
-            Get-VerifiedMicrosoftFile -Url $package.Url -FallbackUrl $package.FallbackUrl -Destination $destination -Label $package.Name
+            $expected = $null
+            if (Test-VisualCppV14Package -Package $package) {
+                $expected = Get-VisualCppV14Expectation -Package $package
+            }
+            $installer = Get-VerifiedMicrosoftFile -Url $package.Url -FallbackUrl $package.FallbackUrl -Destination $destination -Label $package.Name -Expected $expected
             $runnerLabel = Get-VisualCppRunnerLabel -Package $package
             if (Test-VisualCppV14Package -Package $package) {
-                Install-VisualCppV14Package -Package $package -FilePath $destination
+                Install-VisualCppV14Package -Package $package -FilePath $installer
                 continue
             }
-            $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel -WindowsInstaller
+            $null = Invoke-VerifiedInstaller -FilePath $installer -Arguments $package.Args -SuccessCodes $script:VisualCppSuccessCodes -Label $runnerLabel -WindowsInstaller
         } catch {
             if ($package.Critical) {
                 Add-Failure -Message ($script:VisualCppFailureFormat -f $package.Name, $_.Exception.Message) -Subject $package.Name -Cause $_

@@ -16,6 +16,10 @@ $script:NetFx35Installer = @{
     Arguments    = '/quiet /norestart'
     RunnerLabel  = 'DotNet35'
     SuccessCodes = @(0, 3010, 1641, 1638)
+    # What its version resource calls the product; a cached copy is used only when it says
+    # so. (The installer is only run when .NET Framework 3.5 is missing, so no installed
+    # version sets a lower bound.)
+    ProductPattern = '\.NET Framework 3\.5'
 }
 $script:DismSuccessCodes = @(0, 3010)
 # DISM may take up to an hour to enable .NET Framework 3.5 (it may fetch it from Windows
@@ -90,8 +94,9 @@ function Install-NetFx35 {
     if ($WindowsBuild -ge $script:NetFx35InstallerMinimumBuild) {
         $installer = $script:NetFx35Installer
         $destination = Join-Path $script:WorkDir $installer.File
-        Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label
-        $null = Invoke-VerifiedInstaller -FilePath $destination -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel -WindowsInstaller
+        $expected = [pscustomobject]@{ OriginalFilename = ''; ProductPattern = $installer.ProductPattern; NotOlderThan = $null }
+        $file = Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label -Expected $expected
+        $null = Invoke-VerifiedInstaller -FilePath $file -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel -WindowsInstaller
     } else {
         try {
             Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3' -TimeLimitMinutes $script:DismNetFx35TimeLimitMinutes

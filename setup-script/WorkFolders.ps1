@@ -62,13 +62,12 @@ function Initialize-SetupFolders {
     }
     $vendor = Initialize-SecuredFolder -Path $vendorDir
     $product = Initialize-SecuredFolder -Path (Join-Path $vendor.Path $productName)
-    $work = Initialize-SecuredFolder -Path (Join-Path $product.Path 'Downloads')
+    $work = Initialize-SecuredFolder -Path (Join-Path $product.Path 'Downloads') -Access Private
     $logs = Initialize-SecuredFolder -Path (Join-Path $product.Path 'Logs')
     $script:WorkDir = $work.Path
     $script:ProductDir = $product.Path
     $logFile = Join-Path $logs.Path ('Setup-{0}.log' -f (Get-Date).ToString('yyyyMMdd-HHmmss'))
-    $script:LogPath = $logFile
-    New-FreshFile -Path $logFile
+    $script:LogPath = New-FreshFile -Path $logFile -OtherNameWhenHeld
     foreach ($folder in @($vendor, $product, $work, $logs)) {
         Write-SecuredFolderNotes -Folder $folder
     }

@@ -356,9 +356,10 @@ class DiagnosticsOnlyRun(ReportChecks, unittest.TestCase):
 
 class FolderCreationApi(unittest.TestCase):
     """PowerShell 7 has no Directory.CreateDirectory(path, security); the script must
-    find FileSystemAclExtensions.Create at run time."""
+    find FileSystemAclExtensions.Create at run time. The folder is then read through a
+    handle the script opens itself (CreateFileW and the calls after it, made in memory)."""
 
-    def test_secured_folder_is_made_and_reads_back_with_wines_owner(self):
+    def test_secured_folder_is_made_and_reads_back_through_its_handle(self):
         clean_machine()
         with open(os.path.join(TEST_ROOT, "ORVELLE-Prerequisites.ps1"), "wb") as handle:
             handle.write(embedded_script())
@@ -366,11 +367,17 @@ class FolderCreationApi(unittest.TestCase):
                  ". C:\\orvelle-tests\\ORVELLE-Prerequisites.ps1; "
                  "New-FolderWithSecurity -Path C:\\orvelle-tests\\made -Sddl (Get-SecuredFolderSddl); "
                  "'exists=' + [System.IO.Directory]::Exists('C:\\orvelle-tests\\made'); "
-                 "'owner=' + (Get-FolderItemSecurity -Path C:\\orvelle-tests\\made).Owner")
+                 "$folder = Open-FolderHandle -Path C:\\orvelle-tests\\made; "
+                 "'attributes=' + (Get-FolderHandleAttributes -Handle $folder); "
+                 "'owner=' + (Get-FolderHandleSecurity -Handle $folder).Owner; "
+                 "Close-FolderHandle -Handle $folder; "
+                 "'missing=' + ($null -eq (Open-FolderHandle -Path C:\\orvelle-tests\\none))")
         exit_code, stdout, stderr = wine([POWERSHELL, "-NoProfile", "-ExecutionPolicy", "Bypass", "-Command", probe])
         lines = [line.strip() for line in stdout.splitlines() if line.strip()]
         self.assertEqual(exit_code, 0, stdout + stderr)
         self.assertIn("exists=True", lines)
+        self.assertIn("attributes=Directory", lines)
+        self.assertIn("missing=True", lines)
         # Wine keeps no security descriptor: the owner read back is the Wine user, not
         # Administrators. Should this change, the full offline run becomes possible here.
         owners = [line for line in lines if line.startswith("owner=")]

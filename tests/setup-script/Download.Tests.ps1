@@ -36,6 +36,7 @@ BeforeAll {
         if ($Deliveries.Count -eq 0) {
             throw "$Transport`: The remote name could not be resolved: 'download.microsoft.com'"
         }
+        Assert-FakeFileNotHeld -Path $Destination
         $script:DeliveryNumber++
         $content = "MZ installer bytes, delivery $($script:DeliveryNumber) by $Transport"
         switch ($Deliveries.Dequeue()) {
@@ -82,8 +83,12 @@ Describe 'Get-VerifiedMicrosoftFile' {
             $script:UserAgents.Add([string]$Client.Headers['User-Agent'])
             Receive-FakeDownload -Deliveries $script:WebClientDeliveries -Destination $Destination -Transport 'WebClient'
         }
-        # Each pause notes its length and whether a file was left at the destination.
-        Mock Wait-RetryPause { $script:Pauses.Add([pscustomobject]@{ Seconds = $Seconds; FileLeft = (Test-Path -LiteralPath $destination) }) }
+        # Each pause notes its length and whether a file of that name was left anywhere in the
+        # work folder (downloads land in a folder of their own).
+        Mock Wait-RetryPause {
+            $left = @(Get-ChildItem -LiteralPath $script:WorkDir -Recurse -File -Filter 'vc_redist.x64.exe').Count -gt 0
+            $script:Pauses.Add([pscustomobject]@{ Seconds = $Seconds; FileLeft = $left })
+        }
     }
     AfterEach { Reset-FakeWindows }
 
@@ -99,7 +104,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
         ) {
             Set-FakeNetwork -Bits 'Microsoft'
             Get-VerifiedMicrosoftFile -Url $Url -Destination $destination -Label 'VC++ x64'
-            Should -Invoke Start-BitsTransfer -Exactly 1 -ParameterFilter { $Source -eq $Url -and $Destination -eq $destination }
+            Should -Invoke Start-BitsTransfer -Exactly 1 -ParameterFilter { $Source -eq $Url }
             Test-Path -LiteralPath $destination | Should -BeTrue
         }
 
@@ -162,9 +167,77 @@ Describe 'Get-VerifiedMicrosoftFile' {
             Should -Invoke Start-BitsTransfer -Exactly 1
             [System.IO.File]::ReadAllText($destination) | Should -BeExactly 'MZ installer bytes, delivery 1 by BITS'
             Get-LogLines | Should -Be @(
+                ('[WARN] Not using the cached file for VC++ x64: Security check failed for vc_redist.x64.exe. Signature status: {0}; publisher: {1}' -f $Status, $Subject)
                 '[INFO] Downloading VC++ x64 from Microsoft (attempt 1/3)...'
                 "[OK] Verified Microsoft signature and SHA-256 for vc_redist.x64.exe: $(Get-ExpectedSha256 $destination)"
             )
+        }
+
+        It 'uses a cached Microsoft-signed copy of <Label> only when <Case>' -ForEach @(
+            @{ Case = 'it is a published build'; Label = 'Visual C++ 2013 x86'; Published = $true; Resource = $null; Has = ''; Used = $true }
+            @{ Case = 'it is the expected program'; Label = 'Visual C++ v14 latest x64'; Resource = @('VC_redist.x64.exe', 'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.44.35211', '14.44.35211.0'); Has = ''; Used = $true }
+            @{ Case = 'Microsoft names it v14'; Label = 'Visual C++ v14 latest x64'; Resource = @('VC_redist.x64.exe', 'Microsoft Visual C++ v14 Redistributable (x64) - 14.50.35719', '14.50.35719.0'); Has = ''; Used = $true }
+            @{ Case = 'it is not older than what this PC has'; Label = 'Visual C++ v14 latest x64'; Resource = @('VC_redist.x64.exe', 'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.44.35211', '14.44.35211.0'); Has = '14.44.35211.0'; Used = $true }
+            @{ Case = 'not: another build than Microsoft published'; Label = 'Visual C++ 2013 x86'; Published = $false; Resource = $null; Has = ''; Used = $false; Reason = 'it is not a known build (SHA-256 *)' }
+            @{ Case = 'not: another Microsoft program'; Label = 'Visual C++ v14 latest x64'; Resource = @('msedge.exe', 'Microsoft Edge', '131.0.2903.70'); Has = ''; Used = $false; Reason = 'its original file name is "msedge.exe", not VC_redist.x64.exe' }
+            @{ Case = 'not: the x86 package'; Label = 'Visual C++ v14 latest x64'; Resource = @('VC_redist.x64.exe', 'Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.44.35211', '14.44.35211.0'); Has = ''; Used = $false; Reason = 'its product name "Microsoft Visual C++ 2015-2022 Redistributable (x86) - 14.44.35211" is not the expected program''s' }
+            @{ Case = 'not: older than what this PC has'; Label = 'Visual C++ v14 latest x64'; Resource = @('VC_redist.x64.exe', 'Microsoft Visual C++ 2015-2022 Redistributable (x64) - 14.38.33135', '14.38.33135.0'); Has = '14.44.35211.0'; Used = $false; Reason = 'its version 14.38.33135.0 is older than the 14.44.35211.0 this PC has' }
+            @{ Case = 'not: without a version'; Label = 'Visual C++ v14 latest x64'; Resource = @('VC_redist.x64.exe', 'Microsoft Visual C++ 2015-2022 Redistributable (x64)', ''); Has = ''; Used = $false; Reason = 'it has no version' }
+        ) {
+            $cached = New-FakeFile $destination -Content 'a Microsoft program cached or planted earlier'
+            Set-FakeSignature $machine -Path $cached
+            if ($Label -eq 'Visual C++ 2013 x86' -and $Published) { $machine.FileHashes[$cached] = $script:KnownBuilds[$Label][0] }
+            $expected = $null
+            if ($null -ne $Resource) {
+                $version = $null
+                if ($Resource[2] -ne '') { $version = [version]$Resource[2] }
+                $machine.VersionResources[$cached] = [pscustomobject]@{ OriginalFilename = $Resource[0]; ProductName = $Resource[1]; FileVersion = $version }
+                $pcVersion = $null
+                if ($Has -ne '') { $pcVersion = [version]$Has }
+                $expected = [pscustomobject]@{ OriginalFilename = 'VC_redist.x64.exe'; ProductPattern = $script:VisualCppV14ProductPattern -f 'x64'; NotOlderThan = $pcVersion }
+            }
+            Set-FakeNetwork -Bits 'Microsoft'
+
+            $file = Get-VerifiedMicrosoftFile -Url 'https://aka.ms/x' -Destination $destination -Label $Label -Expected $expected
+
+            $file | Should -Be $destination
+            if ($Used) {
+                Should -Invoke Start-BitsTransfer -Exactly 0
+                Get-LogLines | Should -Contain "[OK] Using verified cached file for $Label."
+            } else {
+                Should -Invoke Start-BitsTransfer -Exactly 1
+                [System.IO.File]::ReadAllText($destination) | Should -BeExactly 'MZ installer bytes, delivery 1 by BITS'
+                @(Get-LogLines) -like ('`[WARN`] Not using the cached file for {0}: {1}' -f $Label, $Reason) | Should -HaveCount 1
+            }
+        }
+
+        It 'keeps a stale cached copy that another program holds open and uses a newer download beside it' {
+            $cached = New-FakeFile $destination -Content 'cached 40 days ago'
+            Set-FakeSignature $machine -Path $cached
+            [System.IO.File]::SetLastWriteTimeUtc($cached, $machine.WatchTime.AddDays(-40))
+            Set-FakeHeldFile $machine -Path $cached
+            Set-FakeNetwork -Bits 'Microsoft'
+
+            $used = Get-VerifiedMicrosoftFile -Url 'https://aka.ms/x' -Destination $destination -Label 'VC++ x64'
+
+            Split-Path -Leaf $used | Should -Be 'vc_redist.x64.exe'
+            Split-Path -Leaf (Split-Path -Parent $used) | Should -Match '^Download\.[0-9a-f]{16}$'
+            [System.IO.File]::ReadAllText($used) | Should -BeExactly 'MZ installer bytes, delivery 1 by BITS'
+            [System.IO.File]::ReadAllText($cached) | Should -BeExactly 'cached 40 days ago'
+            Get-LogLines | Should -Contain "[WARN] The cached file $destination is held open by another program; this run uses its new download $used."
+            @($script:RunFolders) | Should -Be @(Split-Path -Parent $used)
+        }
+
+        It 'downloads under a fresh name when a cached copy that fails its check is held open' {
+            $cached = New-FakeFile $destination -Content 'planted and held'
+            Set-FakeSignature $machine -Path $cached -Status 'NotSigned' -Subject $null
+            Set-FakeHeldFile $machine -Path $cached
+            Set-FakeNetwork -Bits 'Microsoft'
+
+            $used = Get-VerifiedMicrosoftFile -Url 'https://aka.ms/x' -Destination $destination -Label 'VC++ x64'
+
+            $used | Should -Not -Be $destination
+            [System.IO.File]::ReadAllText($used) | Should -BeExactly 'MZ installer bytes, delivery 1 by BITS'
         }
 
         It 'deletes a cached installer that fails the check even when no download succeeds' {
@@ -182,8 +255,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
             Set-FakeNetwork -Bits 'Microsoft'
             Get-VerifiedMicrosoftFile -Url 'https://aka.ms/vs/17/release/vc_redist.x86.exe' -Destination $destination -Label 'VC++ 2015-2022 x86'
             Should -Invoke Start-BitsTransfer -Exactly 1 -ParameterFilter {
-                $Source -eq 'https://aka.ms/vs/17/release/vc_redist.x86.exe' -and $Destination -eq $destination -and
-                $DisplayName -eq 'VC++ 2015-2022 x86' -and $Description -ceq 'ORVELLE prerequisite'
+                $Source -eq 'https://aka.ms/vs/17/release/vc_redist.x86.exe' -and $DisplayName -eq 'VC++ 2015-2022 x86' -and $Description -ceq 'ORVELLE prerequisite'
             }
             Should -Invoke Invoke-WebClientDownload -Exactly 0
         }
@@ -196,7 +268,7 @@ Describe 'Get-VerifiedMicrosoftFile' {
 
             Get-VerifiedMicrosoftFile -Url 'https://aka.ms/vs/17/release/vc_redist.x64.exe' -Destination $destination -Label 'VC++ x64'
 
-            Should -Invoke Invoke-WebClientDownload -Exactly 1 -ParameterFilter { $Url -eq 'https://aka.ms/vs/17/release/vc_redist.x64.exe' -and $Destination -eq $destination }
+            Should -Invoke Invoke-WebClientDownload -Exactly 1 -ParameterFilter { $Url -eq 'https://aka.ms/vs/17/release/vc_redist.x64.exe' }
             $script:UserAgents | Should -Be @('ORVELLE-Game-Support/' + $script:ToolVersion)
             Should -Invoke Wait-RetryPause -Exactly 0
             Get-LogLines | Should -Be @(

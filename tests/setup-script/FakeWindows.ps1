@@ -571,6 +571,10 @@ function Add-FakeReportSources {
     $Machine | Add-Member -NotePropertyName Events -NotePropertyValue (New-Object System.Collections.Generic.List[object])
     $Machine | Add-Member -NotePropertyName EventLogError -NotePropertyValue $null      # a string Get-WinEvent throws
     $Machine | Add-Member -NotePropertyName FileVersions -NotePropertyValue @{}         # full path -> FileVersion text
+    # full path -> version resource (OriginalFilename, ProductName, FileVersion); see Get-FakeServedVersionResource
+    $Machine | Add-Member -NotePropertyName VersionResources -NotePropertyValue @{}
+    # full paths another user's program holds open without sharing write or delete access
+    $Machine | Add-Member -NotePropertyName HeldFiles -NotePropertyValue (New-Object System.Collections.Generic.List[string])
     $Machine | Add-Member -NotePropertyName UnreadableFiles -NotePropertyValue @()      # full paths Get-FileHash cannot open
     # Free bytes per drive, or a string that the query throws.
     $Machine | Add-Member -NotePropertyName FreeSpace -NotePropertyValue @{ 'C:' = 182GB }
@@ -629,6 +633,48 @@ function Get-FakeCrashData {
     return @($Application, '1.4.2.0', '6650a1b2', $Module, '14.40.33810.0', '66a3c1d0', 'c0000409', '0000000000043a1c',
         '0x1f3c', '0x01dadd3e5c2b7a10', ('C:\Games\Cindral Online\' + $Application), ($ModuleFolder + '\' + $Module),
         '5c0c2f5e-8d9a-4a63-9d0b-4b5e0e8f7a21', '', '')
+}
+
+# Marks a file as held open by another user's program, without write or delete sharing.
+function Set-FakeHeldFile {
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][string]$Path)
+    $Machine.HeldFiles.Add([System.IO.Path]::GetFullPath($Path))
+}
+
+# True when another user's program holds the file at Path open (Set-FakeHeldFile).
+function Test-FakeHeldFile {
+    param([AllowEmptyString()][string]$Path)
+    if ([string]::IsNullOrEmpty($Path)) { return $false }
+    return $script:FakeMachine.HeldFiles.Contains([System.IO.Path]::GetFullPath($Path))
+}
+
+# Throws what Windows says when a program writes a file someone holds open.
+function Assert-FakeFileNotHeld {
+    param([AllowEmptyString()][string]$Path)
+    if (Test-FakeHeldFile -Path $Path) {
+        throw (New-Object System.IO.IOException ("The process cannot access the file '{0}' because it is being used by another process." -f $Path))
+    }
+}
+
+# The version resource of what a Microsoft address serves: the v14 packages say what
+# Microsoft's VC_redist of their architecture says (the version the v14 installer registers,
+# see Add-FakeV14Registration), the .NET Framework 3.5 installer names its product; $null for
+# any other address.
+function Get-FakeServedVersionResource {
+    param([string]$Url)
+    foreach ($row in $script:VisualCppPackages) {
+        if ($row.Url -eq $Url -and $row.Name.StartsWith('Visual C++ v14 ')) {
+            return [pscustomobject]@{
+                OriginalFilename = 'VC_redist.{0}.exe' -f $row.Architecture
+                ProductName      = 'Microsoft Visual C++ 2015-2022 Redistributable ({0}) - 14.44.35211' -f $row.Architecture
+                FileVersion      = [version]'14.44.35211.0'
+            }
+        }
+    }
+    if ($Url -eq $script:NetFx35Installer.Url) {
+        return [pscustomobject]@{ OriginalFilename = 'dotnetfx35.exe'; ProductName = 'Microsoft .NET Framework 3.5'; FileVersion = [version]'3.5.30729.1' }
+    }
+    return $null
 }
 
 # Creates a file with a version resource: the file is real, its FileVersion text comes from
@@ -729,6 +775,31 @@ function Use-FakeReportSources {
             [long]$answer
         }
     }
+    if (Get-Command Get-FileVersionResource -ErrorAction SilentlyContinue) {
+        Mock Get-FileVersionResource {
+            $answer = $script:FakeMachine.VersionResources[[System.IO.Path]::GetFullPath($Path)]
+            if ($null -eq $answer) { $answer = [pscustomobject]@{ OriginalFilename = ''; ProductName = ''; FileVersion = $null } }
+            $answer
+        }
+    }
+    # A file another user's program holds open can be neither deleted nor moved nor written.
+    if (Get-Command Remove-FileQuietly -ErrorAction SilentlyContinue) {
+        Mock Remove-FileQuietly -ParameterFilter { $null -ne $script:FakeMachine -and (Test-FakeHeldFile -Path $Path) } { }
+        # A moved file carries its signature, hash and version resource along.
+        Mock Move-FileTo {
+            Assert-FakeFileNotHeld -Path $Path
+            Assert-FakeFileNotHeld -Path $Destination
+            [System.IO.File]::Move($Path, $Destination)
+            $from = [System.IO.Path]::GetFullPath($Path)
+            $to = [System.IO.Path]::GetFullPath($Destination)
+            foreach ($table in @($script:FakeMachine.Signatures, $script:FakeMachine.FileHashes, $script:FakeMachine.VersionResources)) {
+                if ($table.ContainsKey($from)) {
+                    $table[$to] = $table[$from]
+                    $table.Remove($from)
+                }
+            }
+        }
+    }
     if (Get-Command Get-FileVersionText -ErrorAction SilentlyContinue) {
         Mock Get-FileVersionText -ParameterFilter { $null -ne $script:FakeMachine -and $script:FakeMachine.FileVersions.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
             $script:FakeMachine.FileVersions[[System.IO.Path]::GetFullPath($Path)]
@@ -817,6 +888,8 @@ function Reset-SetupState {
     $script:WorkDir = ''
     $script:ProductDir = ''
     $script:RunUnattended = $false
+    $script:RunFolders = New-Object System.Collections.Generic.List[string]
+    $script:HeldFolders = New-Object System.Collections.Generic.List[object]
 }
 
 # Sets the script state of a fresh run on this machine: empty lists, no restart, the work
@@ -878,8 +951,11 @@ function Add-FakeInstallerMocks {
         if ($null -eq $reason) { $reason = $installers.FailingDownloads[$Label] }
         if ($null -ne $reason) { throw ('Unable to securely download {0}: {1}' -f $Label, $reason) }
         if (-not (Test-Path -LiteralPath $Destination)) { $null = New-FakeFile $Destination -Content $Url }
-        # What the verified download leaves is Microsoft-signed.
+        # What the verified download leaves is Microsoft-signed and says what it is.
         Set-FakeSignature $script:FakeMachine -Path $Destination
+        $resource = Get-FakeServedVersionResource -Url $Url
+        if ($null -ne $resource) { $script:FakeMachine.VersionResources[[System.IO.Path]::GetFullPath($Destination)] = $resource }
+        $Destination
     }
     Mock Test-MicrosoftSignature {
         $full = [System.IO.Path]::GetFullPath($Path)
@@ -897,8 +973,9 @@ function Add-FakeInstallerMocks {
 #region Folder security: owners and permissions that Linux cannot hold
 
 # Windows security of the files and folders on the machine's disk, answered through mocks of
-# Get-FolderItemSecurity and New-FolderWithSecurity, and folders moved aside through
-# Move-FolderAside:
+# the folder handles (Open-FolderHandle, Get-FolderHandleAttributes, Get-FolderHandleSecurity,
+# Close-FolderHandle), New-FolderWithSecurity and Set-FolderItemSecurity, and folders moved
+# aside through Move-FolderAside:
 #
 #     Set-FakeFolderSecurity $machine -Path $folder                       # a standard user's folder
 #     Set-FakeFolderSecurity $machine -Path $folder -Owner 'S-1-5-18' -Access @(
@@ -916,6 +993,12 @@ function Add-FakeInstallerMocks {
 # moving a folder moves it on disk with the security of everything in it and notes
 # "set aside <path> as <new path>". As on Windows, creating a folder that exists changes
 # nothing, a folder is only created inside an existing one, and a move never replaces anything.
+# A handle reads the attributes of what stood at its path when it was opened and the security
+# of that very object, even after it was moved; while it is open ($machine.OpenHandles), the
+# object cannot be moved: the script holds a folder without sharing delete access. A test
+# acts as another user between two of the script's steps with $machine.OnFolderStep, a script
+# block that gets the step ("security": the script is about to read a handle's security;
+# "closed": it has just closed a handle) and the path (see Move-FakeFolderAsOtherUser).
 
 $script:FakePlayerSid = 'S-1-5-21-1004336348-1177238915-682003330-1001'
 
@@ -936,6 +1019,8 @@ function Initialize-FakeFolderSecurityTables {
     if ($null -ne $Machine.PSObject.Properties['FolderSecurity']) { return }
     Add-Member -InputObject $Machine -MemberType NoteProperty -Name FolderSecurity -Value @{}
     Add-Member -InputObject $Machine -MemberType NoteProperty -Name FolderChanges -Value (New-Object System.Collections.Generic.List[string])
+    Add-Member -InputObject $Machine -MemberType NoteProperty -Name OpenHandles -Value (New-Object System.Collections.Generic.List[object])
+    Add-Member -InputObject $Machine -MemberType NoteProperty -Name OnFolderStep -Value $null
 }
 
 # States the owner and permissions of a file or folder (the folder is created when missing).
@@ -985,14 +1070,84 @@ function ConvertFrom-FakeSddl {
     return [pscustomobject]@{ Owner = $owner; Access = $access; Protected = $protected; RefuseMove = ''; Unreadable = '' }
 }
 
+# The security record a handle opened now on Path would read: the machine's record for that
+# path, stored so that the handle keeps the same record when the object moves.
+function Get-FakeHeldRecord {
+    param([Parameter(Mandatory = $true)]$Machine, [Parameter(Mandatory = $true)][string]$Path)
+    $full = [System.IO.Path]::GetFullPath($Path)
+    if (-not $Machine.FolderSecurity.ContainsKey($full)) {
+        $Machine.FolderSecurity[$full] = Get-FakeFolderSecurity $Machine -Path $full
+    }
+    return $Machine.FolderSecurity[$full]
+}
+
+# True when the script holds a handle on Path or on a folder inside it.
+function Test-FakeHeld {
+    param([Parameter(Mandatory = $true)]$Machine, [Parameter(Mandatory = $true)][string]$Path)
+    $full = [System.IO.Path]::GetFullPath($Path)
+    foreach ($handle in $Machine.OpenHandles) {
+        if ($handle.Path -eq $full -or $handle.Path.StartsWith($full + [System.IO.Path]::DirectorySeparatorChar)) { return $true }
+    }
+    return $false
+}
+
+# What another user does to a folder under ProgramData (which they may change: they own it),
+# as Windows lets them: renames it to NewPath and, with -LinkTarget, puts a link to that
+# folder in its place (call it inside It: under Wine, which makes no links, the test skips). Windows refuses while the script holds the folder open; the refusal is noted in
+# $machine.FolderChanges and nothing changes.
+function Move-FakeFolderAsOtherUser {
+    param(
+        [Parameter(Mandatory = $true)]$Machine,
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][string]$NewPath,
+        [string]$LinkTarget = ''
+    )
+    $from = [System.IO.Path]::GetFullPath($Path)
+    if (Test-FakeHeld -Machine $Machine -Path $from) {
+        $Machine.FolderChanges.Add("refused to another user: move $from")
+        return
+    }
+    $to = [System.IO.Path]::GetFullPath($NewPath)
+    [System.IO.Directory]::Move($from, $to)
+    foreach ($key in @($Machine.FolderSecurity.Keys)) {
+        if ($key -eq $from -or $key.StartsWith($from + [System.IO.Path]::DirectorySeparatorChar)) {
+            $Machine.FolderSecurity[$to + $key.Substring($from.Length)] = $Machine.FolderSecurity[$key]
+            $Machine.FolderSecurity.Remove($key)
+        }
+    }
+    if ($LinkTarget -ne '') {
+        New-TestLink -Path $from -Target $LinkTarget -Directory
+        # What a path lookup through the link would read: the target's security.
+        $Machine.FolderSecurity[$from] = Get-FakeFolderSecurity $Machine -Path $LinkTarget
+    }
+    $Machine.FolderChanges.Add("another user moved $from to $to")
+}
+
 # Mocks the script's folder security calls with the machine's table. Called by
 # Add-FakeWindowsMocks.
 function Use-FakeFolderSecurity {
-    if (-not (Get-Command Get-FolderItemSecurity -ErrorAction SilentlyContinue)) { return }
-    Mock Get-FolderItemSecurity {
-        $record = Get-FakeFolderSecurity $script:FakeMachine -Path $Path
+    if (-not (Get-Command Open-FolderHandle -ErrorAction SilentlyContinue)) { return }
+    Mock Open-FolderHandle {
+        $machine = $script:FakeMachine
+        $full = [System.IO.Path]::GetFullPath($Path)
+        $attributes = Get-FolderItemAttributes -Path $full
+        if ($null -eq $attributes) { return $null }
+        $handle = [pscustomobject]@{ Path = $full; Attributes = $attributes; Record = (Get-FakeHeldRecord -Machine $machine -Path $full); Open = $true }
+        $machine.OpenHandles.Add($handle)
+        $handle
+    }
+    Mock Get-FolderHandleAttributes { $Handle.Attributes }
+    Mock Get-FolderHandleSecurity {
+        $machine = $script:FakeMachine
+        if ($null -ne $machine.OnFolderStep) { & $machine.OnFolderStep 'security' $Handle.Path }
+        $record = $Handle.Record
         if ($record.Unreadable) { throw $record.Unreadable }
         [pscustomobject]@{ Owner = $record.Owner; Access = @($record.Access) }
+    }
+    Mock Close-FolderHandle {
+        $Handle.Open = $false
+        [void]$script:FakeMachine.OpenHandles.Remove($Handle)
+        if ($null -ne $script:FakeMachine.OnFolderStep) { & $script:FakeMachine.OnFolderStep 'closed' $Handle.Path }
     }
     Mock New-FolderWithSecurity {
         $full = [System.IO.Path]::GetFullPath($Path)
@@ -1008,12 +1163,23 @@ function Use-FakeFolderSecurity {
         $script:FakeMachine.FolderSecurity[$full] = $security
         $script:FakeMachine.FolderChanges.Add("create $full")
     }
+    # The new owner and DACL replace the old ones in the same record, which a handle keeps.
+    Mock Set-FolderItemSecurity {
+        $full = [System.IO.Path]::GetFullPath($Path)
+        $record = Get-FakeHeldRecord -Machine $script:FakeMachine -Path $full
+        $security = ConvertFrom-FakeSddl -Sddl $Sddl
+        $record.Owner = $security.Owner
+        $record.Access = $security.Access
+        $record.Protected = $security.Protected
+        $script:FakeMachine.FolderChanges.Add("secure $full")
+    }
     Mock Move-FolderAside {
         $machine = $script:FakeMachine
         $from = [System.IO.Path]::GetFullPath($Path)
         $to = [System.IO.Path]::GetFullPath($Destination)
         $refusal = (Get-FakeFolderSecurity $machine -Path $from).RefuseMove
         if ($refusal) { throw $refusal }
+        if (Test-FakeHeld -Machine $machine -Path $from) { throw 'The process cannot access the file because it is being used by another process.' }
         if ([System.IO.Directory]::Exists($to) -or [System.IO.File]::Exists($to)) {
             throw (New-Object System.IO.IOException "Cannot create '$to' because a file or directory with the same name already exists.")
         }
@@ -1196,7 +1362,9 @@ function Get-FakePublishedHash {
 function Invoke-FakeTransfer {
     param($Machine, [string]$Url, [string]$Destination)
     $Machine.Transfers.Add($Url)
+    Assert-FakeFileNotHeld -Path $Destination
     $Machine.FileHashes.Remove([System.IO.Path]::GetFullPath($Destination))
+    $Machine.VersionResources.Remove([System.IO.Path]::GetFullPath($Destination))
     $answer = 'Program'
     if (-not $Machine.Online) { $answer = 'Offline' }
     elseif ($null -ne $Machine.PSObject.Properties['ServedFiles'] -and $Machine.ServedFiles.ContainsKey($Url)) { $answer = $Machine.ServedFiles[$Url] }
@@ -1219,6 +1387,8 @@ function Invoke-FakeTransfer {
             Set-FakeSignature $Machine -Path $Destination
             $published = Get-FakePublishedHash -Url $Url
             if ($null -ne $published) { $Machine.FileHashes[$full] = $published }
+            $resource = Get-FakeServedVersionResource -Url $Url
+            if ($null -ne $resource) { $Machine.VersionResources[$full] = $resource }
         }
     }
 }
@@ -1271,6 +1441,8 @@ function Add-FakeProgramsAndNetworkMocks {
                 if ($answering.TimesLeft -eq 0) { $answering.TimesLeft = -1 }
             }
         }
+        Assert-FakeFileNotHeld -Path $RedirectStandardOutput
+        Assert-FakeFileNotHeld -Path $RedirectStandardError
         [System.IO.File]::WriteAllText($RedirectStandardOutput, $script:FakeProgramOutput)
         [System.IO.File]::WriteAllText($RedirectStandardError, '')
         if ($neverEnds) {
@@ -1339,13 +1511,15 @@ function Use-FakeWatch {
 #     $machine.RandomTails.Add('00000000000000aa')
 
 # Gives a folder (created when missing) the owner and protected permissions this tool gives
-# its own folders, as an administrator who took it over by hand would.
+# its own folders, as an administrator who took it over by hand would: Users may read it,
+# except with -Private.
 function Set-FakePrivateFolder {
-    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][string]$Path, [string]$Owner = 'S-1-5-32-544')
-    Set-FakeFolderSecurity $Machine -Path $Path -Owner $Owner -Protected $true -Access @(
+    param([Parameter(Mandatory = $true, Position = 0)]$Machine, [Parameter(Mandatory = $true)][string]$Path, [string]$Owner = 'S-1-5-32-544', [switch]$Private)
+    $access = @(
         @{ Sid = 'S-1-5-18'; Rights = 0x1F01FF; Allow = $true },
-        @{ Sid = 'S-1-5-32-544'; Rights = 0x1F01FF; Allow = $true },
-        @{ Sid = 'S-1-5-32-545'; Rights = 0x1200A9; Allow = $true })
+        @{ Sid = 'S-1-5-32-544'; Rights = 0x1F01FF; Allow = $true })
+    if (-not $Private) { $access += @{ Sid = 'S-1-5-32-545'; Rights = 0x1200A9; Allow = $true } }
+    Set-FakeFolderSecurity $Machine -Path $Path -Owner $Owner -Protected $true -Access $access
 }
 
 # The n-th counted random tail.
@@ -1384,6 +1558,8 @@ function Use-FakeRunFolders {
         if ($null -ne $signature) { $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Destination)] = $signature.Clone() }
         $hash = $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
         if ($null -ne $hash) { $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Destination)] = $hash }
+        $resource = $script:FakeMachine.VersionResources[[System.IO.Path]::GetFullPath($Path)]
+        if ($null -ne $resource) { $script:FakeMachine.VersionResources[[System.IO.Path]::GetFullPath($Destination)] = $resource }
     }
     Mock Get-FileSha256 -ParameterFilter { $null -ne $script:FakeMachine -and $script:FakeMachine.FileHashes.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
         $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]

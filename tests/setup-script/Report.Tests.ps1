@@ -877,6 +877,16 @@ Describe 'Where and when the report is written' {
         }
     }
 
+    It 'writes the report beside a report of the same second that another program holds open, and returns that name' {
+        Use-FakeWindows $machine
+        $held = New-FakeFile (Join-Path $machine.Desktop 'ORVELLE-Diagnostic-20250614-093015.txt') -Content 'open in an editor'
+        Set-FakeHeldFile $machine -Path $held
+        $path = Invoke-Report
+        $path | Should -BeExactly (Join-Path $machine.Desktop ('ORVELLE-Diagnostic-20250614-093015-{0}.txt' -f (Get-FakeRandomTail 1)))
+        (Read-ReportLines $path)[0] | Should -BeExactly 'ORVELLE GAME SUPPORT - DIAGNOSTIC REPORT'
+        [System.IO.File]::ReadAllText($held) | Should -BeExactly 'open in an editor'
+    }
+
     It 'throws and writes no file when an unguarded part fails' {
         Use-FakeWindows $machine
         Mock Get-WindowsBuildInfo { throw 'Cannot find path ''HKLM:\SOFTWARE\Microsoft\Windows NT\CurrentVersion''.' }

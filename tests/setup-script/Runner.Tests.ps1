@@ -54,11 +54,20 @@ BeforeAll {
     }
 
     # Text a fake program prints, written with "`n" line ends, as it reaches its capture file.
-    # A capture file's text, read while another handle may still be open on it: under Wine
-    # the ended program's handle to its redirected output can close a moment after it ends.
+    # The one capture file of this run named "<Stem>-<16 hex>.txt" in the work folder.
+    function Get-CaptureFile {
+        param([Parameter(Mandatory = $true)][string]$Stem)
+        $found = @(Get-ChildItem -LiteralPath $script:WorkDir -File | Where-Object { $_.Name -match ('^' + [regex]::Escape($Stem) + '-[0-9a-f]{16}\.txt$') })
+        $found.Count | Should -Be 1 -Because "one capture file $Stem-<16 hex>.txt is there"
+        return $found[0].FullName
+    }
+
+    # The text of a capture file of this run ("<Stem>-<16 hex>.txt"), read while another handle
+    # may still be open on it: under Wine the ended program's handle to its redirected output
+    # can close a moment after it ends.
     function Read-CaptureFile {
-        param([Parameter(Mandatory = $true)][string]$Name)
-        $stream = New-Object System.IO.FileStream((Join-Path $script:WorkDir $Name), [System.IO.FileMode]::Open, [System.IO.FileAccess]::Read, ([System.IO.FileShare]::ReadWrite -bor [System.IO.FileShare]::Delete))
+        param([Parameter(Mandatory = $true)][string]$Stem)
+        $stream = New-Object System.IO.FileStream((Get-CaptureFile $Stem), [System.IO.FileMode]::Open, [System.IO.FileAccess]::Read, ([System.IO.FileShare]::ReadWrite -bor [System.IO.FileShare]::Delete))
         try {
             return (New-Object System.IO.StreamReader($stream)).ReadToEnd()
         } finally {
@@ -87,6 +96,9 @@ Describe 'Invoke-ProcessChecked' {
         # Linux has no hidden window style: the real Start-Process runs the program without it,
         # and the exit code is widened back to what Windows would report.
         Mock Start-Process {
+            # Windows refuses to redirect into a file another program holds open.
+            Assert-FakeFileNotHeld -Path $RedirectStandardOutput
+            Assert-FakeFileNotHeld -Path $RedirectStandardError
             if (Test-TestHostWindows) { return & $script:RealStartProcess @PesterBoundParameters }
             $forward = @{}
             foreach ($name in $PesterBoundParameters.Keys) {
@@ -162,10 +174,10 @@ Describe 'Invoke-ProcessChecked' {
                 $FilePath -eq $program -and
                 @($ArgumentList).Count -eq 1 -and $ArgumentList[0] -eq $arguments -and
                 $WindowStyle -eq 'Hidden' -and $PassThru -and
-                $RedirectStandardOutput -eq (Join-Path $script:WorkDir 'Args-stdout.txt') -and
-                $RedirectStandardError -eq (Join-Path $script:WorkDir 'Args-stderr.txt')
+                $RedirectStandardOutput -like (Join-Path $script:WorkDir 'Args-stdout-*.txt') -and
+                $RedirectStandardError -like (Join-Path $script:WorkDir 'Args-stderr-*.txt')
             }
-            $received = (Read-CaptureFile 'Args-stdout.txt')
+            $received = (Read-CaptureFile 'Args-stdout')
             $received | Should -BeExactly (ConvertTo-ProgramText "[/install]`n[/quiet]`n[C:\Program Files\Game Folder]`n[/log:x.txt]`n")
         }
 
@@ -210,11 +222,26 @@ Describe 'Invoke-ProcessChecked' {
             $script:tables.Enqueue(@((New-Row 7003 1 9), (New-Row 7004 7003 9), (New-Row 9000 1 0)))
             $script:tables.Enqueue(@((New-Row 7005 7002 0), (New-Row 9000 1 0)))
             Mock Get-ProcessTable { if ($script:tables.Count -gt 0) { $script:tables.Dequeue() } else { @() } }
-            Mock Start-Process { [pscustomobject]@{ Id = 4321; HasExited = $true; ExitCode = 1603 } }
+            Mock Start-Process { [pscustomobject]@{ Id = 4321; HasExited = $true; ExitCode = 1603; StartTime = [datetime]::new(2026, 1, 1, 10, 0, 30) } }
 
             { Invoke-ProcessChecked -FilePath '/opt/setup.exe' -Arguments '/q' -Label 'Setup' } | Should -Throw -ExpectedMessage 'Setup failed with exit code 1603.'
             Should -Invoke Get-ProcessTable -Exactly 3
             Should -Invoke Wait-WatchSlice -Exactly 2
+        }
+
+        It 'neither waits for nor ends a process that started before the program, though its recorded parent id is the program''s' {
+            # Windows gave the program (started at 10:05) the id 4321, which an ended process
+            # had before: the player's game, started at 10:00 by that process, still records
+            # 4321 as its parent.
+            $game = [pscustomobject]@{ ProcessId = 8800; ParentProcessId = 4321; CreationDate = [datetime]::new(2026, 1, 1, 10, 0, 0) }
+            Mock Get-ProcessTable { @($game) }
+            Mock Start-Process { [pscustomobject]@{ Id = 4321; HasExited = $true; ExitCode = 0; StartTime = [datetime]::new(2026, 1, 1, 10, 5, 0) } }
+
+            Invoke-ProcessChecked -FilePath '/opt/setup.exe' -Arguments '/q' -Label 'Setup' | Should -Be 0
+
+            Should -Invoke Wait-WatchSlice -Exactly 0
+            Should -Invoke Stop-ProcessTree -Exactly 0
+            @(Get-LogLines) -like '*Still waiting*' | Should -BeNullOrEmpty
         }
     }
 
@@ -249,18 +276,32 @@ Describe 'Invoke-ProcessChecked' {
             Invoke-ProcessChecked -FilePath $program -Arguments '/quiet' -Label 'Quiet'
 
             Get-LogText | Should -BeExactly "[INFO] Running Quiet: $program /quiet`r`n[OK] Quiet completed (exit code 0).`r`n"
-            (Read-CaptureFile 'Quiet-stdout.txt') | Should -BeExactly (ConvertTo-ProgramText $StdoutFile)
-            (Read-CaptureFile 'Quiet-stderr.txt') | Should -BeExactly (ConvertTo-ProgramText $StderrFile)
+            (Read-CaptureFile 'Quiet-stdout') | Should -BeExactly (ConvertTo-ProgramText $StdoutFile)
+            (Read-CaptureFile 'Quiet-stderr') | Should -BeExactly (ConvertTo-ProgramText $StderrFile)
         }
 
-        It 'replaces the capture files of an earlier run with the same label' {
-            New-FakeFile (Join-Path $script:WorkDir 'Again-stdout.txt') -Content 'old output of a much longer earlier run'
+        It 'removes the capture files of earlier runs with the same label and writes new ones' {
+            $null = New-FakeFile (Join-Path $script:WorkDir 'Again-stdout.txt') -Content 'old output of an earlier version'
+            $null = New-FakeFile (Join-Path $script:WorkDir 'Again-stderr-00000000000000aa.txt') -Content 'old output of an earlier run'
             $program = New-FakeProgram -Name 'again' -Stdout 'new'
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label 'Again'
-            (Read-CaptureFile 'Again-stdout.txt') | Should -BeExactly (ConvertTo-ProgramText "new`n")
+            (Read-CaptureFile 'Again-stdout') | Should -BeExactly (ConvertTo-ProgramText "new`n")
+            (Read-CaptureFile 'Again-stderr') | Should -BeExactly ''
+            Test-Path -LiteralPath (Join-Path $script:WorkDir 'Again-stdout.txt') | Should -BeFalse
         }
 
-        It 'removes links planted at the capture paths instead of writing through them' {
+        It 'runs the program when another program holds a capture file of an earlier run open, and leaves that file alone' {
+            $held = New-FakeFile (Join-Path $script:WorkDir 'vc14-latest-x64-stdout.txt') -Content 'read by another user'
+            Set-FakeHeldFile $machine -Path $held
+            $program = New-FakeProgram -Name 'held' -Stdout 'installed'
+
+            Invoke-ProcessChecked -FilePath $program -Arguments '/quiet' -Label 'vc14-latest-x64' | Should -Be 0
+
+            [System.IO.File]::ReadAllText($held) | Should -BeExactly 'read by another user'
+            (Read-CaptureFile 'vc14-latest-x64-stdout') | Should -BeExactly (ConvertTo-ProgramText "installed`n")
+        }
+
+        It 'never writes through links planted at the capture names of an earlier run' {
             $sentinel = New-FakeFile (Join-Path $TestDrive 'outside/important.dll') -Content 'keep me'
             $missingTarget = Join-Path $TestDrive 'outside/planted.dll'
             New-TestLink -Path (Join-Path $script:WorkDir 'Linked-stdout.txt') -Target $sentinel
@@ -271,8 +312,8 @@ Describe 'Invoke-ProcessChecked' {
 
             [System.IO.File]::ReadAllText($sentinel) | Should -BeExactly 'keep me'
             Test-Path -LiteralPath $missingTarget | Should -BeFalse
-            (Get-Item -LiteralPath (Join-Path $script:WorkDir 'Linked-stdout.txt')).LinkType | Should -BeNullOrEmpty
-            (Read-CaptureFile 'Linked-stderr.txt') | Should -BeExactly (ConvertTo-ProgramText "err`n")
+            (Read-CaptureFile 'Linked-stdout') | Should -BeExactly (ConvertTo-ProgramText "out`n")
+            (Read-CaptureFile 'Linked-stderr') | Should -BeExactly (ConvertTo-ProgramText "err`n")
         }
 
         It 'runs and returns the exit code when the log file is missing' {
@@ -285,7 +326,7 @@ Describe 'Invoke-ProcessChecked' {
     }
 
     Context 'capture file names' {
-        It 'names the capture files "<SafeLabel>-stdout.txt" and "<SafeLabel>-stderr.txt" for the label "<Label>"' -ForEach @(
+        It 'names the capture files "<SafeLabel>-stdout-(16 hex).txt" and "<SafeLabel>-stderr-(16 hex).txt" for the label "<Label>"' -ForEach @(
             @{ Label = 'DISM-NetFx3'; SafeLabel = 'DISM-NetFx3' }
             @{ Label = 'vc_redist.x64'; SafeLabel = 'vc_redist_x64' }
             @{ Label = 'VC Redist 2015+ x86'; SafeLabel = 'VC_Redist_2015__x86' }
@@ -296,8 +337,8 @@ Describe 'Invoke-ProcessChecked' {
             $program = New-FakeProgram -Name 'named' -Stdout 'out' -Stderr 'err'
             Invoke-ProcessChecked -FilePath $program -Arguments 'x' -Label $Label
 
-            (Read-CaptureFile "$SafeLabel-stdout.txt") | Should -BeExactly (ConvertTo-ProgramText "out`n")
-            (Read-CaptureFile "$SafeLabel-stderr.txt") | Should -BeExactly (ConvertTo-ProgramText "err`n")
+            (Read-CaptureFile "$SafeLabel-stdout") | Should -BeExactly (ConvertTo-ProgramText "out`n")
+            (Read-CaptureFile "$SafeLabel-stderr") | Should -BeExactly (ConvertTo-ProgramText "err`n")
             @(Get-ChildItem -LiteralPath $script:WorkDir -File).Count | Should -Be 2
             Get-LogLines | Should -Contain "[INFO] Running ${Label}: $program x"
             Get-LogLines | Should -Contain "[OK] $Label completed (exit code 0)."
@@ -306,7 +347,7 @@ Describe 'Invoke-ProcessChecked' {
         It 'uses the label "Process" when none is given' {
             $program = New-FakeProgram -Name 'unnamed' -Stdout 'out'
             Invoke-ProcessChecked -FilePath $program -Arguments 'x'
-            Test-Path -LiteralPath (Join-Path $script:WorkDir 'Process-stdout.txt') | Should -BeTrue
+            (Read-CaptureFile 'Process-stdout') | Should -BeExactly (ConvertTo-ProgramText "out`n")
             Get-LogLines | Should -Contain '[OK] Process completed (exit code 0).'
         }
     }

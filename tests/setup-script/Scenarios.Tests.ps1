@@ -154,9 +154,9 @@ Describe 'Windows 11 26H1 (build 28000), nothing installed, online' {
     It 'installs .NET Framework 3.5 from Microsoft''s verified installer instead of DISM' {
         $run.ExitCode | Should -Be 0
         $machine.Transfers[0] | Should -BeExactly 'https://go.microsoft.com/fwlink/?LinkID=2337635'
-        # A fresh machine: the run creates its folders and draws its first random name for
-        # the folder the installer runs from.
-        $installer = Join-Path ('{0}.{1}' -f (Join-Path $script:WorkDir 'Install'), (Get-FakeRandomTail 1)) 'DotNet35Setup-Windows11-26H1.exe'
+        # A fresh machine: the run creates its folders, draws its first random name for the
+        # folder the download lands in and the next for the folder the installer runs from.
+        $installer = Join-Path ('{0}.{1}' -f (Join-Path $script:WorkDir 'Install'), (Get-FakeRandomTail 2)) 'DotNet35Setup-Windows11-26H1.exe'
         $run.Log | Should -Contain "[INFO] Running DotNet35: $installer /quiet /norestart"
         (Get-RunLabels $run.Log)[0..1] | Should -Be @('DotNet35', 'DISM-DirectPlay')
         $run.Log | Should -Contain '[OK] .NET Framework 3.5 verification passed.'
@@ -472,12 +472,16 @@ Describe 'Windows 11 x64, DXSETUP fails and the x64 v14 package ends with 1638 w
     AfterAll { Reset-FakeWindows }
 
     It 'names the installers'' own logs in the failures and confirms the v14 runtimes through their keys' {
-        $v14Log = Join-Path $script:WorkDir 'vc14-latest-x64-install.log'
         $run.Failures | Should -Be @(
             'Visual C++ v14 latest x64: vc14-latest-x64 ended with exit code 1638, but the v14 x64 runtime is not registered.'
             "DirectX legacy runtime: DXSETUP failed with exit code -9. Installer log: $dxError")
         $run.Log | Should -Contain '[OK] Visual C++ v14 x86 runtime confirmed (version v14.44.35211.00).'
-        @($run.Log -like '*Running vc14-latest-x64:*') | Should -Be @(('[INFO] Running vc14-latest-x64: {0} /install /quiet /norestart /log "{1}"' -f ($machine.Started | Where-Object { $_ -like '*vc14-latest-x64.exe' }), $v14Log))
+        # The package writes its own log under a name of this run in the work folder.
+        $running = @($run.Log -like '*Running vc14-latest-x64:*')
+        $running.Count | Should -Be 1
+        $prefix = '[INFO] Running vc14-latest-x64: {0} /install /quiet /norestart /log "' -f ($machine.Started | Where-Object { $_ -like '*vc14-latest-x64.exe' })
+        $running[0].StartsWith($prefix, [StringComparison]::Ordinal) | Should -BeTrue
+        $running[0].Substring($prefix.Length) | Should -Match ('^' + [regex]::Escape((Join-Path $script:WorkDir 'vc14-latest-x64-install-')) + '[0-9a-f]{16}\.log"$')
         Get-ReportBlock $run.Report '[SETUP RESULT]' | Should -Contain "FAIL: DirectX legacy runtime: DXSETUP failed with exit code -9. Installer log: $dxError"
     }
 
@@ -817,13 +821,35 @@ Describe 'Windows 11 x64 that needs a restart afterwards, deployed by a manageme
     }
 }
 
+Describe 'Windows 11 x64 with an old v14 runtime, the x64 package ends with 0 without installing' {
+    BeforeAll {
+        # An earlier runtime (14.16) registered its key long ago; the package just run is
+        # 14.44 and ends with 0, but writes nothing.
+        $machine = New-ScenarioMachine
+        Set-FakeRegistryValue $machine -Key 'HKLM:\SOFTWARE\Microsoft\VisualStudio\14.0\VC\Runtimes\x64' -Name 'Installed' -Value 1
+        Set-FakeRegistryValue $machine -Key 'HKLM:\SOFTWARE\Microsoft\VisualStudio\14.0\VC\Runtimes\x64' -Name 'Version' -Value 'v14.16.27033.00'
+        Set-FakeProgram $machine -Name 'vc14-latest-x64.exe' -ExitCode 0 -NoEffect
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'does not take the old key for this package: a failure that names both versions' {
+        $run.ExitCode | Should -Be 1
+        $run.Failures | Should -Be @('Visual C++ v14 latest x64: vc14-latest-x64 ended with exit code 0, but the v14 x64 runtime is not confirmed: Windows registers version v14.16.27033.00 and the package is version 14.44.35211.0.')
+        @($run.Log -like '*v14 x64 runtime confirmed*') | Should -BeNullOrEmpty
+        $run.Log | Should -Contain '[OK] Visual C++ v14 x86 runtime confirmed (version v14.44.35211.00).'
+    }
+}
+
 Describe 'Runs where nobody can answer a box, and busy Windows Installer' {
     BeforeEach {
         $machine = New-ScenarioMachine
     }
     AfterEach { Reset-FakeWindows }
 
-    It 'as SYSTEM without the switch: report under ProgramData, secured like the logs, none on the desktop' {
+    It 'as SYSTEM without the switch: report under ProgramData, private to administrators, none on the desktop' {
         $machine.IsSystem = $true
         Use-FakeWindows $machine
         Use-FakeProgramsAndNetwork
@@ -835,8 +861,9 @@ Describe 'Runs where nobody can answer a box, and busy Windows Installer' {
             $record = Get-FakeFolderSecurity $machine -Path (Join-Path $machine.ProgramData "ORVELLE/Game Support/$folder")
             '{0} {1} {2}' -f $record.Owner, $record.Protected, (@($record.Access | ForEach-Object { '{0} {1:x} {2} {3}' -f $_.Sid, $_.Rights, $_.Allow, $_.Flags }) -join ',')
         }
-        $protection[0] | Should -Be $protection[1]
-        $protection[0] | Should -BeLike '* True *'
+        # Nobody but SYSTEM and Administrators may open the reports; Users may read the logs.
+        $protection[0] | Should -BeExactly 'S-1-5-32-544 True S-1-5-18 1f01ff True OICI,S-1-5-32-544 1f01ff True OICI'
+        $protection[1] | Should -BeExactly 'S-1-5-32-544 True S-1-5-18 1f01ff True OICI,S-1-5-32-544 1f01ff True OICI,S-1-5-32-545 1200a9 True OICI'
         $run.Log | Should -Contain ('[OK] Diagnostic report created: ' + $run.AdminReports[0].FullName)
     }
 

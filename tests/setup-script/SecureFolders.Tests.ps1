@@ -15,21 +15,24 @@ BeforeAll {
         return @($vendor, $base, (Join-Path $base 'Downloads'), (Join-Path $base 'Logs'))
     }
 
-    # A folder set up by hand the way this tool sets up its own.
+    # A folder set up by hand the way this tool sets up its own: Downloads and Reports private,
+    # the others readable by Users.
     function Set-PrivateFolder {
         param($Machine, [string]$Path, [string]$Owner = $script:AdminsSid)
-        Set-FakePrivateFolder $Machine -Path $Path -Owner $Owner
+        Set-FakePrivateFolder $Machine -Path $Path -Owner $Owner -Private:((Split-Path -Leaf $Path) -match '^(Downloads|Reports)')
     }
 
-    # Checks that a folder holds exactly the protection this tool gives its folders.
+    # Checks that a folder holds exactly the protection this tool gives its folders: SYSTEM and
+    # Administrators full control, and Users read and execute unless it is -Private.
     function Assert-PrivateFolder {
-        param($Machine, [string]$Path)
+        param($Machine, [string]$Path, [switch]$Private)
         (Get-FolderItemAttributes -Path $Path) | Should -Be ([System.IO.FileAttributes]::Directory)
         $record = Get-FakeFolderSecurity $Machine -Path $Path
         $record.Owner | Should -Be $script:AdminsSid
         $record.Protected | Should -BeTrue
-        @($record.Access | ForEach-Object { '{0} {1:x} {2} {3}' -f $_.Sid, $_.Rights, $_.Allow, $_.Flags }) | Should -Be @(
-            "$script:SystemSid 1f01ff True OICI", "$script:AdminsSid 1f01ff True OICI", "$script:UsersSid 1200a9 True OICI")
+        $expected = @("$script:SystemSid 1f01ff True OICI", "$script:AdminsSid 1f01ff True OICI")
+        if (-not $Private) { $expected += "$script:UsersSid 1200a9 True OICI" }
+        @($record.Access | ForEach-Object { '{0} {1:x} {2} {3}' -f $_.Sid, $_.Rights, $_.Allow, $_.Flags }) | Should -Be $expected
     }
 
     # A folder outside ProgramData with a file in it, which a planted link points to.
@@ -63,12 +66,28 @@ Describe 'Setting up the work and log folders' {
         Initialize-SetupFolders
         @($machine.FolderChanges) | Should -Be @($folders | ForEach-Object { "create $_" })
         foreach ($folder in $folders) {
-            Assert-PrivateFolder $machine $folder
+            Assert-PrivateFolder $machine $folder -Private:($folder -eq $folders[2])
             Get-FolderSafetyProblem -Path $folder | Should -BeExactly ''
         }
         $script:WorkDir | Should -Be $folders[2]
         $script:LogPath | Should -Be $logFile
         (Get-Item -LiteralPath $logFile).Length | Should -Be 0
+        # Each level is held, through the handle it was checked with, until the run ends.
+        @($machine.OpenHandles | ForEach-Object { $_.Path }) | Should -Be $folders
+        Close-HeldFolders
+        $machine.OpenHandles | Should -BeNullOrEmpty
+    }
+
+    It 'writes its log under another name when another program holds a log file of the same name open' {
+        foreach ($folder in $folders) { Set-PrivateFolder $machine $folder }
+        $held = New-FakeFile $logFile -Content 'an earlier run in the same second, open in an editor'
+        Set-FakeHeldFile $machine -Path $held
+
+        Initialize-SetupFolders
+
+        $script:LogPath | Should -Be (Join-Path $folders[3] ('Setup-20260304-050607-{0}.log' -f (Get-FakeRandomTail 1)))
+        (Get-Item -LiteralPath $script:LogPath).Length | Should -Be 0
+        [System.IO.File]::ReadAllText($held) | Should -BeExactly 'an earlier run in the same second, open in an editor'
     }
 
     It 'on a later run finds its folders private, changes nothing and keeps the cached downloads' {
@@ -300,6 +319,64 @@ Describe 'Securing a folder that already exists' {
         { Initialize-SecuredFolder -Path $folder } | Should -Throw -ExpectedMessage "The folder $folder could not be secured: $Reason; no private folder could be made beside it: Access to the path is denied."
     }
 
+    It 'gives a private folder (Downloads, Reports) no entry for standard users when it <Case>' -ForEach @(
+        @{ Case = 'is new'; Found = $false }
+        @{ Case = 'was left readable by Users by an earlier version, keeping what is in it'; Found = $true }
+    ) {
+        if ($Found) {
+            Set-FakePrivateFolder $machine -Path $folder
+            $cached = New-FakeFile (Join-Path $folder 'vc2013-x86.exe') -Content 'cached'
+        }
+
+        $result = Initialize-SecuredFolder -Path $folder -Access Private
+
+        Assert-PrivateFolder $machine $folder -Private
+        $result.Path | Should -Be $folder
+        if ($Found) {
+            $result.Outcome | Should -Be 'Verified'
+            $result.Notes | Should -Be @("Made $folder private to administrators because $UsersSid may read it.")
+            @($machine.FolderChanges) | Should -Be @("secure $folder")
+            [System.IO.File]::ReadAllText($cached) | Should -BeExactly 'cached'
+        } else {
+            @($machine.FolderChanges) | Should -Be @("create $folder")
+        }
+    }
+
+    It 'judges a level through the one handle it keeps, so that another user cannot swap it <When>' -ForEach @(
+        @{ When = 'while its permissions are read'; Step = 'security' }
+        @{ When = 'the moment the check lets go of it'; Step = 'closed' }
+    ) {
+        # The other user made ORVELLE and now tries to put a link to a folder of the
+        # administrators' in its place, so that it passes for theirs.
+        Set-FakeFolderSecurity $machine -Path $folder
+        $adminFolder = Join-Path $machine.ProgramData 'Microsoft/Crypto'
+        Set-FakePrivateFolder $machine -Path $adminFolder
+        $script:swapped = $false
+        $machine.OnFolderStep = {
+            param($Step, $Path)
+            if ($Step -eq $script:swapStep -and $Path -eq $script:swapFolder -and -not $script:swapped) {
+                $script:swapped = $true
+                Move-FakeFolderAsOtherUser -Machine $script:FakeMachine -Path $script:swapFolder -NewPath "$($script:swapFolder).mine" -LinkTarget $script:swapTarget
+            }
+        }
+        $script:swapStep = $Step
+        $script:swapFolder = $folder
+        $script:swapTarget = $adminFolder
+
+        $result = Initialize-SecuredFolder -Path $folder
+        $null = Initialize-SecuredFolder -Path (Join-Path $result.Path 'Game Support')
+
+        $script:swapped | Should -BeTrue
+        $result.Path | Should -Be $folder
+        Assert-PrivateFolder $machine $folder
+        Test-IsLinkAttribute -Attributes (Get-FolderItemAttributes -Path $folder) | Should -BeFalse
+        @(Get-ChildItem -LiteralPath $adminFolder -Force) | Should -BeNullOrEmpty
+        if ($Step -eq 'security') {
+            @($machine.FolderChanges) | Should -Contain "refused to another user: move $folder"
+            $result.Notes | Should -Be @("Set aside $folder as $aside because it is owned by $FakePlayerSid; a new private folder takes its place.")
+        }
+    }
+
     It 'checks a folder that someone else created just before it, instead of trusting its own creation' {
         $script:raced = $false
         Mock New-FolderWithSecurity {
@@ -349,7 +426,8 @@ Describe 'Names shared with the launcher' {
         Mock Get-RandomHexTail { $script:Example['random-hex'] }
         Mock Get-FolderItemAttributes { $null }
         Mock New-FolderWithSecurity { }
-        Mock Get-FolderSafetyProblem { '' }
+        Mock Open-CheckedFolder { [pscustomobject]@{ Handle = 'held'; Attributes = [System.IO.FileAttributes]::Directory; Problem = ''; ReadProblem = '' } }
+        Mock Close-FolderHandle { }
 
         Get-SetAsidePath -Path $script:Example['folder'] | Should -BeExactly $script:Example['set-aside']
         New-PrivateFolder -Stem $script:Example['folder'] | Should -BeExactly $script:Example['fallback']

@@ -21,13 +21,15 @@ Describe 'Steps 1 to 4 in the main sequence' {
         Use-FakeRun $machine
         # The folders of an earlier run of this tool, private, so that none is set aside.
         $product = Split-Path -Parent $script:WorkDir
-        foreach ($folder in @((Split-Path -Parent $product), $product, $script:WorkDir, (Join-Path $product 'Logs'))) { Set-FakePrivateFolder $machine -Path $folder }
+        foreach ($folder in @((Split-Path -Parent $product), $product, (Join-Path $product 'Logs'))) { Set-FakePrivateFolder $machine -Path $folder }
+        Set-FakePrivateFolder $machine -Path $script:WorkDir -Private
         Set-FakeInstaller $machine -Label 'DISM-NetFx3' -EnablesFeature 'NetFx3'
         Set-FakeInstaller $machine -Label 'DISM-DirectPlay' -EnablesFeature 'DirectPlay'
-        # Each Visual C++ package draws one random name for the folder it runs from; the
-        # DirectX extraction folder draws the next.
-        $installers = @($script:VisualCppPackages | Where-Object { $_.Architecture -ne 'ARM64' }).Count
-        $dxsetup = Join-Path ('{0}.{1}' -f (Join-Path $script:WorkDir 'DirectX-June2010'), (Get-FakeRandomTail ($installers + 1))) 'DXSETUP.exe'
+        # Each Visual C++ package draws one random name for the folder it runs from, and each
+        # v14 package one for its own log; the DirectX extraction folder draws the next.
+        $packages = @($script:VisualCppPackages | Where-Object { $_.Architecture -ne 'ARM64' })
+        $drawn = $packages.Count + @($packages | Where-Object { Test-VisualCppV14Package -Package $_ }).Count
+        $dxsetup = Join-Path ('{0}.{1}' -f (Join-Path $script:WorkDir 'DirectX-June2010'), (Get-FakeRandomTail ($drawn + 1))) 'DXSETUP.exe'
         Set-FakeInstaller $machine -Label 'DirectX-Extract' -CreatesFile $dxsetup
         Set-FakeSignature $machine -Path $dxsetup
         Set-FakeInstaller $machine -Label 'DXSETUP' -CreatesFile (Join-Path (Join-Path $machine.SystemRoot 'SysWOW64') 'd3dx9_43.dll')

@@ -3,9 +3,9 @@ BeforeDiscovery {
     . (Join-Path $PSScriptRoot 'FakeWindows.ps1')
     . $SetupScriptPath
     $script:PackageCases = @($script:VisualCppPackages | ForEach-Object {
-            # A v14 package also writes its own log into the work folder.
+            # A v14 package also writes its own log into the work folder, under a name of this run.
             $log = ''
-            if ($_.Name.StartsWith('Visual C++ v14 ')) { $log = ' /log "<work>/{0}-install.log"' -f ($_.File -replace '\.exe$', '') }
+            if ($_.Name.StartsWith('Visual C++ v14 ')) { $log = ' /log "<work>/{0}-install-(16 hex).log"' -f ($_.File -replace '\.exe$', '') }
             @{ Name = $_.Name; File = $_.File; Url = $_.Url; Arguments = $_.Args + $log; Architecture = $_.Architecture; RunnerLabel = $_.File -replace '\.exe$', '' }
         })
 }
@@ -76,7 +76,8 @@ Describe 'Step 3: the Visual C++ package list' {
         $run.Count | Should -Be 1
         # A copy of the verified download, alone in a new folder of this run.
         $run[0].FilePath | Should -Match ('^' + [regex]::Escape((Join-Path $script:WorkDir 'Install')) + '\.[0-9a-f]{16}' + [regex]::Escape([System.IO.Path]::DirectorySeparatorChar + $File) + '$')
-        $run[0].Arguments | Should -BeExactly ($Arguments -replace '<work>/', ($script:WorkDir + [System.IO.Path]::DirectorySeparatorChar))
+        $pattern = [regex]::Escape(($Arguments -replace '<work>/', ($script:WorkDir + [System.IO.Path]::DirectorySeparatorChar))).Replace('\(16\ hex\)', '[0-9a-f]{16}')
+        $run[0].Arguments | Should -MatchExactly ('^' + $pattern + '$')
         $run[0].SuccessCodes | Should -Be @(0, 3010, 1641, 1638)
     }
 }

@@ -65,18 +65,21 @@ BeforeAll {
         (Get-Acl -LiteralPath $Sentinel.File).Sddl | Should -BeExactly $Sentinel.FileSddl
     }
 
-    # Checks the protection this tool gives its folders, read back from Windows.
+    # Checks the protection this tool gives its folders, read back from Windows: Users may
+    # read and list it, except a -Private one (Downloads, Reports), which they may not open.
     function Assert-PrivateFolder {
-        param([string]$Path)
+        param([string]$Path, [switch]$Private)
         $item = Get-Item -LiteralPath $Path -Force
         ($item.Attributes -band [System.IO.FileAttributes]::ReparsePoint) | Should -Be 0
         Get-OwnerSid $Path | Should -Be $script:AdminsSid
         (Get-Acl -LiteralPath $Path).AreAccessRulesProtected | Should -BeTrue
         $expected = @(
             ('{0} {1} Allow False ContainerInherit, ObjectInherit None' -f $script:SystemSid, 0x1F01FF),
-            ('{0} {1} Allow False ContainerInherit, ObjectInherit None' -f $script:AdminsSid, 0x1F01FF),
-            ('{0} {1} Allow False ContainerInherit, ObjectInherit None' -f $script:UsersSid, 0x1200A9)
-        ) | Sort-Object
+            ('{0} {1} Allow False ContainerInherit, ObjectInherit None' -f $script:AdminsSid, 0x1F01FF))
+        if (-not $Private) {
+            $expected += ('{0} {1} Allow False ContainerInherit, ObjectInherit None' -f $script:UsersSid, 0x1200A9)
+        }
+        $expected = $expected | Sort-Object
         $actual = @(Get-Rules $Path | ForEach-Object {
                 '{0} {1} {2} {3} {4} {5}' -f $_.IdentityReference.Value, [int]$_.FileSystemRights, $_.AccessControlType, $_.IsInherited, $_.InheritanceFlags, $_.PropagationFlags
             }) | Sort-Object
@@ -180,6 +183,11 @@ while (-not (Test-Path -LiteralPath '$script:SignalRoot\go')) { Start-Sleep -Mil
     }
 }
 
+# A run holds the folders it checked until it ends; each test is a run of its own.
+AfterEach {
+    Close-HeldFolders
+}
+
 AfterAll {
     if ($script:OtherUserSid) {
         # A process the other user still runs (a holder a failed test never released) keeps
@@ -233,6 +241,20 @@ Describe 'A folder the script creates' {
         $before = (Get-Acl -LiteralPath $folder).Sddl
         (Initialize-SecuredFolder -Path $folder).Outcome | Should -Be 'Verified'
         (Get-Acl -LiteralPath $folder).Sddl | Should -BeExactly $before
+    }
+
+    It 'is made private in place when Users could read it (Downloads of an earlier version), and so is what is in it' {
+        $folder = Join-Path $script:TestRoot 'ReadableDownloads'
+        $null = Initialize-SecuredFolder -Path $folder
+        $file = Join-Path $folder 'vc2013-x86.exe'
+        [System.IO.File]::WriteAllText($file, 'cached')
+
+        $result = Initialize-SecuredFolder -Path $folder -Access Private
+
+        $result.Notes | Should -Be @("Made $folder private to administrators because $($script:UsersSid) may read it.")
+        Assert-PrivateFolder $folder -Private
+        @(Get-Rules $file | Where-Object { $_.IdentityReference.Value -eq $script:UsersSid }) | Should -BeNullOrEmpty
+        [System.IO.File]::ReadAllText($file) | Should -BeExactly 'cached'
     }
 }
 
@@ -321,7 +343,7 @@ Copy-Item -LiteralPath "`$env:SystemRoot\System32\notepad.exe" -Destination '$do
         Wait-Signal 'done' | Should -Be 'True'
         $holder.WaitForExit()
         foreach ($folder in @('ORVELLE', 'ORVELLE\Game Support', 'ORVELLE\Game Support\Downloads', 'ORVELLE\Game Support\Logs')) {
-            Assert-PrivateFolder (Join-Path $env:ProgramData $folder)
+            Assert-PrivateFolder (Join-Path $env:ProgramData $folder) -Private:($folder -like '*Downloads')
         }
         @(Get-ChildItem -LiteralPath $script:WorkDir -Force) | Should -BeNullOrEmpty
         $aside = @(Get-ChildItem -LiteralPath $env:ProgramData -Directory -Force -Filter 'ORVELLE.untrusted-*')
@@ -330,6 +352,8 @@ Copy-Item -LiteralPath "`$env:SystemRoot\System32\notepad.exe" -Destination '$do
         @(Get-Rules $aside[0].FullName | Where-Object { $_.IdentityReference.Value -eq 'S-1-1-0' }).Count | Should -BeGreaterThan 0
         $exit = Start-AsOtherUser -Wait -Script "[System.IO.File]::WriteAllText('$($script:WorkDir)\version.dll', 'planted')"
         $exit | Should -Not -Be 0 -Because 'the other user cannot add anything to the folder installers run from'
+        $exit = Start-AsOtherUser -Wait -Script "`$null = [System.IO.Directory]::GetFileSystemEntries('$($script:WorkDir)')"
+        $exit | Should -Not -Be 0 -Because 'the other user cannot even list the downloads'
     }
 
     It 'holding a WRITE_DAC handle on Downloads: the run sets the tree aside or works beside it, and never uses a folder that user could change' {
@@ -350,7 +374,7 @@ Copy-Item -LiteralPath "`$env:SystemRoot\System32\notepad.exe" -Destination '$do
         $stopped | Should -BeExactly ''
         $product = Split-Path -Parent $script:WorkDir
         foreach ($folder in @((Split-Path -Parent $product), $product, $script:WorkDir, (Split-Path -Parent $script:LogPath))) {
-            Assert-PrivateFolder $folder
+            Assert-PrivateFolder $folder -Private:($folder -eq $script:WorkDir)
         }
         @(Get-ChildItem -LiteralPath $script:WorkDir -Force) | Should -BeNullOrEmpty
     }
@@ -374,7 +398,7 @@ Describe 'The run''s own folders and log file' {
         $logs = Join-Path $env:ProgramData 'ORVELLE\Game Support\Logs'
         Initialize-SetupFolders
         foreach ($folder in @('ORVELLE', 'ORVELLE\Game Support', 'ORVELLE\Game Support\Downloads', 'ORVELLE\Game Support\Logs')) {
-            Assert-PrivateFolder (Join-Path $env:ProgramData $folder)
+            Assert-PrivateFolder (Join-Path $env:ProgramData $folder) -Private:($folder -like '*Downloads')
         }
         $script:LogPath | Should -Be (Join-Path $logs 'Setup-20260304-050607.log')
         [System.IO.File]::WriteAllText($script:LogPath, 'left over')
