@@ -6,6 +6,7 @@
 
 #include "bounded_format.h"
 #include "child_environment.h"
+#include "command_line.h"
 #include "folder_guard.h"
 #include "launcher.h"
 #include "launcher_result.h"
@@ -23,30 +24,6 @@ int Fail(P& platform, bool showBox, LauncherResult result) {
                          kMessageStyle);
   }
   return result;
-}
-
-// True when the arguments hold "/quiet" or "-quiet", in any case and
-// optionally inside double quotes, as an argument of its own. Every other
-// argument ("/norestart" included: the tool never restarts Windows) is
-// ignored.
-inline bool HasQuietSwitch(const wchar_t* arguments) {
-  static constexpr wchar_t kQuiet[] = L"quiet";
-  const wchar_t* at = arguments;
-  while (at != nullptr && *at != L'\0') {
-    while (*at == L' ' || *at == L'\t') ++at;
-    const wchar_t* start = at;
-    while (*at != L'\0' && *at != L' ' && *at != L'\t') ++at;
-    const wchar_t* end = at;
-    if (end - start >= 2 && *start == L'"' && end[-1] == L'"') {
-      ++start;
-      --end;
-    }
-    if (end - start != 6 || (*start != L'/' && *start != L'-')) continue;
-    int i = 0;
-    while (i < 5 && (start[i + 1] | 0x20) == kQuiet[i]) ++i;
-    if (i == 5) return true;
-  }
-  return false;
 }
 
 // False where nobody could answer a message box: in session 0, where
@@ -110,18 +87,6 @@ __attribute__((always_inline)) inline int FailAndCleanUp(
   return Fail(platform, showBox, result);
 }
 
-// A drive letter, a colon and a backslash: the only form of a local folder
-// this tool writes into. A relative or drive-relative value would place the
-// folders wherever the current folder is, a share path ("\\server\share") on
-// another computer, and the device forms ("\\?\C:", "\\.\C:") skip the
-// checks Windows makes on ordinary paths.
-inline bool IsDrivePath(const wchar_t* path) {
-  const wchar_t drive = path[0];
-  return ((drive >= L'A' && drive <= L'Z') ||
-          (drive >= L'a' && drive <= L'z')) &&
-         path[1] == L':' && path[2] == L'\\';
-}
-
 }  // namespace launcher_detail
 
 // P is the Platform interface in tests and Win32Api in the executable, which
@@ -133,8 +98,6 @@ int RunLauncherWithSizes(P& platform, HMODULE module,
   using launcher_detail::Fail;
   using launcher_detail::FailAndCleanUp;
   using launcher_detail::FolderChain;
-  using launcher_detail::HasQuietSwitch;
-  using launcher_detail::IsDrivePath;
 
   // Players start the setup from their Downloads folder, where other files may
   // sit beside it: load system DLLs from the system folder only.
@@ -142,8 +105,26 @@ int RunLauncherWithSizes(P& platform, HMODULE module,
 
   // A deployment tool asks for a quiet run: its exit code alone tells a
   // failure. Without it, a box is shown only where somebody can see it.
-  const bool quiet = HasQuietSwitch(arguments);
+  wchar_t switchFolders[kFolderSwitchCount][Sizes::kFolderArgument];
+  const ArgumentsRead read =
+      ReadArguments(arguments, switchFolders[0], Sizes::kFolderArgument);
+  const bool quiet = read.quiet;
   const bool showBox = !quiet && CanShowMessageBox(platform);
+
+  // A folder for /layout or /source that cannot be used stops the run before
+  // anything is written or started; the message names what was given.
+  if (read.refused >= 0) {
+    wchar_t message[Sizes::kFolderMessage];
+    if (showBox &&
+        FormatBounded(message, Sizes::kFolderMessage, kFolderRefusedMessage,
+                      kFolderSwitches[read.refused].name,
+                      switchFolders[read.refused], read.cut ? L"..." : L"",
+                      static_cast<unsigned long>(Sizes::kFolderArgument - 1)) >=
+            0) {
+      platform.MessageBoxW(message, kMessageCaption, kMessageStyle);
+    }
+    return kFolderArgumentRefused;
+  }
 
   wchar_t programData[Sizes::kProgramData];
   const DWORD programDataLength = platform.GetEnvironmentVariableW(
@@ -151,6 +132,8 @@ int RunLauncherWithSizes(P& platform, HMODULE module,
   if (programDataLength == 0 || programDataLength >= Sizes::kProgramData) {
     return Fail(platform, showBox, kProgramDataMissing);
   }
+  // Only a local drive's folder: a share path would put the private folders
+  // on another computer.
   if (!IsDrivePath(programData)) {
     return Fail(platform, showBox, kBootstrapFolderFailed);
   }
@@ -256,12 +239,36 @@ int RunLauncherWithSizes(P& platform, HMODULE module,
     return FailAndCleanUp(platform, showBox, folders, scriptFile, kPowerShellNotFound);
   }
 
+  // The script's path parameters: the folders of /layout and /source, and
+  // the folder the executable is in, where the script looks for packages
+  // beside it. That last one is left out when it cannot be read whole: the
+  // setup runs without it.
+  wchar_t parameters[kFolderSwitchCount + 1][Sizes::kPathParameter];
+  for (int i = 0; i < kFolderSwitchCount; ++i) {
+    if (!FormatPathParameter(parameters[i], Sizes::kPathParameter,
+                             kFolderSwitches[i].parameter, switchFolders[i])) {
+      return FailAndCleanUp(platform, showBox, folders, scriptFile,
+                            kCommandTooLong);
+    }
+  }
+  wchar_t ownFolder[Sizes::kModulePath];
+  const DWORD modulePathLength =
+      platform.GetModuleFileNameW(module, ownFolder, Sizes::kModulePath);
+  if (modulePathLength == 0 || modulePathLength >= Sizes::kModulePath) {
+    ownFolder[0] = L'\0';
+  }
+  RemoveFileName(ownFolder);
+  if (!FormatPathParameter(parameters[kFolderSwitchCount],
+                           Sizes::kPathParameter, kLauncherFolderParameter,
+                           ownFolder)) {
+    parameters[kFolderSwitchCount][0] = L'\0';
+  }
+
   wchar_t commandLine[Sizes::kCommandLine];
-  if (FormatBounded(commandLine, Sizes::kCommandLine,
-                    L"\"%s\" -NoLogo -NoProfile -ExecutionPolicy Bypass -File "
-                    L"\"%s\"%s",
+  if (FormatBounded(commandLine, Sizes::kCommandLine, kCommandLineFormat,
                     powerShellPath, scriptPath,
-                    quiet ? L" -Unattended" : L"") < 0) {
+                    quiet ? kUnattendedParameter : L"", parameters[0],
+                    parameters[1], parameters[kFolderSwitchCount]) < 0) {
     return FailAndCleanUp(platform, showBox, folders, scriptFile, kCommandTooLong);
   }
 

@@ -22,6 +22,7 @@ constexpr ResultMessage kMessages[] = {
     {kCommandTooLong, L"Unable to prepare the setup command."},
     {kPowerShellStartFailed,
      L"Windows PowerShell could not start the setup process."},
+    {kFolderArgumentRefused, kFolderRefusedMessage},
 };
 
 }  // namespace

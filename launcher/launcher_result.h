@@ -19,17 +19,28 @@ enum LauncherResult : int {
   kPowerShellNotFound = 18,
   kCommandTooLong = 19,
   kPowerShellStartFailed = 20,
+  kFolderArgumentRefused = 21,
 };
 
 constexpr int kFirstLauncherResult = kProgramDataMissing;
-constexpr int kLastLauncherResult = kPowerShellStartFailed;
+constexpr int kLastLauncherResult = kFolderArgumentRefused;
+
+// The message of kFolderArgumentRefused, which names what was given: a format
+// for FormatBounded with the switch's name ("layout", "source"), the folder
+// as given (or its start), "..." when it is cut or "" otherwise, and the
+// longest folder accepted, in characters.
+inline constexpr wchar_t kFolderRefusedMessage[] =
+    L"The folder given with /%s cannot be used: \"%s%s\". Give a full path "
+    L"of up to %lu characters, such as D:\\ORVELLE-Game-Support-Packages, "
+    L"without quotation marks.";
 
 constexpr const wchar_t* kMessageCaption = L"ORVELLE GAME SUPPORT";
 // MB_ICONERROR | MB_SETFOREGROUND (OK button only).
 constexpr UINT kMessageStyle = MB_ICONERROR | MB_SETFOREGROUND;
 
-// The message for a failure code, or nullptr for a code that is not one of
-// the launcher's own.
+// The message for a failure code (kFolderRefusedMessage, a format, for
+// kFolderArgumentRefused), or nullptr for a code that is not one of the
+// launcher's own.
 const wchar_t* MessageForResult(int result);
 
 }  // namespace orvelle

@@ -10,6 +10,8 @@
 //   GetEnvironmentStringsW, FreeEnvironmentStringsW and
 //     SetEnvironmentVariableW work on the launcher's own environment, which
 //     PowerShell inherits.
+//   GetModuleFileNameW names the executable's own file (module is the
+//     instance handle wWinMain receives); the launcher passes its folder on.
 //   ProcessIdToSessionId, GetProcessWindowStation and
 //     GetUserObjectInformationW tell whether anybody could see a message box:
 //     the process's session (0 is where services and SYSTEM tasks run) and
@@ -57,6 +59,8 @@
   CALL(BOOL, FreeEnvironmentStringsW, (LPWCH block)) \
   CALL(BOOL, SetEnvironmentVariableW, (LPCWSTR name, LPCWSTR value)) \
   CALL(UINT, GetSystemDirectoryW, (LPWSTR buffer, UINT size)) \
+  CALL(DWORD, GetModuleFileNameW, \
+       (HMODULE module, LPWSTR buffer, DWORD size)) \
   CALL(BOOL, CreateProcessW, \
        (LPCWSTR application, LPWSTR commandLine, DWORD creationFlags, \
         LPCWSTR currentDirectory, STARTUPINFOW* startup, \

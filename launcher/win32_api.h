@@ -85,6 +85,9 @@ class Win32Api {
   UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
     return ::GetSystemDirectoryW(buffer, size);
   }
+  DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+    return ::GetModuleFileNameW(module, buffer, size);
+  }
   BOOL CreateProcessW(LPCWSTR application, LPWSTR commandLine,
                       DWORD creationFlags, LPCWSTR currentDirectory,
                       STARTUPINFOW* startup, PROCESS_INFORMATION* process) {

@@ -113,6 +113,11 @@ UINT Win32Platform::GetSystemDirectoryW(LPWSTR buffer, UINT size) {
   return Win32Api().GetSystemDirectoryW(buffer, size);
 }
 
+DWORD Win32Platform::GetModuleFileNameW(HMODULE module, LPWSTR buffer,
+                                        DWORD size) {
+  return Win32Api().GetModuleFileNameW(module, buffer, size);
+}
+
 BOOL Win32Platform::CreateProcessW(LPCWSTR application, LPWSTR commandLine,
                                    DWORD creationFlags,
                                    LPCWSTR currentDirectory,

@@ -161,6 +161,9 @@ class StandinRecord:
         base = os.path.join(folder, str(pid))
         self.pid = pid
         self.command_line = read_bytes(base + ".cmdline").decode("utf-16-le")
+        # The command line as Windows splits it (CommandLineToArgvW).
+        self.arguments = read_bytes(base + ".argv").decode(
+            "utf-16-le").split("\0")[:-1]
         self.current_directory = read_bytes(base + ".cwd").decode("utf-16-le")
         script = base + ".script"
         self.script = read_bytes(script) if os.path.exists(script) else None

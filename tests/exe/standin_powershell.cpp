@@ -7,6 +7,9 @@
 //                           N.cmdline  the command line, UTF-16LE
 //                           N.cwd      the current directory, UTF-16LE
 //                           N.script   the bytes of the file after -File
+//                           N.argv     the arguments as CommandLineToArgvW
+//                                      splits the command line, each followed
+//                                      by a null, UTF-16LE
 //                           N.done     written last, empty
 //   ORVELLE_STANDIN_EXIT    exit code, decimal (default 0)
 //   ORVELLE_STANDIN_HOLD    if set, wait until <record>\release-<script name>
@@ -52,6 +55,17 @@ int wmain() {
 
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(commandLine, &argc);
+  static wchar_t split[64 * 1024];
+  size_t splitUsed = 0;
+  for (int i = 0; argv && i < argc; ++i) {
+    const size_t length = wcslen(argv[i]);
+    if (splitUsed + length + 1 > sizeof(split) / sizeof(split[0])) break;
+    wmemcpy(split + splitUsed, argv[i], length + 1);
+    splitUsed += length + 1;
+  }
+  swprintf(path, 2048, L"%ls\\%lu.argv", record, pid);
+  WriteBytes(path, split, (DWORD)(splitUsed * sizeof(wchar_t)));
+
   const wchar_t* script = nullptr;
   for (int i = 1; argv && i + 1 < argc; ++i) {
     if (wcscmp(argv[i], L"-File") == 0) script = argv[i + 1];

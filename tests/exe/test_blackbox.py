@@ -90,20 +90,25 @@ class LauncherUnderWine(unittest.TestCase):
     def assertMessage(self, run, message):
         boxes = run.message_boxes()
         self.assertEqual(len(boxes), 1, run.relay[-3000:])
-        self.assertIn('L"%s"' % message, boxes[0].arguments)
+        # The trace escapes backslashes and quotes.
+        traced = message.replace("\\", "\\\\").replace('"', '\\"')
+        self.assertIn('L"%s"' % traced, boxes[0].arguments)
         self.assertIn(CAPTION, boxes[0].arguments)
         self.assertTrue(boxes[0].arguments.endswith("," + STYLE),
                         boxes[0].arguments)
         self.assertTrue(boxes[0].arguments.startswith("00000000,"),
                         "no owner window expected: " + boxes[0].arguments)
 
-    def assertScriptRecorded(self, record):
+    def assertScriptRecorded(self, record, parameters=""):
         expected = ('"%s" -NoLogo -NoProfile -ExecutionPolicy Bypass -File '
                     '"%s\\ORVELLE-Prerequisites-%s-' % (
                         POWERSHELL_WIN, self.bootstrap, harness.VERSION))
         self.assertTrue(record.command_line.startswith(expected),
                         record.command_line)
-        self.assertRegex(record.command_line[len(expected):], r'^\d+\.ps1"$')
+        # The executable's own folder ends every command line.
+        self.assertRegex(record.command_line[len(expected):],
+                         r'^\d+\.ps1"' + re.escape(
+                             parameters + ' -LauncherFolder "%s"' % BIN_WIN) + "$")
         self.assertEqual(record.current_directory, self.bootstrap)
         self.assertEqual(record.script, self.source)
 
@@ -244,8 +249,7 @@ class LauncherUnderWine(unittest.TestCase):
         self.assertEqual(run.exit_code, 3010, run.stdout)
         self.assertEqual(run.message_boxes(), [])
         record = self.records()[0]
-        self.assertTrue(record.command_line.endswith('.ps1" -Unattended'),
-                        record.command_line)
+        self.assertScriptRecorded(record, " -Unattended")
         # CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, no CREATE_NEW_CONSOLE.
         self.assertEqual(self.creation_flags(run), 0x08000400)
 
@@ -255,6 +259,50 @@ class LauncherUnderWine(unittest.TestCase):
             run = self.launch(program_data=".", relay=True, arguments=arguments)
             self.assertEqual(run.exit_code, 12, run.stdout)
             self.assertEqual(len(run.message_boxes()), boxes, arguments)
+        self.assertEqual(self.records(), [])
+
+    # -- folders for the script: /layout and /source ------------------------
+
+    def test_layout_and_source_folders_reach_powershell_whole(self):
+        # Split as Windows splits a command line, each folder is one
+        # parameter value, spaces and trailing backslash included.
+        layout = "C:\\ORVELLE Game Packages\\"
+        source = "\\\\server\\share\\ORVELLE-Game-Support-Packages"
+        run = self.launch(exit_code=3010, relay=True, arguments=[
+            "/layout", layout, "-SOURCE", source, "/Quiet"])
+        self.assertEqual(run.exit_code, 3010, run.stdout)
+        self.assertEqual(run.message_boxes(), [])
+        record = self.records()[0]
+        self.assertEqual(record.arguments, [
+            POWERSHELL_WIN, "-NoLogo", "-NoProfile", "-ExecutionPolicy",
+            "Bypass", "-File", record.script_path, "-Unattended",
+            "-Layout", layout, "-PackageSource", source,
+            "-LauncherFolder", BIN_WIN])
+        self.assertScriptRecorded(
+            record, ' -Unattended -Layout "%s\\" -PackageSource "%s"'
+            % (layout, source))
+
+    def test_folder_that_cannot_be_used_gives_21_before_anything_is_made(self):
+        # A quote would let the folder end its quoting and add a parameter.
+        folder = 'C:\\Packages" -DiagnosticsOnly'
+        run = self.launch(relay=True, arguments=["/layout", folder])
+        self.assertEqual(run.exit_code, 21, run.stdout)
+        self.assertMessage(
+            run, 'The folder given with /layout cannot be used: "%s". Give a '
+            "full path of up to 259 characters, such as "
+            "D:\\ORVELLE-Game-Support-Packages, without quotation marks."
+            % folder)
+        names = [c.function for c in run.calls]
+        for name in ("GetEnvironmentVariableW", "CreateDirectoryW",
+                     "CreateFileW", "CreateProcessW"):
+            self.assertNotIn(name, names)
+        self.assertEqual(os.listdir(unix_path(self.program_data)), [])
+        # Quiet, a relative folder: the code alone tells.
+        run = self.launch(relay=True, arguments=["/source", "Packages",
+                                                 "-quiet"])
+        self.assertEqual(run.exit_code, 21, run.stdout)
+        self.assertEqual(run.message_boxes(), [])
+        self.assertEqual(os.listdir(unix_path(self.program_data)), [])
         self.assertEqual(self.records(), [])
 
     # -- failures -----------------------------------------------------------

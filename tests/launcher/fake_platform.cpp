@@ -568,6 +568,26 @@ UINT FakePlatform::GetSystemDirectoryW(LPWSTR buffer, UINT size) {
   return static_cast<UINT>(systemDirectory.size());
 }
 
+// As Windows does: a path that does not fit is cut to size - 1 characters
+// and the call returns size. A failing call leaves the path in the buffer
+// too, and returns 0: only the result tells.
+DWORD FakePlatform::GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
+  const bool fails = Enter("GetModuleFileNameW");
+  if (size == 0) {
+    lastError_ = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  const size_t copied = std::min<size_t>(modulePath.size(), size - 1);
+  std::copy(modulePath.begin(), modulePath.begin() + copied, buffer);
+  buffer[copied] = L'\0';
+  if (fails) return 0;
+  if (copied < modulePath.size()) {
+    lastError_ = ERROR_INSUFFICIENT_BUFFER;
+    return size;
+  }
+  return static_cast<DWORD>(copied);
+}
+
 BOOL FakePlatform::CreateProcessW(LPCWSTR application, LPWSTR commandLine,
                                   DWORD creationFlags,
                                   LPCWSTR currentDirectory,

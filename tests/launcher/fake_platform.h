@@ -75,6 +75,10 @@ class FakePlatform final : public orvelle::Platform {
   std::wstring programData = L"C:\\ProgramData";
   std::wstring systemDirectory = L"C:\\Windows\\system32";
   UINT systemDirectoryResult = 0;  // when non-zero, returned as is
+  // What GetModuleFileNameW gives for the launcher's module (make the call
+  // fail with FailCall).
+  std::wstring modulePath =
+      L"C:\\Users\\player\\Downloads\\ORVELLE-Game-Support-Setup.exe";
   DWORD processId = 4242;
   SYSTEMTIME localTime = {2026, 12, 2, 8, 14, 30, 0, 0};
   // The launcher's own environment, "NAME=VALUE" in order (names compared

@@ -1,13 +1,17 @@
-// The launcher flow driven through the fake platform: call order, the eleven
+// The launcher flow driven through the fake platform: call order, the
 // failures with their messages and clean-up, exit code pass-through, the
-// write loop and the fresh script file.
+// write loop and the fresh script file, the launcher's arguments and the
+// script's command line.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "fake_platform.h"
 #include "launcher.h"
 #include "launcher_flow.h"
@@ -133,6 +137,7 @@ TEST(LauncherFlow, MakesThePlatformCallsInOrderOnAFreshMachine) {
       "FlushFileBuffers",
       "CloseHandle " + Narrow(kScript),
       "GetSystemDirectoryW",
+      "GetModuleFileNameW",
       "SetEnvironmentVariableW COR_ENABLE_PROFILING",
       "SetEnvironmentVariableW COR_PROFILER",
       "SetEnvironmentVariableW COR_PROFILER_PATH",
@@ -176,7 +181,8 @@ TEST(LauncherFlow, StartsPowerShellWithTheScriptInTheBootstrapFolder) {
   EXPECT_EQ(start.commandLine,
             L"\"" + kPowerShell +
                 L"\" -NoLogo -NoProfile -ExecutionPolicy Bypass -File \"" +
-                kScript + L"\"");
+                kScript +
+                L"\" -LauncherFolder \"C:\\Users\\player\\Downloads\"");
   EXPECT_EQ(start.flags, 0x410u);
   EXPECT_EQ(start.currentDirectory, kBootstrap);
   EXPECT_EQ(start.startupSize, sizeof(STARTUPINFOW));
@@ -465,42 +471,319 @@ TEST(LauncherFailure, BoxStaysWhenWindowsCannotTellWhereItRuns) {
   }
 }
 
-// Which command lines make a quiet run, and what a quiet run starts.
-TEST(LauncherQuiet, OnlyQuietAsAnArgumentOfItsOwnMakesTheRunQuiet) {
-  const struct {
-    const wchar_t* arguments;
-    bool quiet;
-  } cases[] = {
-      {L"/quiet", true},           {L"-quiet", true},
-      {L"/QUIET", true},           {L"  -Quiet\t", true},
-      {L"/norestart /quiet", true}, {L"/quiet /norestart", true},
-      {L"\"/quiet\"", true},       {L"", false},
-      {L"/norestart", false},      {L"/quieter", false},
-      {L"x/quiet", false},         {L"quiet", false},
-      {L"/qu", false},             {L"/quiet2", false},
-      {L"--quiet", false},         {L"/s", false},
+// ---------------------------------------------------------------------------
+// The launcher's command line and the script's.
+
+// A command line split as Windows programs split theirs (PowerShell among
+// them): by CommandLineToArgvW itself.
+std::vector<std::wstring> SplitLikeWindows(const std::wstring& commandLine) {
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
+  std::vector<std::wstring> arguments;
+  if (argv == nullptr) return arguments;
+  arguments.assign(argv, argv + count);
+  LocalFree(argv);
+  return arguments;
+}
+
+std::string Joined(const std::vector<std::wstring>& arguments) {
+  std::string text;
+  for (const std::wstring& argument : arguments) {
+    text += "[" + Narrow(argument) + "]";
+  }
+  return text;
+}
+
+// The launcher reads its arguments as Windows splits them: every tail gives
+// the arguments CommandLineToArgvW gives after a program name.
+TEST(LauncherArguments, SplitAsCommandLineToArgvWSplitsThem) {
+  const wchar_t* const tails[] = {
+      L"",
+      L"  \t ",
+      L"/layout D:\\Packages /quiet",
+      L"\t/layout\tD:\\Packages\t",
+      L"\"D:\\Game Packages\" next",
+      L"D:\\Game\" \"Packages",
+      L"\"D:\\Game Packages\\\\\" next",
+      L"\"D:\\Game Packages\\\" -DiagnosticsOnly",
+      L"\"D:\\x\\\" -DiagnosticsOnly\" next",
+      L"a\\\\\\\"b c\\\\\\\\\"d e\" f",
+      L"D:\\a\\\\b\\ E:\\ \\\\server\\share\\\\",
+      L"\"\" \"\" x",
+      L"\"a\"\"b\" c",
+      L"\"a\"\"\"b\" c",
+      L"a\"\"b c",
+      L"\"\"\"a b\"\"\" c",
+      L"\"\"\"\" x \"\"\"\"\" y",
+      L"\\\"\\\\\"\\\\\\\" \"x",
+      L"\"unterminated \\\\\\",
   };
-  for (const auto& c : cases) {
-    FakePlatform platform;
-    platform.childExitCode = 3010;
-    EXPECT_EQ(RunLauncherOn(platform, c.arguments), 3010);
-    ASSERT_EQ(platform.starts.size(), 1u);
-    const FakePlatform::ProcessStart& start = platform.starts[0];
-    const std::wstring expected =
-        L"\"" + kPowerShell +
-        L"\" -NoLogo -NoProfile -ExecutionPolicy Bypass -File \"" + kScript +
-        (c.quiet ? L"\" -Unattended" : L"\"");
-    EXPECT_EQ(start.commandLine, expected) << Narrow(c.arguments);
-    // CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, or a new console.
-    EXPECT_EQ(start.flags, c.quiet ? 0x08000400u : 0x410u)
-        << Narrow(c.arguments);
-    // A quiet run does not ask where it runs: it shows nothing anyway.
-    EXPECT_EQ(platform.IndexOf("ProcessIdToSessionId") == -1, c.quiet)
-        << Narrow(c.arguments);
+  for (const wchar_t* tail : tails) {
+    std::vector<std::wstring> expected =
+        SplitLikeWindows(L"setup.exe " + std::wstring(tail));
+    ASSERT_FALSE(expected.empty()) << Narrow(tail);
+    expected.erase(expected.begin());
+    std::vector<std::wstring> read;
+    wchar_t argument[64];
+    bool fits = false;
+    for (const wchar_t* at = tail;
+         orvelle::NextArgument(&at, argument, 64, &fits);) {
+      EXPECT_TRUE(fits) << Narrow(tail);
+      read.push_back(argument);
+    }
+    EXPECT_EQ(Joined(read), Joined(expected)) << Narrow(tail);
   }
 }
 
-TEST(LauncherFailureTable, EveryCodeFrom10To20HasItsOwnMessage) {
+// The whole launcher on a command line: the parameters PowerShell is given
+// after the script (split as Windows splits them; the executable's folder
+// always ends them here), or, for a folder that cannot be used, code 21 and
+// the message naming it, before anything is made or started.
+struct ArgumentsCase {
+  const char* name;
+  std::wstring arguments;
+  bool quiet;
+  std::vector<std::wstring> parameters;  // when the folders are accepted
+  const wchar_t* refused;                // the switch named, or nullptr
+  std::wstring named;                    // the folder the message names
+};
+
+void PrintTo(const ArgumentsCase& c, std::ostream* out) { *out << c.name; }
+
+const std::wstring kFolder259 = L"D:\\" + std::wstring(256, L'p');
+const std::wstring kFolder260 = kFolder259 + L"q";
+
+const ArgumentsCase kArgumentsCases[] = {
+    {"None", L"", false, {}},
+    {"Quiet", L"/quiet", true, {L"-Unattended"}},
+    {"QuietAnyCaseWithNoRestart", L"/norestart -QUIET", true, {L"-Unattended"}},
+    {"QuietQuoted", L"\"/Quiet\"", true, {L"-Unattended"}},
+    {"NoSwitchOfItsOwn",
+     L"/quieter x/quiet --quiet quiet /qu /layoutx D:\\P /sourc D:\\P", false,
+     {}},
+    {"Layout", L"/layout D:\\Packages", false, {L"-Layout", L"D:\\Packages"}},
+    {"LayoutAnyCaseWithDash", L"-LaYoUt D:\\Packages", false,
+     {L"-Layout", L"D:\\Packages"}},
+    {"LayoutQuotedSwitch", L"\"/layout\" D:\\Packages", false,
+     {L"-Layout", L"D:\\Packages"}},
+    {"SourceOnAShare", L"/SOURCE \\\\server\\share\\Packages", false,
+     {L"-PackageSource", L"\\\\server\\share\\Packages"}},
+    {"BothWithQuietLast", L"-source E:\\ /layout D:\\Packages /quiet", true,
+     {L"-Unattended", L"-Layout", L"D:\\Packages", L"-PackageSource", L"E:\\"}},
+    {"QuietBetweenSwitchAndTabs", L"\t/layout\tD:\\Packages\t/quiet", true,
+     {L"-Unattended", L"-Layout", L"D:\\Packages"}},
+    {"FolderWithSpacesQuoted", L"/layout \"D:\\Game Packages\"", false,
+     {L"-Layout", L"D:\\Game Packages"}},
+    {"FolderQuotedInTheMiddle", L"/layout D:\\Game\" \"Packages", false,
+     {L"-Layout", L"D:\\Game Packages"}},
+    {"TrailingBackslashBeforeTheQuoteDoubled",
+     L"/layout \"D:\\Game Packages\\\\\"", false,
+     {L"-Layout", L"D:\\Game Packages\\"}},
+    {"BackslashesNotBeforeAQuoteAsTheyAre", L"/layout D:\\a\\\\b\\", false,
+     {L"-Layout", L"D:\\a\\\\b\\"}},
+    {"LastOfTheSameSwitch", L"/layout D:\\First /layout D:\\Second", false,
+     {L"-Layout", L"D:\\Second"}},
+    {"LongestFolder", L"/layout " + kFolder259, false,
+     {L"-Layout", kFolder259}},
+    {"Missing", L"/layout", false, {}, L"layout", L""},
+    {"MissingAfterQuiet", L"/quiet /source", true, {}, L"source", L""},
+    {"QuietTakenAsTheFolder", L"/layout /quiet", true, {}, L"layout",
+     L"/quiet"},
+    {"EmptyQuoted", L"/source \"\"", false, {}, L"source", L""},
+    {"Relative", L"/source Packages", false, {}, L"source", L"Packages"},
+    {"DotRelative", L"/layout .\\Packages", false, {}, L"layout",
+     L".\\Packages"},
+    {"DriveRelative", L"/layout D:Packages", false, {}, L"layout",
+     L"D:Packages"},
+    {"RootedWithoutDrive", L"/layout \\Packages", false, {}, L"layout",
+     L"\\Packages"},
+    {"Win32DevicePath", L"/layout \\\\?\\D:\\Packages", false, {}, L"layout",
+     L"\\\\?\\D:\\Packages"},
+    {"DeviceNamespace", L"/source \\\\.\\D:\\Packages", false, {}, L"source",
+     L"\\\\.\\D:\\Packages"},
+    {"ServerWithoutShare", L"/source \\\\server\\", false, {}, L"source",
+     L"\\\\server\\"},
+    {"BackslashBeforeTheClosingQuote", L"/layout \"D:\\Game Packages\\\"",
+     false, {}, L"layout", L"D:\\Game Packages\""},
+    {"QuoteThatWouldAddAParameter",
+     L"/quiet /layout \"D:\\x\\\" -DiagnosticsOnly\"", true, {}, L"layout",
+     L"D:\\x\" -DiagnosticsOnly"},
+    {"QuoteFromARunOfQuotes", L"/layout \"D:\\a\"\"b\"", false, {}, L"layout",
+     L"D:\\a\"b"},
+    {"TooLong", L"/layout " + kFolder260, false, {}, L"layout",
+     kFolder259 + L"..."},
+    {"SecondSwitchRefused", L"/layout D:\\Packages -Source Packages", false,
+     {}, L"source", L"Packages"},
+    {"FirstRefusalNamed", L"/layout first /source second", false, {},
+     L"layout", L"first"},
+};
+
+class LauncherArgumentsTable : public ::testing::TestWithParam<ArgumentsCase> {
+};
+
+TEST_P(LauncherArgumentsTable, ReachPowerShellOrAreRefusedBeforeAnything) {
+  const ArgumentsCase& c = GetParam();
+  FakePlatform platform;
+  platform.childExitCode = 3010;
+  const std::set<std::wstring> before = Paths(platform);
+  const int code = RunLauncherOn(platform, c.arguments.c_str());
+
+  if (c.refused == nullptr) {
+    ASSERT_EQ(code, 3010);
+    ASSERT_EQ(platform.starts.size(), 1u);
+    const FakePlatform::ProcessStart& start = platform.starts[0];
+    std::vector<std::wstring> expected = {
+        kPowerShell, L"-NoLogo", L"-NoProfile", L"-ExecutionPolicy",
+        L"Bypass",   L"-File",   kScript};
+    expected.insert(expected.end(), c.parameters.begin(), c.parameters.end());
+    expected.push_back(L"-LauncherFolder");
+    expected.push_back(L"C:\\Users\\player\\Downloads");
+    EXPECT_EQ(Joined(SplitLikeWindows(start.commandLine)), Joined(expected));
+    // CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, or a new console.
+    EXPECT_EQ(start.flags, c.quiet ? 0x08000400u : 0x410u);
+    // A quiet run does not ask where it runs: it shows nothing anyway.
+    EXPECT_EQ(platform.IndexOf("ProcessIdToSessionId") == -1, c.quiet);
+    return;
+  }
+
+  EXPECT_EQ(code, 21);
+  EXPECT_TRUE(platform.starts.empty());
+  EXPECT_EQ(platform.IndexOf("GetEnvironmentVariableW"), -1);
+  EXPECT_EQ(platform.IndexOf("CreateDirectoryW"), -1);
+  EXPECT_EQ(Paths(platform), before);
+  if (c.quiet) {
+    EXPECT_TRUE(platform.messages.empty());
+  } else {
+    ASSERT_EQ(platform.messages.size(), 1u);
+    EXPECT_EQ(platform.messages[0].text,
+              L"The folder given with /" + std::wstring(c.refused) +
+                  L" cannot be used: \"" + c.named +
+                  L"\". Give a full path of up to 259 characters, such as "
+                  L"D:\\ORVELLE-Game-Support-Packages, without quotation "
+                  L"marks.");
+    EXPECT_EQ(platform.messages[0].caption, L"ORVELLE GAME SUPPORT");
+    EXPECT_EQ(platform.messages[0].style, 0x10010u);
+    EXPECT_EQ(platform.calls.back(), "MessageBoxW");
+  }
+
+  // Where nobody could answer a box, the code alone tells.
+  FakePlatform unseen;
+  unseen.sessionId = 0;
+  EXPECT_EQ(RunLauncherOn(unseen, c.arguments.c_str()), 21);
+  EXPECT_TRUE(unseen.messages.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, LauncherArgumentsTable, ::testing::ValuesIn(kArgumentsCases),
+    [](const ::testing::TestParamInfo<ArgumentsCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// The script's command line: each path in quotes, its trailing backslashes
+// doubled, so that Windows' splitting gives PowerShell each path whole and
+// nothing else; the executable's folder only when it was read whole.
+struct ScriptCommandCase {
+  const char* name;
+  std::wstring arguments;
+  void (*arrange)(FakePlatform&);
+  std::vector<std::wstring> parameters;  // after the script's path
+  std::wstring tail;  // the command line's end after the script, or empty
+};
+
+void PrintTo(const ScriptCommandCase& c, std::ostream* out) { *out << c.name; }
+
+// 259 characters; its folder ends with two backslashes.
+const std::wstring kModulePath259 =
+    L"C:\\" + std::wstring(248, L'p') + L"\\\\\\s.exe";
+const std::wstring kLongestSource =
+    L"\\\\s\\s" + std::wstring(254, L'\\');
+
+const ScriptCommandCase kScriptCommandCases[] = {
+    {"OwnFolder", L"", [](FakePlatform&) {},
+     {L"-LauncherFolder", L"C:\\Users\\player\\Downloads"},
+     L" -LauncherFolder \"C:\\Users\\player\\Downloads\""},
+    {"OwnFolderADriveRoot", L"",
+     [](FakePlatform& p) { p.modulePath = L"E:\\setup.exe"; },
+     {L"-LauncherFolder", L"E:\\"}, L" -LauncherFolder \"E:\\\\\""},
+    {"OwnFolderOnAShareWithSpaces", L"",
+     [](FakePlatform& p) {
+       p.modulePath = L"\\\\server\\Game Share\\Setup Files\\setup.exe";
+     },
+     {L"-LauncherFolder", L"\\\\server\\Game Share\\Setup Files"}},
+    {"OwnPathOf259Characters", L"",
+     [](FakePlatform& p) {
+       p.modulePath = L"C:\\" + std::wstring(246, L'p') + L"\\setup.exe";
+     },
+     {L"-LauncherFolder", L"C:\\" + std::wstring(246, L'p')}},
+    {"OwnPathOf260CharactersLeftOut", L"/quiet",
+     [](FakePlatform& p) {
+       p.modulePath = L"C:\\" + std::wstring(247, L'p') + L"\\setup.exe";
+     },
+     {L"-Unattended"}, L" -Unattended"},
+    {"OwnPathUnreadableLeftOut", L"/layout D:\\Packages",
+     [](FakePlatform& p) {
+       p.FailCall("GetModuleFileNameW", 1, ERROR_ACCESS_DENIED);
+     },
+     {L"-Layout", L"D:\\Packages"}, L" -Layout \"D:\\Packages\""},
+    {"FolderWithSpacesAndTrailingBackslashes",
+     L"/quiet /layout \"D:\\Game Packages\\\\\\\\\"", [](FakePlatform&) {},
+     {L"-Unattended", L"-Layout", L"D:\\Game Packages\\\\", L"-LauncherFolder",
+      L"C:\\Users\\player\\Downloads"},
+     L" -Unattended -Layout \"D:\\Game Packages\\\\\\\\\" -LauncherFolder "
+     L"\"C:\\Users\\player\\Downloads\""},
+    // ProgramData, the system folder, both folders and the executable's path
+    // at the longest the launcher accepts, the folders' backslashes doubled.
+    {"EveryPartAtItsLongest",
+     L"/quiet /layout D:" + std::wstring(257, L'\\') + L" /source " +
+         kLongestSource,
+     [](FakePlatform& p) {
+       p.programData = L"C:\\" + std::wstring(256, L'd');
+       p.AddFolder(p.programData, L"");
+       p.systemDirectory = L"C:\\" + std::wstring(256, L's');
+       p.modulePath = kModulePath259;
+     },
+     {L"-Unattended", L"-Layout", L"D:" + std::wstring(257, L'\\'),
+      L"-PackageSource", kLongestSource, L"-LauncherFolder",
+      L"C:\\" + std::wstring(248, L'p') + L"\\\\"}},
+};
+
+class ScriptCommandLine : public ::testing::TestWithParam<ScriptCommandCase> {
+};
+
+TEST_P(ScriptCommandLine, GivesPowerShellEachPathWhole) {
+  const ScriptCommandCase& c = GetParam();
+  FakePlatform platform;
+  c.arrange(platform);
+  ASSERT_EQ(RunLauncherOn(platform, c.arguments.c_str()), 0);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  const std::wstring& line = platform.starts[0].commandLine;
+  const std::wstring script = platform.starts[0].currentDirectory + L"\\" +
+                              orvelle::kScriptFilePrefix + L"4242.ps1";
+  std::vector<std::wstring> expected = {
+      platform.systemDirectory + L"\\WindowsPowerShell\\v1.0\\powershell.exe",
+      L"-NoLogo",
+      L"-NoProfile",
+      L"-ExecutionPolicy",
+      L"Bypass",
+      L"-File",
+      script};
+  expected.insert(expected.end(), c.parameters.begin(), c.parameters.end());
+  EXPECT_EQ(Joined(SplitLikeWindows(line)), Joined(expected));
+  if (!c.tail.empty()) {
+    const std::wstring afterScript = L"\"" + script + L"\"";
+    ASSERT_NE(line.find(afterScript), std::wstring::npos);
+    EXPECT_EQ(Narrow(line.substr(line.find(afterScript) + afterScript.size())),
+              Narrow(c.tail));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ScriptCommandLine, ::testing::ValuesIn(kScriptCommandCases),
+    [](const ::testing::TestParamInfo<ScriptCommandCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST(LauncherFailureTable, EveryCodeFrom10To21HasItsOwnMessage) {
   std::set<std::wstring> seen;
   for (int code = orvelle::kFirstLauncherResult;
        code <= orvelle::kLastLauncherResult; ++code) {
@@ -509,7 +792,7 @@ TEST(LauncherFailureTable, EveryCodeFrom10To20HasItsOwnMessage) {
     EXPECT_TRUE(seen.insert(message).second) << code;
   }
   EXPECT_EQ(orvelle::MessageForResult(9), nullptr);
-  EXPECT_EQ(orvelle::MessageForResult(21), nullptr);
+  EXPECT_EQ(orvelle::MessageForResult(22), nullptr);
   EXPECT_EQ(orvelle::MessageForResult(0), nullptr);
 }
 

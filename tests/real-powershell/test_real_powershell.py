@@ -294,7 +294,7 @@ class QuietExecutableRun(unittest.TestCase):
         starts = [arguments for _, arguments in ExecutableRun.relay_calls(self, "CreateProcessW")
                   if "WindowsPowerShell" in arguments]
         self.assertTrue(starts, "PowerShell was never started")
-        self.assertIn('.ps1\\" -Unattended"', starts[0])
+        self.assertIn('.ps1\\" -Unattended -LauncherFolder \\"', starts[0])
         self.assertEqual(reports(), [])
 
 
