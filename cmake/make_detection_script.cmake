@@ -3,7 +3,7 @@
 # instead of the setup. So the detection script checks with the very functions the setup
 # uses, and a 32-bit PowerShell hands over to the 64-bit one as the setup does.
 # Usage: cmake -DSOURCE=<setup script> -DOUTPUT=<detection script> -P make_detection_script.cmake
-set(setup_call "exit (Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath -Unattended:$Unattended)")
+set(setup_call "exit (Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath -Unattended:$Unattended -Layout $Layout -PackageSource $PackageSource -LauncherFolder $LauncherFolder)")
 set(detection_call "exit (Invoke-PrerequisiteDetection)")
 file(READ "${SOURCE}" text)
 string(FIND "${text}" "${setup_call}" first)

@@ -76,18 +76,40 @@ function Get-RunExitCode {
 # Get-RunExitCode). Each step records its own problems; anything else lands in the fatal
 # handler, which still writes the report. An unattended run without administrator rights
 # fails: nobody is there to answer the elevation prompt. The folders the run checked stay
-# held until it ends.
+# held until it ends. With -Layout it fills that package folder instead (returning 0 when
+# every package is there, 1 otherwise) and writes no report; a -Layout or -PackageSource
+# folder that is not a full path without double quotes ends the run with 1 before anything
+# else.
 function Invoke-SetupSequence {
     param(
         [switch]$DiagnosticsOnly,
         [string]$GamePath = '',
-        [switch]$Unattended
+        [switch]$Unattended,
+        # Fill this package folder instead of setting up (see Invoke-PackageLayout).
+        [string]$Layout = '',
+        # Take installers from this package folder before downloading them.
+        [string]$PackageSource = '',
+        # The launcher's own folder: a package folder named so beside it is used too.
+        [string]$LauncherFolder = ''
     )
     $script:RunUnattended = [bool]$Unattended
+    $script:LayoutFolder = $Layout
+    $script:PackageSourceFolder = $PackageSource
+    $script:LauncherFolder = $LauncherFolder
     try {
         if ($env:OS -ne 'Windows_NT') {
             Write-Host 'This tool supports Windows 10 and Windows 11 only.' -ForegroundColor Red
             return 3
+        }
+        # A folder given by hand is refused before anything is fetched or elevated.
+        foreach ($folder in @(@('-Layout', $Layout), @('-PackageSource', $PackageSource))) {
+            if ($folder[1] -ne '' -and -not (Test-FullFolderPath -Path $folder[1])) {
+                Write-Host ($script:FolderArgumentFormat -f $folder[0], $folder[1]) -ForegroundColor Red
+                return 1
+            }
+        }
+        if ($LauncherFolder -ne '' -and -not (Test-FullFolderPath -Path $LauncherFolder)) {
+            $script:LauncherFolder = ''
         }
         $nativeExitCode = Invoke-NativePowerShellCopy -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath
         if ($null -ne $nativeExitCode) {
@@ -107,10 +129,14 @@ function Invoke-SetupSequence {
 
         $windows = Get-WindowsBuildInfo
         Write-Log -Message ('Detected {0}, version {1}, build {2}, {3}.' -f $windows.Caption, $windows.DisplayVersion, $windows.Build, $windows.Architecture) -Level INFO
+        if ($Layout -ne '') {
+            return (Invoke-PackageLayout -Folder $Layout)
+        }
         if ($windows.Build -lt 10240) {
             throw 'Windows 10 or Windows 11 is required.'
         }
 
+        Initialize-PackageFolder
         if ($DiagnosticsOnly) {
             Write-Step -Number 1 -Total 1 -Message 'Creating diagnostic report'
             $reportPath = New-DiagnosticReport -RequestedGamePath $GamePath
@@ -141,6 +167,10 @@ function Invoke-SetupSequence {
         } catch {
             Write-Host $message -ForegroundColor Red
         }
+        if ($Layout -ne '') {
+            # A layout writes no report.
+            return 1
+        }
         try {
             $reportPath = New-DiagnosticReport -RequestedGamePath $GamePath
             Show-CompletionMessage -ReportPath $reportPath
@@ -158,5 +188,5 @@ function Invoke-SetupSequence {
 #endregion
 
 if ($MyInvocation.InvocationName -ne '.') {
-    exit (Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath -Unattended:$Unattended)
+    exit (Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath -Unattended:$Unattended -Layout $Layout -PackageSource $PackageSource -LauncherFolder $LauncherFolder)
 }

@@ -21,17 +21,21 @@ function Add-LogText {
     }
 }
 
-# Writes one "[time] [level] message" line to the log file (when set up) and the message
-# alone to the console in the level's colour. Never throws because of the log file.
+# Writes one "[time] [level] message" line to the log file (when set up) and, unless
+# -LogOnly, the message alone to the console in the level's colour. Never throws because of
+# the log file.
 function Write-Log {
     [CmdletBinding()]
     param(
         [Parameter(Mandatory = $true)][AllowEmptyString()][string]$Message,
-        [ValidateSet('INFO', 'OK', 'WARN', 'ERROR', IgnoreCase = $false)][string]$Level = 'INFO'
+        [ValidateSet('INFO', 'OK', 'WARN', 'ERROR', IgnoreCase = $false)][string]$Level = 'INFO',
+        [switch]$LogOnly
     )
     $line = '[{0}] [{1}] {2}' -f (Get-Date).ToString('yyyy-MM-dd HH:mm:ss'), $Level, $Message
     Add-LogText -Text ($line + "`r`n")
-    Write-Host $Message -ForegroundColor $script:LevelColours[$Level]
+    if (-not $LogOnly) {
+        Write-Host $Message -ForegroundColor $script:LevelColours[$Level]
+    }
 }
 
 # Shows a numbered step title in Cyan and logs it.

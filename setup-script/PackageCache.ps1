@@ -1,10 +1,12 @@
-﻿## Packages: which copy of an installer is used (the verified cache in the work folder, or a
-## fresh download into a private folder of this run) and how it is run (from a new private
-## folder of this run holding nothing but a copy of it). A cached copy counts only when it
-## passes the rules a fresh one would, and more: a fixed-version package must be a known
-## build, a moving link's package the expected program, not older than what this PC has.
-## A file someone holds open never fails a step. Uses the verified download, the secured
-## folders, the process runner, Windows Installer's turn, the output and the state.
+﻿## Packages: which copy of an installer is used (the verified cache in the work folder, a
+## copy from a package folder, or a fresh download into a private folder of this run) and
+## how it is run (from a new private folder of this run holding nothing but a copy of it).
+## A cached or package-folder copy counts only when it passes the rules a fresh one would,
+## and more: a fixed-version package must be a known build, a moving link's package the
+## expected program, not older than what this PC has. Nothing is run or trusted where it
+## lies, and a file someone holds open never fails a step. Uses the verified download, the
+## secured folders and files, the process runner, Windows Installer's turn, the output and
+## the state.
 
 #region Packages: cache, fresh downloads and running them
 
@@ -17,6 +19,15 @@ $script:MovingLinkRefreshDays = 30
 $script:DownloadFolderStem = 'Download'
 $script:CachedFileRefusedFormat = 'Not using the cached file for {0}: {1}'
 $script:CachedFileHeldFormat = 'The cached file {0} is held open by another program; this run uses its new download {1}.'
+# A package folder: one named so beside the setup executable (the launcher passes its own
+# folder), or the one a run is given; a USB stick, a share, a download folder. /layout fills
+# it (see Invoke-PackageLayout). The .NET Framework 3.5 source files for DISM may sit in it
+# as NetFx3\<build number>, the sources\sxs folder of installation media for that build.
+$script:PackageFolderName = 'ORVELLE-Game-Support-Packages'
+$script:NetFx3SourceFolderName = 'NetFx3'
+$script:FolderArgumentFormat = 'The folder given with {0} cannot be used: "{1}". Give a full path, such as D:\ORVELLE-Game-Support-Packages, without quotation marks.'
+$script:PackageFolderUnusableFormat = 'The package folder {0} cannot be read ({1}); installers are downloaded instead.'
+$script:PackageFileRefusedFormat = 'Not using {0} from the package folder: {1}'
 
 # What a file's version resource says of it: OriginalFilename and ProductName ("" when
 # absent) and FileVersion (a version, or $null when the file has none).
@@ -178,23 +189,115 @@ function Publish-DownloadedFile {
     return $Destination
 }
 
-# Returns the path of a Microsoft-signed copy of the URL's file: the cached copy at
-# Destination when it may be used (Get-PackageCopyProblem; a moving link's copy older than
-# MovingLinkRefreshDays is fetched again first, and used when that fails), otherwise a fresh
-# download (Save-VerifiedMicrosoftFile) moved into the cache (Publish-DownloadedFile). A
-# cached copy that may not be used is deleted where it can be, and the log says why. When
-# the URL gives no verified file and the package has a second Microsoft address
-# (FallbackUrl), that address gets the same attempts. A fresh file of a fixed-version package
-# that is not a known build is noted (Confirm-KnownBuild). Throws the download failure, or
-# the host error when an address is not allowed.
+# True for a full path of a folder: a drive path ("D:\...") or a share ("\\server\share..."),
+# never a relative path, a device path ("\\?\", "\\.\") or one that holds a double quote.
+function Test-FullFolderPath {
+    param([AllowEmptyString()][string]$Path)
+    if ([string]::IsNullOrWhiteSpace($Path) -or $Path.Contains('"')) {
+        return $false
+    }
+    return ($Path -match '^[A-Za-z]:\\' -or $Path -match '^\\\\[^\\?.][^\\]*\\[^\\]+')
+}
+
+# Throws "The folder given with <switch> cannot be used: ..." unless Path is a full folder
+# path (Test-FullFolderPath).
+function Assert-FolderArgument {
+    param([Parameter(Mandatory = $true)][string]$Switch, [AllowEmptyString()][string]$Path)
+    if (-not (Test-FullFolderPath -Path $Path)) {
+        throw ($script:FolderArgumentFormat -f $Switch, $Path)
+    }
+}
+
+# Decides which package folder this run takes installers from and keeps it in
+# PackageFolder: the one given with -PackageSource, else the one named
+# ORVELLE-Game-Support-Packages in the launcher's folder, when it exists. A folder that was
+# given but cannot be read is a WARN line, and the run downloads as it would without one;
+# nothing beside the launcher is no news.
+function Initialize-PackageFolder {
+    $script:PackageFolder = ''
+    $candidate = $script:PackageSourceFolder
+    if ([string]::IsNullOrEmpty($candidate)) {
+        if ([string]::IsNullOrEmpty($script:LauncherFolder)) {
+            return
+        }
+        $candidate = Join-Path $script:LauncherFolder $script:PackageFolderName
+        if (-not (Test-Path -LiteralPath $candidate -PathType Container)) {
+            return
+        }
+    }
+    try {
+        $null = [System.IO.Directory]::GetFileSystemEntries($candidate)
+    } catch {
+        Write-Log -Message ($script:PackageFolderUnusableFormat -f $candidate, $_.Exception.Message) -Level WARN
+        return
+    }
+    $script:PackageFolder = $candidate
+    Write-Log -Message ('Package folder: {0}' -f $candidate) -Level INFO
+}
+
+# Copies the package folder's file of the name of Destination into a new private folder of
+# this run and checks the copy there by the rules of a cached copy (Get-PackageCopyProblem);
+# returns the copy's path, or $null when the folder has no such file. A copy that fails is
+# deleted with its folder and named once in a WARN line. Nothing is run or trusted in the
+# package folder itself.
+function Copy-PackageFolderFile {
+    param(
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label,
+        $Expected = $null
+    )
+    if ([string]::IsNullOrEmpty($script:PackageFolder)) {
+        return $null
+    }
+    $name = Split-Path -Leaf $Destination
+    $source = Join-Path $script:PackageFolder $name
+    if (-not (Test-Path -LiteralPath $source -PathType Leaf)) {
+        return $null
+    }
+    $folder = New-PrivateFolder -Stem (Join-Path $script:WorkDir $script:DownloadFolderStem) -Access Private
+    $copy = Join-Path $folder $name
+    $problem = ''
+    try {
+        Copy-FileToNew -Path $source -Destination $copy
+        $problem = Get-PackageCopyProblem -Path $copy -Label $Label -Expected $Expected
+    } catch {
+        $problem = $_.Exception.Message
+    }
+    if ($problem -ne '') {
+        Write-Log -Message ($script:PackageFileRefusedFormat -f $source, $problem) -Level WARN
+        Remove-RunFolder -Path $folder
+        return $null
+    }
+    return $copy
+}
+
+# Notes where an installer of this run came from (Source: "package folder", "cache" or
+# "download") for the report, and returns Path.
+function Add-InstallerSource {
+    param([Parameter(Mandatory = $true)][string]$Label, [Parameter(Mandatory = $true)][string]$Source, [Parameter(Mandatory = $true)][string]$Path)
+    $script:InstallerSources.Add([pscustomobject]@{ Label = $Label; Source = $Source; Path = $Path })
+    return $Path
+}
+
+# Returns the path of a Microsoft-signed copy of the URL's file, and notes where it came
+# from (Add-InstallerSource). In this order: the cached copy at Destination when it may be
+# used (Get-PackageCopyProblem) and is not a moving link's copy older than
+# MovingLinkRefreshDays; else the package folder's copy (Copy-PackageFolderFile); else a
+# fresh download (Save-VerifiedMicrosoftFile). A stale copy, cached or from the package
+# folder, is used when no newer one can be downloaded. What is used moves into the cache
+# (Publish-DownloadedFile). A cached copy that may not be used is deleted where it can be,
+# and the log says why. When the URL gives no verified file and the package has a second
+# Microsoft address (FallbackUrl), that address gets the same attempts. A fresh file of a
+# fixed-version package that is not a known build is noted (Confirm-KnownBuild). Throws the
+# download failure, or the host error when an address is not allowed.
 function Get-VerifiedMicrosoftFile {
     param(
         [Parameter(Mandatory = $true)][string]$Url,
         [Parameter(Mandatory = $true)][string]$Destination,
         [Parameter(Mandatory = $true)][string]$Label,
         [string]$FallbackUrl = '',
-        # For a moving link's package: the program a cached copy must be (see
-        # Get-ExpectedProgramProblem).
+        # For a moving link's package: the program a cached or package-folder copy must be
+        # (see Get-ExpectedProgramProblem).
         $Expected = $null
     )
     $addresses = @($Url)
@@ -205,28 +308,47 @@ function Get-VerifiedMicrosoftFile {
         Assert-MicrosoftDownloadHost -Url $address
     }
 
+    $staleCache = $false
     if (Test-Path -LiteralPath $Destination -PathType Leaf) {
         $problem = Get-PackageCopyProblem -Path $Destination -Label $Label -Expected $Expected
         if ($problem -eq '' -and -not (Test-StaleMovingLinkCopy -Label $Label -Path $Destination)) {
             Write-Log -Message ('Using verified cached file for {0}.' -f $Label) -Level OK
-            return $Destination
+            return (Add-InstallerSource -Label $Label -Source 'cache' -Path $Destination)
         }
         if ($problem -eq '') {
-            Write-Log -Message ('The cached file for {0} is older than {1} days; downloading a newer copy.' -f $Label, $script:MovingLinkRefreshDays) -Level INFO
-            try {
-                $fresh = Save-VerifiedMicrosoftFile -Addresses $addresses -Destination $Destination -Label $Label
-            } catch {
-                Write-Log -Message ('Using the cached file for {0}: a newer copy could not be downloaded ({1}).' -f $Label, $_.Exception.Message) -Level WARN
-                return $Destination
-            }
-            return (Publish-DownloadedFile -Path $fresh -Destination $Destination)
+            $staleCache = $true
+        } else {
+            Write-Log -Message ($script:CachedFileRefusedFormat -f $Label, $problem) -Level WARN
+            Remove-FileQuietly -Path $Destination
         }
-        Write-Log -Message ($script:CachedFileRefusedFormat -f $Label, $problem) -Level WARN
-        Remove-FileQuietly -Path $Destination
+    }
+
+    $fromFolder = Copy-PackageFolderFile -Destination $Destination -Label $Label -Expected $Expected
+    if ($null -ne $fromFolder -and -not (Test-StaleMovingLinkCopy -Label $Label -Path $fromFolder)) {
+        Write-Log -Message ('Using {0} from the package folder {1}.' -f $Label, $script:PackageFolder) -Level OK
+        return (Add-InstallerSource -Label $Label -Source 'package folder' -Path (Publish-DownloadedFile -Path $fromFolder -Destination $Destination))
+    }
+    if ($null -ne $fromFolder -or $staleCache) {
+        $where = 'cached file'
+        if ($null -ne $fromFolder) { $where = 'package folder''s file' }
+        Write-Log -Message ('The {0} for {1} is older than {2} days; downloading a newer copy.' -f $where, $Label, $script:MovingLinkRefreshDays) -Level INFO
+        try {
+            $fresh = Save-VerifiedMicrosoftFile -Addresses $addresses -Destination $Destination -Label $Label
+        } catch {
+            Write-Log -Message ('Using the {0} for {1}: a newer copy could not be downloaded ({2}).' -f $where, $Label, $_.Exception.Message) -Level WARN
+            if ($null -ne $fromFolder) {
+                return (Add-InstallerSource -Label $Label -Source 'package folder' -Path (Publish-DownloadedFile -Path $fromFolder -Destination $Destination))
+            }
+            return (Add-InstallerSource -Label $Label -Source 'cache' -Path $Destination)
+        }
+        if ($null -ne $fromFolder) {
+            Remove-RunFolder -Path (Split-Path -Parent $fromFolder)
+        }
+        return (Add-InstallerSource -Label $Label -Source 'download' -Path (Publish-DownloadedFile -Path $fresh -Destination $Destination))
     }
     $fresh = Save-VerifiedMicrosoftFile -Addresses $addresses -Destination $Destination -Label $Label
     Confirm-KnownBuild -Label $Label -Path $fresh
-    return (Publish-DownloadedFile -Path $fresh -Destination $Destination)
+    return (Add-InstallerSource -Label $Label -Source 'download' -Path (Publish-DownloadedFile -Path $fresh -Destination $Destination))
 }
 
 # Installers start only from a folder made for them in this run ("Install.<16 hex>" in the

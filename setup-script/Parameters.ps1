@@ -1,4 +1,4 @@
-﻿## Parameters and settings: the script's help text, its three parameters, strict mode 2.0,
+﻿## Parameters and settings: the script's help text, its parameters, strict mode 2.0,
 ## errors as exceptions, no progress bars, UTF-8 console output, and PowerShell modules
 ## pinned to Windows' own module folders before anything can load one. This part opens the
 ## assembled script and uses nothing from the others.
@@ -12,6 +12,10 @@ The launcher runs this file with Windows PowerShell 5.1 and no parameters (with 
 when it was started with /quiet); run it by hand with -DiagnosticsOnly (report only) and
 -GamePath (a game folder or file to describe). -Unattended is for deployment tools that run
 it as SYSTEM: no console clearing, no message box, the report under ProgramData.
+-Layout <folder> fills a package folder with every installer any supported Windows may need
+(and installs nothing); -PackageSource <folder> takes installers from such a folder before
+downloading them. The launcher passes its own folder as -LauncherFolder: a package folder
+named ORVELLE-Game-Support-Packages beside the executable is used too. Folders are full paths.
 
 Exit codes: 0 no failure recorded (also after handing over to an elevated copy),
             1 at least one failure or a fatal error, 3 not Windows NT.
@@ -31,7 +35,10 @@ Thai texts of the completion message.
 param(
     [switch]$DiagnosticsOnly,
     [string]$GamePath = '',
-    [switch]$Unattended
+    [switch]$Unattended,
+    [string]$Layout = '',
+    [string]$PackageSource = '',
+    [string]$LauncherFolder = ''
 )
 
 Set-StrictMode -Version 2.0

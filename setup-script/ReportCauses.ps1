@@ -14,6 +14,8 @@ $script:ReportRestartKeys = [ordered]@{
     'Windows Update'            = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\WindowsUpdate\Auto Update\RebootRequired'
 }
 $script:ReportSessionManagerKey = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager'
+# The features DISM turns on, by the subject their steps record problems under.
+$script:DismFeatureSubjects = New-Object 'System.Collections.Generic.HashSet[string]' (, [string[]]@('.NET Framework 3.5', 'DirectPlay'))
 
 # The prerequisites this tool installs, with the runtime DLL names that belong to each
 # (regular expressions on the file name, letter case ignored) and where this run records
@@ -284,7 +286,22 @@ function Add-FreeSpaceCauses {
     }
 }
 
-# Joins what the report knows into likely causes, in this order: crashes in a
+# One finding per feature whose DISM run failed in this run with an error code whose likely
+# cause is known (Get-DismErrorText), from the run record.
+function Add-DismCauses {
+    param([Parameter(Mandatory = $true)]$Causes)
+    foreach ($entry in $script:RunRecord) {
+        if ($entry.Outcome -eq 'Completed' -or $entry.Kind -ne 'ExitCode' -or $null -eq $entry.ExitCode -or -not $script:DismFeatureSubjects.Contains($entry.Subject)) {
+            continue
+        }
+        $text = Get-DismErrorText -ExitCode $entry.ExitCode
+        if ($text -ne '') {
+            $Causes.Add(('DISM could not turn on {0}. {1}' -f $entry.Subject, $text))
+        }
+    }
+}
+
+# Joins what the report knows into likely causes, in this order: DISM errors of this run, crashes in a
 # prerequisite's DLL, runtime DLLs in the game folder (only with a game path), Windows'
 # own pending restart and low free space on the system drive. Each check is guarded: its
 # error becomes "Unable to check <what>: <message>" after its findings so far. At most 20
@@ -292,6 +309,7 @@ function Add-FreeSpaceCauses {
 function Add-ReportLikelyCauseLines {
     param($Lines, $Facts)
     $causes = New-Object System.Collections.Generic.List[string]
+    Add-DismCauses -Causes $causes
     try {
         Add-CrashCauses -Causes $causes -EventQuery $Facts.EventQuery
     } catch {

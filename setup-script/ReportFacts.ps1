@@ -296,6 +296,20 @@ function Get-ReportEventQuery {
     }
 }
 
+# The package folder this run took installers from, and where each installer it used came
+# from: the package folder, the cache or a download.
+function Add-ReportInstallerLines {
+    param($Lines, $Facts)
+    $folder = 'none'
+    if (-not [string]::IsNullOrEmpty($script:PackageFolder)) {
+        $folder = $script:PackageFolder
+    }
+    Add-ReportLine -Lines $Lines -Text ('Package folder: {0}' -f $folder)
+    foreach ($source in $script:InstallerSources) {
+        Add-ReportLine -Lines $Lines -Text ('{0}: {1}' -f $source.Label, $source.Source)
+    }
+}
+
 # Recent crashes and load failures that matter for a game, one line each.
 function Add-ReportEventLines {
     param($Lines, $Facts)

@@ -8,18 +8,20 @@
 # The report's blocks, in order: the header, the function that adds the block's lines (it
 # gets the line list and the facts the report gathered), what the block's "Unable to ..."
 # line says could not be done when that function throws ("" when an error stops the whole
-# report instead), and whether the block needs a game path.
+# report instead), and what it needs to be there at all: a game path, or installers this run
+# used (or a package folder it was given).
 $script:ReportBlocks = @(
-    [pscustomobject]@{ Header = '[WINDOWS]'; Body = 'Add-ReportWindowsLines'; Unable = ''; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[WINDOWS FEATURES]'; Body = 'Add-ReportFeatureLines'; Unable = ''; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[DIRECTX / COMMON DLL FILES]'; Body = 'Add-ReportDllLines'; Unable = ''; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[INSTALLED VISUAL C++ RUNTIMES]'; Body = 'Add-ReportRuntimeLines'; Unable = 'query runtimes'; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[GRAPHICS]'; Body = 'Add-ReportGraphicsLines'; Unable = 'query GPU'; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]'; Body = 'Add-ReportDefenderLines'; Unable = 'query Defender'; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[GAME FILES]'; Body = 'Add-ReportGameFileLines'; Unable = 'inspect game path'; NeedsGamePath = $true }
-    [pscustomobject]@{ Header = '[RECENT APPLICATION ERRORS - LAST 48 HOURS]'; Body = 'Add-ReportEventLines'; Unable = 'query event log'; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[LIKELY CAUSES]'; Body = 'Add-ReportLikelyCauseLines'; Unable = ''; NeedsGamePath = $false }
-    [pscustomobject]@{ Header = '[SETUP RESULT]'; Body = 'Add-ReportResultLines'; Unable = ''; NeedsGamePath = $false }
+    [pscustomobject]@{ Header = '[WINDOWS]'; Body = 'Add-ReportWindowsLines'; Unable = ''; NeedsGamePath = $false; NeedsInstallers = $false }
+    [pscustomobject]@{ Header = '[WINDOWS FEATURES]'; Body = 'Add-ReportFeatureLines'; Unable = ''; NeedsGamePath = $false; NeedsInstallers = $false }
+    [pscustomobject]@{ Header = '[DIRECTX / COMMON DLL FILES]'; Body = 'Add-ReportDllLines'; Unable = ''; NeedsGamePath = $false; NeedsInstallers = $false }
+    [pscustomobject]@{ Header = '[INSTALLED VISUAL C++ RUNTIMES]'; Body = 'Add-ReportRuntimeLines'; Unable = 'query runtimes'; NeedsGamePath = $false; NeedsInstallers = $false }
+    [pscustomobject]@{ Header = '[GRAPHICS]'; Body = 'Add-ReportGraphicsLines'; Unable = 'query GPU'; NeedsGamePath = $false; NeedsInstallers = $false }
+    [pscustomobject]@{ Header = '[MICROSOFT DEFENDER STATUS - NO SETTINGS WERE CHANGED]'; Body = 'Add-ReportDefenderLines'; Unable = 'query Defender'; NeedsGamePath = $false; NeedsInstallers = $false }
+    [pscustomobject]@{ Header = '[GAME FILES]'; Body = 'Add-ReportGameFileLines'; Unable = 'inspect game path'; NeedsGamePath = $true; NeedsInstallers = $false }
+    [pscustomobject]@{ Header = '[RECENT APPLICATION ERRORS - LAST 48 HOURS]'; Body = 'Add-ReportEventLines'; Unable = 'query event log'; NeedsGamePath = $false; NeedsInstallers = $false }
+    [pscustomobject]@{ Header = '[INSTALLERS USED]'; Body = 'Add-ReportInstallerLines'; Unable = ''; NeedsGamePath = $false; NeedsInstallers = $true }
+    [pscustomobject]@{ Header = '[LIKELY CAUSES]'; Body = 'Add-ReportLikelyCauseLines'; Unable = ''; NeedsGamePath = $false; NeedsInstallers = $false }
+    [pscustomobject]@{ Header = '[SETUP RESULT]'; Body = 'Add-ReportResultLines'; Unable = ''; NeedsGamePath = $false; NeedsInstallers = $false }
 )
 
 # Failures and warnings of this run and the path of its log file.
@@ -80,6 +82,9 @@ function New-DiagnosticReport {
     Add-ReportLine -Lines $lines -Text ('Computer     : {0}' -f $env:COMPUTERNAME)
     foreach ($block in $script:ReportBlocks) {
         if ($block.NeedsGamePath -and [string]::IsNullOrWhiteSpace($RequestedGamePath)) {
+            continue
+        }
+        if ($block.NeedsInstallers -and $script:InstallerSources.Count -eq 0 -and [string]::IsNullOrEmpty($script:PackageFolder)) {
             continue
         }
         Add-ReportBlock -Lines $lines -Block $block -Facts $facts

@@ -80,7 +80,8 @@ function Test-Is64BitProcess {
 }
 
 # The argument string that starts this script again with the same -DiagnosticsOnly and
-# -GamePath values, and -Unattended when this run is. A game path of only double quotes or
+# -GamePath values, -Unattended when this run is, and the folders it was given (-Layout,
+# -PackageSource, -LauncherFolder; full paths without double quotes by then). A game path of only double quotes or
 # blanks is no game path.
 function Get-ScriptCopyArguments {
     param(
@@ -103,6 +104,12 @@ function Get-ScriptCopyArguments {
     }
     if ($script:RunUnattended) {
         $arguments += '-Unattended'
+    }
+    foreach ($folder in @(@('-Layout', $script:LayoutFolder), @('-PackageSource', $script:PackageSourceFolder), @('-LauncherFolder', $script:LauncherFolder))) {
+        if (-not [string]::IsNullOrEmpty($folder[1])) {
+            $arguments += $folder[0]
+            $arguments += ConvertTo-QuotedArgument -Value $folder[1]
+        }
     }
     return ($arguments -join ' ')
 }

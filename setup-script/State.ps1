@@ -25,4 +25,13 @@ $script:RunUnattended = $false
 $script:ProductDir = ''
 # Folders of this run that outlive their step and are removed when the run ends.
 $script:RunFolders = New-Object System.Collections.Generic.List[string]
+# The folders a run was given (-Layout, -PackageSource, -LauncherFolder) and the package
+# folder it takes installers from ("" when none).
+$script:LayoutFolder = ''
+$script:PackageSourceFolder = ''
+$script:LauncherFolder = ''
+$script:PackageFolder = ''
+# Where each installer this run used came from: Label, Source ("package folder", "cache" or
+# "download") and Path.
+$script:InstallerSources = New-Object System.Collections.Generic.List[object]
 #endregion

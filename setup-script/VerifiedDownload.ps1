@@ -1,7 +1,8 @@
 ﻿## Verified Microsoft download: fetches an installer only from Microsoft's hosts, with
-## retries that tell failures apart, and accepts it only with Microsoft's own Authenticode
-## signature; knows the published builds of the fixed-version files and notes an unknown
-## one. Uses the output and the state (ToolVersion).
+## retries that tell failures apart, showing its progress and giving up a transfer that
+## stalls, and accepts it only with Microsoft's own Authenticode signature; knows the
+## published builds of the fixed-version files and notes an unknown one. Uses the process
+## runner's clock and slices, the output and the state (ToolVersion).
 
 #region Verified Microsoft download
 
@@ -212,18 +213,180 @@ function New-DownloadWebClient {
     return $client
 }
 
-# Downloads the URL to the file with the given web client.
+# How a download shows that it moves: a console line about every 10 seconds and a log line
+# each minute (its result is logged as before); and when it is given up: no byte for 2
+# minutes.
+$script:DownloadConsoleSeconds = 10
+$script:DownloadLogSeconds = 60
+$script:DownloadStallSeconds = 120
+$script:DownloadStalledText = 'no data for 2 minutes'
+$script:DownloadProgressFormat = 'Downloading {0}: {1} of {2} MB, {3} MB/s'
+$script:DownloadProgressUnknownTotalFormat = 'Downloading {0}: {1} MB, {3} MB/s'
+$script:DownloadChunkBytes = 65536
+
+# The progress of one transfer of Label, kept by Update-DownloadProgress.
+function New-DownloadProgress {
+    param([Parameter(Mandatory = $true)][AllowEmptyString()][string]$Label)
+    $now = Get-WatchTime
+    return [pscustomobject]@{ Label = $Label; Started = $now; Bytes = [long]0; LastMoved = $now; LastConsole = $now; BytesAtConsole = [long]0; LastLog = $now }
+}
+
+# Megabytes with one decimal, written the same under every culture.
+function Format-Megabytes {
+    param([Parameter(Mandatory = $true)][double]$Bytes)
+    return ($Bytes / 1MB).ToString('0.0', [Globalization.CultureInfo]::InvariantCulture)
+}
+
+# Notes that the transfer has moved Bytes of Total (0: not known yet). About every 10 seconds
+# the console shows "Downloading <label>: <done> of <total> MB, <rate> MB/s" (the rate since
+# the line before), and each minute the log gets that line. Throws "no data for 2 minutes"
+# as a failure of kind Stalled when no byte moved for 2 minutes.
+function Update-DownloadProgress {
+    param([Parameter(Mandatory = $true)]$Progress, [Parameter(Mandatory = $true)][long]$Bytes, [long]$Total = 0)
+    $now = Get-WatchTime
+    if ($Bytes -gt $Progress.Bytes) {
+        $Progress.Bytes = $Bytes
+        $Progress.LastMoved = $now
+    } elseif (($now - $Progress.LastMoved).TotalSeconds -ge $script:DownloadStallSeconds) {
+        throw (New-RunFailure -Message $script:DownloadStalledText -Kind Stalled)
+    }
+    $seconds = ($now - $Progress.LastConsole).TotalSeconds
+    if ($seconds -lt $script:DownloadConsoleSeconds) {
+        return
+    }
+    $format = $script:DownloadProgressFormat
+    if ($Total -le 0) {
+        $format = $script:DownloadProgressUnknownTotalFormat
+    }
+    $line = $format -f $Progress.Label, (Format-Megabytes -Bytes $Bytes), (Format-Megabytes -Bytes $Total), (Format-Megabytes -Bytes (($Bytes - $Progress.BytesAtConsole) / $seconds))
+    Write-Host $line -ForegroundColor Gray
+    $Progress.LastConsole = $now
+    $Progress.BytesAtConsole = $Bytes
+    if (($now - $Progress.LastLog).TotalSeconds -ge $script:DownloadLogSeconds) {
+        Write-Log -Message $line -Level INFO -LogOnly
+        $Progress.LastLog = $now
+    }
+}
+
+# True when an error is a network read that timed out.
+function Test-TimeoutError {
+    param([Parameter(Mandatory = $true)]$Cause)
+    $exception = $Cause
+    if ($Cause -is [System.Management.Automation.ErrorRecord]) { $exception = $Cause.Exception }
+    while ($null -ne $exception) {
+        if ($exception -is [System.TimeoutException] -or
+            ($exception -is [System.Net.WebException] -and $exception.Status -eq [System.Net.WebExceptionStatus]::Timeout) -or
+            ($exception -is [System.Net.Sockets.SocketException] -and $exception.SocketErrorCode -eq [System.Net.Sockets.SocketError]::TimedOut)) {
+            return $true
+        }
+        $exception = $exception.InnerException
+    }
+    return $false
+}
+
+# Reads the next chunk of a download into Buffer and returns how many bytes came (0 at the
+# end). A read that waited 2 minutes for data throws "no data for 2 minutes" (kind Stalled).
+function Read-DownloadChunk {
+    param([Parameter(Mandatory = $true)]$Stream, [Parameter(Mandatory = $true)][byte[]]$Buffer)
+    try {
+        return $Stream.Read($Buffer, 0, $Buffer.Length)
+    } catch {
+        if (Test-TimeoutError -Cause $_) {
+            throw (New-RunFailure -Message $script:DownloadStalledText -Kind Stalled)
+        }
+        throw
+    }
+}
+
+# Downloads the URL to the file with the given web client, chunk by chunk so that it shows
+# its progress (Update-DownloadProgress); a read waits at most 2 minutes for data.
 function Invoke-WebClientDownload {
     param(
         [Parameter(Mandatory = $true)]$Client,
         [Parameter(Mandatory = $true)][string]$Url,
-        [Parameter(Mandatory = $true)][string]$Destination
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [string]$Label = ''
     )
-    $Client.DownloadFile($Url, $Destination)
+    $progress = New-DownloadProgress -Label $Label
+    $stream = $Client.OpenRead($Url)
+    try {
+        try {
+            $stream.ReadTimeout = $script:DownloadStallSeconds * 1000
+        } catch {
+            # A stream without read time-outs waits as long as the network does.
+        }
+        $total = [long]0
+        $null = [long]::TryParse([string]$Client.ResponseHeaders['Content-Length'], [ref]$total)
+        $bytes = [long]0
+        $file = New-Object System.IO.FileStream($Destination, [System.IO.FileMode]::CreateNew, [System.IO.FileAccess]::Write, [System.IO.FileShare]::None)
+        try {
+            $buffer = New-Object byte[] $script:DownloadChunkBytes
+            while (($read = Read-DownloadChunk -Stream $stream -Buffer $buffer) -gt 0) {
+                $file.Write($buffer, 0, $read)
+                $bytes += $read
+                Update-DownloadProgress -Progress $progress -Bytes $bytes -Total $total
+            }
+        } finally {
+            $file.Dispose()
+        }
+    } finally {
+        $stream.Dispose()
+    }
+}
+
+# What a BITS job says of itself: State (its JobState), Bytes transferred, Total (0 while not
+# known) and Error (its error description, "" without one).
+function Get-BitsJobProgress {
+    param([Parameter(Mandatory = $true)]$Job)
+    $total = [long]0
+    if ([decimal]$Job.BytesTotal -lt [decimal][long]::MaxValue) {
+        $total = [long]$Job.BytesTotal
+    }
+    $errorText = ''
+    if ($null -ne $Job.PSObject.Properties['ErrorDescription'] -and $null -ne $Job.ErrorDescription) {
+        $errorText = [string]$Job.ErrorDescription
+    }
+    return [pscustomobject]@{ State = [string]$Job.JobState; Bytes = [long]$Job.BytesTransferred; Total = $total; Error = $errorText }
+}
+
+# Transfers the URL to Destination with a background job of the Background Intelligent
+# Transfer Service, watched slice by slice: its progress shows (Update-DownloadProgress),
+# and a finished job is completed. A job that ends in an error, is cancelled or moves no byte
+# for 2 minutes is removed (which cancels it) and throws (a stall as a failure of kind
+# Stalled).
+function Receive-BitsTransfer {
+    param(
+        [Parameter(Mandatory = $true)][string]$Url,
+        [Parameter(Mandatory = $true)][string]$Destination,
+        [Parameter(Mandatory = $true)][string]$Label
+    )
+    $job = Start-BitsTransfer -Source $Url -Destination $Destination -DisplayName $Label -Description $script:BitsTransferDescription -Asynchronous -ErrorAction Stop
+    $progress = New-DownloadProgress -Label $Label
+    $completed = $false
+    try {
+        while ($true) {
+            $state = Get-BitsJobProgress -Job $job
+            if ($state.State -eq 'Transferred') {
+                Complete-BitsTransfer -BitsJob $job -ErrorAction Stop
+                $completed = $true
+                return
+            }
+            if ($state.State -eq 'Error' -or $state.State -eq 'Cancelled') {
+                throw ('BITS: {0}' -f $state.Error)
+            }
+            Update-DownloadProgress -Progress $progress -Bytes $state.Bytes -Total $state.Total
+            Wait-WatchSlice
+        }
+    } finally {
+        if (-not $completed) {
+            Remove-BitsTransfer -BitsJob $job -ErrorAction SilentlyContinue
+        }
+    }
 }
 
 # Fetches the URL to the destination once: through the Background Intelligent Transfer
-# Service, or, when BITS is missing or fails, through the web client. Throws when both fail.
+# Service, or, when BITS is missing or fails, through the web client. A transfer that moves
+# no byte for 2 minutes is a failed attempt of its own (kind Stalled). Throws when both fail.
 function Save-DownloadFile {
     param(
         [Parameter(Mandatory = $true)][string]$Url,
@@ -232,15 +395,18 @@ function Save-DownloadFile {
     )
     try {
         Import-Module BitsTransfer -ErrorAction Stop
-        Start-BitsTransfer -Source $Url -Destination $Destination -DisplayName $Label -Description $script:BitsTransferDescription -ErrorAction Stop
+        Receive-BitsTransfer -Url $Url -Destination $Destination -Label $Label
         return
     } catch {
         # BITS refuses work without an interactive logon, among other reasons; the web
         # client below is the fallback, and its own error is the one that counts.
+        if ((Get-RunFailureDetail -Cause $_).Kind -eq 'Stalled') {
+            throw
+        }
     }
     $client = New-DownloadWebClient
     try {
-        Invoke-WebClientDownload -Client $client -Url $Url -Destination $Destination
+        Invoke-WebClientDownload -Client $client -Url $Url -Destination $Destination -Label $Label
     } finally {
         $client.Dispose()
     }
@@ -274,6 +440,9 @@ function Get-WebExceptionOf {
 function ConvertTo-DownloadFailure {
     param([Parameter(Mandatory = $true)]$Cause)
     $message = $Cause.Exception.Message
+    if ((Get-RunFailureDetail -Cause $Cause).Kind -eq 'Stalled') {
+        return $Cause.Exception
+    }
     $webException = Get-WebExceptionOf -Cause $Cause
     if ($null -ne $webException -and $webException.Status -eq [System.Net.WebExceptionStatus]::ProtocolError -and
         $null -ne $webException.Response -and $null -ne $webException.Response.PSObject.Properties['StatusCode']) {

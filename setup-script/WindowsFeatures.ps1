@@ -1,5 +1,6 @@
-﻿## Windows features: .NET Framework 3.5 (DISM, or Microsoft's installer from build 28000
-## on) and DirectPlay, each detected first and enabled when missing. Uses the verified
+﻿## Windows features: .NET Framework 3.5 (DISM, with a package folder's source files when it
+## has them for this build, or Microsoft's installer from build 28000 on) and DirectPlay,
+## each detected first and enabled when missing; DISM's error codes explained. Uses the verified
 ## download, the process runner, the installers' logs, the output and the state (WorkDir).
 
 #region Windows features: .NET Framework 3.5 and DirectPlay
@@ -26,6 +27,17 @@ $script:DismSuccessCodes = @(0, 3010)
 # Update); every other program gets the runner's default limit.
 $script:DismNetFx35TimeLimitMinutes = 60
 $script:NetFx35NotVerifiedMessage = '.NET Framework 3.5 installation could not be verified. If DISM reports 0x800F081F, use Windows installation media that exactly matches the installed Windows build.'
+# What DISM's own error codes (its exit code) most likely mean, and what to do: named in the
+# failure and in the report's likely causes ({0}: the package folder's NetFx3 folder for
+# this build, "NetFx3\<build number>").
+$script:DismErrorCauses = @{
+    [int]0x800F0954 = 'this PC takes its updates from a company update server (WSUS), which offers no optional features: ask its administrator to allow optional features and repair content from Windows Update, or give DISM the source files in a package folder ({0})'
+    [int]0x800F081F = 'the source files were not found: give DISM those of Windows installation media that matches this build (its sources\sxs folder), for example in a package folder ({0})'
+    [int]0x800F0950 = 'the source files were not found: give DISM those of Windows installation media that matches this build (its sources\sxs folder), for example in a package folder ({0})'
+    [int]0x800F0922 = 'Windows could not finish adding the feature, most often because it could not reach Windows Update or a restart is pending: restart Windows, check the connection and try again, or give DISM the source files in a package folder ({0})'
+    [int]0x80070422 = 'the Windows Update service is disabled: set its startup type to Manual, or give DISM the source files in a package folder ({0})'
+}
+$script:DismErrorFormat = 'DISM error 0x{0}: {1}.'
 
 # Full path of DISM in this Windows' System32 folder.
 function Get-DismPath {
@@ -48,16 +60,62 @@ function Get-OptionalFeatureState {
     return [string]$feature.State
 }
 
-# Enables an optional feature with all its parents and no restart through DISM. Throws the
-# runner's message when DISM ends with anything but 0 or 3010.
+# What a DISM error code (its exit code) most likely means, as the sentence "DISM error
+# 0x<code>: <cause>.", or "" for a code without a known cause.
+function Get-DismErrorText {
+    param([Parameter(Mandatory = $true)]$ExitCode)
+    $code = [int]$ExitCode
+    if (-not $script:DismErrorCauses.ContainsKey($code)) {
+        return ''
+    }
+    $build = ''
+    try {
+        $build = [string](Get-WindowsBuildInfo).Build
+    } catch {
+        $build = '<build number>'
+    }
+    $folder = Join-Path $script:NetFx3SourceFolderName $build
+    return ($script:DismErrorFormat -f $code.ToString('X8', [Globalization.CultureInfo]::InvariantCulture), ($script:DismErrorCauses[$code] -f $folder))
+}
+
+# The package folder's .NET Framework 3.5 source files for this build (NetFx3\<build>), or
+# "" when there is no package folder or it holds none.
+function Get-NetFx3SourceFolder {
+    param([Parameter(Mandatory = $true)][int]$WindowsBuild)
+    if ([string]::IsNullOrEmpty($script:PackageFolder)) {
+        return ''
+    }
+    $folder = Join-Path (Join-Path $script:PackageFolder $script:NetFx3SourceFolderName) ([string]$WindowsBuild)
+    if (Test-Path -LiteralPath $folder -PathType Container) {
+        return $folder
+    }
+    return ''
+}
+
+# Enables an optional feature with all its parents and no restart through DISM, with the
+# source files in Source alone when one is given. Throws the runner's message when DISM
+# ends with anything but 0 or 3010, followed by what a known DISM error code means
+# (Get-DismErrorText), with the same kind and exit code.
 function Enable-OptionalFeatureWithDism {
     param(
         [Parameter(Mandatory = $true)][string]$FeatureName,
         [Parameter(Mandatory = $true)][string]$Label,
-        [int]$TimeLimitMinutes = $script:ProcessTimeLimitMinutes
+        [int]$TimeLimitMinutes = $script:ProcessTimeLimitMinutes,
+        [string]$Source = ''
     )
     $arguments = '/Online /Enable-Feature /FeatureName:{0} /All /NoRestart' -f $FeatureName
-    $null = Invoke-ProcessChecked -FilePath (Get-DismPath) -Arguments $arguments -SuccessCodes $script:DismSuccessCodes -Label $Label -TimeLimitMinutes $TimeLimitMinutes
+    if ($Source -ne '') {
+        $arguments += ' /Source:"{0}" /LimitAccess' -f $Source
+    }
+    try {
+        $null = Invoke-ProcessChecked -FilePath (Get-DismPath) -Arguments $arguments -SuccessCodes $script:DismSuccessCodes -Label $Label -TimeLimitMinutes $TimeLimitMinutes
+    } catch {
+        $detail = Get-RunFailureDetail -Cause $_
+        if ($detail.Kind -ne 'ExitCode' -or (Get-DismErrorText -ExitCode $detail.ExitCode) -eq '') {
+            throw
+        }
+        throw (New-RunFailure -Message ('{0} {1}' -f $_.Exception.Message, (Get-DismErrorText -ExitCode $detail.ExitCode)) -Kind $detail.Kind -ExitCode $detail.ExitCode)
+    }
 }
 
 # True when .NET Framework 3.5 is present: the setup key's Install value is 1, or else the
@@ -98,8 +156,12 @@ function Install-NetFx35 {
         $file = Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label -Expected $expected
         $null = Invoke-VerifiedInstaller -FilePath $file -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel -WindowsInstaller
     } else {
+        $source = Get-NetFx3SourceFolder -WindowsBuild $WindowsBuild
+        if ($source -ne '') {
+            Write-Log -Message ('DISM takes the .NET Framework 3.5 source files from {0} alone.' -f $source) -Level INFO
+        }
         try {
-            Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3' -TimeLimitMinutes $script:DismNetFx35TimeLimitMinutes
+            Enable-OptionalFeatureWithDism -FeatureName 'NetFx3' -Label 'DISM-NetFx3' -TimeLimitMinutes $script:DismNetFx35TimeLimitMinutes -Source $source
         } catch {
             throw (Add-InstallerLogToFailure -Cause $_ -Path (Get-DismLogPath))
         }

@@ -78,7 +78,12 @@ Describe 'Get-VerifiedMicrosoftFile' {
                 throw "The specified module 'BitsTransfer' was not loaded because no valid module file was found in any module directory."
             }
         }
-        Mock Start-BitsTransfer { Receive-FakeDownload -Deliveries $script:BitsDeliveries -Destination $Destination -Transport 'BITS' }
+        Mock Start-BitsTransfer {
+            Receive-FakeDownload -Deliveries $script:BitsDeliveries -Destination $Destination -Transport 'BITS'
+            New-FakeBitsJob -Path $Destination
+        }
+        Mock Complete-BitsTransfer { }
+        Mock Remove-BitsTransfer { }
         Mock Invoke-WebClientDownload {
             $script:UserAgents.Add([string]$Client.Headers['User-Agent'])
             Receive-FakeDownload -Deliveries $script:WebClientDeliveries -Destination $Destination -Transport 'WebClient'
@@ -240,6 +245,31 @@ Describe 'Get-VerifiedMicrosoftFile' {
             [System.IO.File]::ReadAllText($used) | Should -BeExactly 'MZ installer bytes, delivery 1 by BITS'
         }
 
+        It 'takes a package folder''s copy of a moving link older than 30 days only when no newer one can be downloaded (online <Online>)' -ForEach @(
+            @{ Online = $true }
+            @{ Online = $false }
+        ) {
+            $script:PackageFolder = Join-Path $machine.Root 'USB/ORVELLE-Game-Support-Packages'
+            $old = New-FakeFile (Join-Path $script:PackageFolder 'vc_redist.x64.exe') -Content 'MZ from the stick, 40 days old'
+            Set-FakeSignature $machine -Path $old
+            [System.IO.File]::SetLastWriteTimeUtc($old, $machine.WatchTime.AddDays(-40))
+            if ($Online) { Set-FakeNetwork -Bits 'Microsoft' } else { Set-FakeNetwork -BitsModuleMissing }
+
+            $file = Get-VerifiedMicrosoftFile -Url 'https://aka.ms/x' -Destination $destination -Label 'VC++ x64'
+
+            $file | Should -Be $destination
+            Get-LogLines | Should -Contain "[INFO] The package folder's file for VC++ x64 is older than 30 days; downloading a newer copy."
+            if ($Online) {
+                [System.IO.File]::ReadAllText($destination) | Should -BeExactly 'MZ installer bytes, delivery 1 by BITS'
+                $script:InstallerSources[-1].Source | Should -Be 'download'
+            } else {
+                [System.IO.File]::ReadAllText($destination) | Should -BeExactly 'MZ from the stick, 40 days old'
+                $script:InstallerSources[-1].Source | Should -Be 'package folder'
+                @(Get-LogLines) -like '`[WARN`] Using the package folder''s file for VC++ x64: a newer copy could not be downloaded (*' | Should -HaveCount 1
+            }
+            [System.IO.File]::ReadAllText($old) | Should -BeExactly 'MZ from the stick, 40 days old'
+        }
+
         It 'deletes a cached installer that fails the check even when no download succeeds' {
             $cached = New-FakeFile $destination -Content 'planted installer'
             Set-FakeSignature $machine -Path $cached -Status 'NotSigned' -Subject $null
@@ -312,6 +342,67 @@ Describe 'Get-VerifiedMicrosoftFile' {
             Get-VerifiedMicrosoftFile -Url 'https://aka.ms/x' -Destination $destination -Label 'VC++ x64'
 
             $script:ClosedClients.Count | Should -Be 2
+        }
+    }
+
+    Context 'progress and stalls' {
+        BeforeEach {
+            # A BITS job that moves Rate bytes a second of the machine's clock until it has
+            # Stop bytes (then nothing more), and ends once it has the whole file.
+            $machine.WatchStepSeconds = 5
+            $script:Job = $null
+            Mock Start-BitsTransfer {
+                $script:Job = [pscustomobject]@{ Destination = $Destination; Started = $script:FakeMachine.WatchTime }
+                $script:Job
+            }
+            Mock Get-BitsJobProgress {
+                $seconds = ($script:FakeMachine.WatchTime - $Job.Started).TotalSeconds
+                $bytes = [long][Math]::Min([Math]::Min($seconds * $script:Rate, $script:Stop), $script:Total)
+                if ($bytes -lt $script:Total) {
+                    return [pscustomobject]@{ State = 'Transferring'; Bytes = $bytes; Total = $script:Total; Error = '' }
+                }
+                $null = New-FakeFile $Job.Destination -Content 'MZ the whole package'
+                Set-FakeSignature $script:FakeMachine -Path $Job.Destination
+                [pscustomobject]@{ State = 'Transferred'; Bytes = $bytes; Total = $script:Total; Error = '' }
+            }
+        }
+
+        It 'shows the megabytes and the rate on the console about every 10 seconds and in the log each minute' {
+            $script:Total = [long](95.6 * 1MB)
+            $script:Rate = 0.8 * 1MB
+            $script:Stop = [long]::MaxValue
+
+            $console = @(Get-ConsoleLines { $null = Get-VerifiedMicrosoftFile -Url 'https://download.microsoft.com/x.exe' -Destination $destination -Label 'DirectX June 2010' })
+
+            @($console | Where-Object { $_.Text -like 'Downloading DirectX June 2010:*' } | ForEach-Object { $_.Text }) | Should -Be @(
+                foreach ($tenth in 1..11) { 'Downloading DirectX June 2010: {0}.0 of 95.6 MB, 0.8 MB/s' -f (8 * $tenth) })
+            @(Get-LogLines) -like '*Downloading DirectX June 2010:*' | Should -Be @('[INFO] Downloading DirectX June 2010: 48.0 of 95.6 MB, 0.8 MB/s')
+            Get-LogLines | Should -Contain "[OK] Verified Microsoft signature and SHA-256 for vc_redist.x64.exe: $(Get-ExpectedSha256 $destination)"
+            Should -Invoke Remove-BitsTransfer -Exactly 0
+        }
+
+        It 'cancels a transfer that moves no byte for 2 minutes and counts it as a failed attempt' {
+            $script:Total = [long](95.6 * 1MB)
+            $script:Rate = 1MB
+            $script:Stop = [long](10 * 1MB)
+
+            { Get-VerifiedMicrosoftFile -Url 'https://download.microsoft.com/x.exe' -Destination $destination -Label 'DirectX June 2010' } |
+                Should -Throw -ExpectedMessage 'Unable to securely download DirectX June 2010: no data for 2 minutes'
+
+            Should -Invoke Remove-BitsTransfer -Exactly 3
+            Should -Invoke Invoke-WebClientDownload -Exactly 0
+            @(Get-LogLines) -like '*Download of DirectX June 2010 failed: no data for 2 minutes' | Should -HaveCount 3
+            @($script:Pauses | ForEach-Object { $_.Seconds }) | Should -Be @(2, 4)
+        }
+
+        It 'gives the web client''s read that waits 2 minutes for data the same failure' {
+            $timedOut = New-Object System.Net.WebException 'The operation has timed out.', ([System.Net.WebExceptionStatus]::Timeout)
+            $stream = [pscustomobject]@{ Error = (New-Object System.IO.IOException 'Unable to read data from the transport connection.', $timedOut) }
+            $stream | Add-Member -MemberType ScriptMethod -Name Read -Value { param($buffer, $offset, $count) throw $this.Error }
+
+            { Read-DownloadChunk -Stream $stream -Buffer (New-Object byte[] 16) } | Should -Throw -ExpectedMessage 'no data for 2 minutes'
+            $stream.Error = New-Object System.IO.IOException 'The network connection was aborted.'
+            { Read-DownloadChunk -Stream $stream -Buffer (New-Object byte[] 16) } | Should -Throw -ExpectedMessage '*The network connection was aborted.*'
         }
     }
 

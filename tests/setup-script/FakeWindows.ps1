@@ -86,6 +86,18 @@ if (-not (Get-Command Start-BitsTransfer -ErrorAction SilentlyContinue)) {
         throw 'Start-BitsTransfer is not available on this machine.'
     }
 }
+if (-not (Get-Command Complete-BitsTransfer -ErrorAction SilentlyContinue)) {
+    function global:Complete-BitsTransfer {
+        param($BitsJob)
+        throw 'Complete-BitsTransfer is not available on this machine.'
+    }
+}
+if (-not (Get-Command Remove-BitsTransfer -ErrorAction SilentlyContinue)) {
+    function global:Remove-BitsTransfer {
+        param($BitsJob)
+        throw 'Remove-BitsTransfer is not available on this machine.'
+    }
+}
 if (-not (Get-Command Get-WinEvent -ErrorAction SilentlyContinue)) {
     function global:Get-WinEvent {
         param([hashtable[]]$FilterHashtable, [long]$MaxEvents, [string[]]$LogName, [string]$FilterXPath)
@@ -435,6 +447,11 @@ function Add-FakeWindowsMocks {
         $registryPath = [string]$Path
         if ([string]::IsNullOrEmpty($registryPath)) { $registryPath = [string]$LiteralPath }
         Get-FakeRegistryItem -Machine $script:FakeMachine -Path $registryPath -Name $Name
+    }
+    # The machine's disk stands for its drive C:, so a path on it is a full folder path
+    # (without double quotes, as on Windows).
+    if (Get-Command Test-FullFolderPath -ErrorAction SilentlyContinue) {
+        Mock Test-FullFolderPath -ParameterFilter { $null -ne $script:FakeMachine -and $Path.StartsWith($script:FakeMachine.Root) } { -not $Path.Contains('"') }
     }
     # A key exists when the table holds it or a key below it.
     Mock Test-RegistryKey {
@@ -890,6 +907,11 @@ function Reset-SetupState {
     $script:RunUnattended = $false
     $script:RunFolders = New-Object System.Collections.Generic.List[string]
     $script:HeldFolders = New-Object System.Collections.Generic.List[object]
+    $script:LayoutFolder = ''
+    $script:PackageSourceFolder = ''
+    $script:LauncherFolder = ''
+    $script:PackageFolder = ''
+    $script:InstallerSources = New-Object System.Collections.Generic.List[object]
 }
 
 # Sets the script state of a fresh run on this machine: empty lists, no restart, the work
@@ -1324,6 +1346,14 @@ function Invoke-FakeProgramEffect {
     }
 }
 
+# A BITS job that has moved the whole file at Path: what Start-BitsTransfer -Asynchronous
+# returns for a transfer that ends at once.
+function New-FakeBitsJob {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    $size = [long](Get-Item -LiteralPath $Path -Force).Length
+    return [pscustomobject]@{ JobState = 'Transferred'; BytesTransferred = $size; BytesTotal = $size; ErrorDescription = '' }
+}
+
 # The answer of a web server that refused a file with an HTTP error status.
 class FakeHttpResponse : System.Net.WebResponse {
     [System.Net.HttpStatusCode]$StatusCode
@@ -1408,7 +1438,12 @@ function Add-FakeProgramsAndNetworkMocks {
     Mock Wait-RetryPause { $script:FakeMachine.Pauses.Add($Seconds) }
     Mock Show-MessageBox { $script:FakeMachine.MessageBoxes.Add([pscustomobject]@{ Text = $Text; Caption = $Caption; Icon = [string]$Icon }) }
     Mock Import-Module -ParameterFilter { $Name -contains 'BitsTransfer' } { }
-    Mock Start-BitsTransfer { Invoke-FakeTransfer -Machine $script:FakeMachine -Url $Source -Destination $Destination }
+    Mock Start-BitsTransfer {
+        Invoke-FakeTransfer -Machine $script:FakeMachine -Url $Source -Destination $Destination
+        New-FakeBitsJob -Path $Destination
+    }
+    Mock Complete-BitsTransfer { }
+    Mock Remove-BitsTransfer { }
     Mock Invoke-WebClientDownload { Invoke-FakeTransfer -Machine $script:FakeMachine -Url $Url -Destination $Destination }
     Mock Start-Process -ParameterFilter { $Verb -eq 'RunAs' } {
         $script:FakeMachine.Elevations.Add(('{0} {1}' -f $FilePath, (@($ArgumentList) -join ' ')))

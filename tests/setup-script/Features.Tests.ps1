@@ -108,16 +108,48 @@ Describe 'Step 1: .NET Framework 3.5' {
     }
 
     It 'fails with the runner''s message, not the verification message, when DISM fails' {
-        Set-FakeInstaller $machine -Label 'DISM-NetFx3' -ExitCode -2146498529
+        # 0x80070005: access denied, a code without a cause of its own.
+        Set-FakeInstaller $machine -Label 'DISM-NetFx3' -ExitCode -2147024891
 
-        { Install-NetFx35 -WindowsBuild 22631 } | Should -Throw -ExpectedMessage 'DISM-NetFx3 failed with exit code -2146498529.'
+        { Install-NetFx35 -WindowsBuild 22631 } | Should -Throw -ExpectedMessage 'DISM-NetFx3 failed with exit code -2147024891.'
+    }
+
+    It 'names what DISM error <Code> most likely means, in the failure and in the report''s likely causes' -ForEach @(
+        @{ Code = '800F0954'; Says = 'this PC takes its updates from a company update server (WSUS), which offers no optional features: ask its administrator to allow optional features and repair content from Windows Update, or give DISM the source files in a package folder' }
+        @{ Code = '800F081F'; Says = 'the source files were not found: give DISM those of Windows installation media that matches this build (its sources\sxs folder), for example in a package folder' }
+        @{ Code = '800F0950'; Says = 'the source files were not found: give DISM those of Windows installation media that matches this build (its sources\sxs folder), for example in a package folder' }
+        @{ Code = '800F0922'; Says = 'Windows could not finish adding the feature, most often because it could not reach Windows Update or a restart is pending: restart Windows, check the connection and try again, or give DISM the source files in a package folder' }
+        @{ Code = '80070422'; Says = 'the Windows Update service is disabled: set its startup type to Manual, or give DISM the source files in a package folder' }
+    ) {
+        $exitCode = [Convert]::ToInt32($Code, 16)
+        Set-FakeInstaller $machine -Label 'DISM-NetFx3' -ExitCode $exitCode
+        $cause = 'DISM error 0x{0}: {1} ({2}).' -f $Code, $Says, (Join-Path 'NetFx3' '22631')
+
+        { Install-NetFx35 -WindowsBuild 22631 } | Should -Throw -ExpectedMessage ('DISM-NetFx3 failed with exit code {0}. {1}' -f $exitCode, $cause)
+
+        Invoke-SetupStep -Subject '.NET Framework 3.5' -Action { Install-NetFx35 -WindowsBuild 22631 }
+        $causes = New-Object System.Collections.Generic.List[string]
+        Add-DismCauses -Causes $causes
+        @($causes) | Should -Be @("DISM could not turn on .NET Framework 3.5. $cause")
+    }
+
+    It 'gives DISM the package folder''s source files for this build alone' {
+        $folder = Join-Path $machine.Root 'USB/ORVELLE-Game-Support-Packages'
+        $null = New-Item -ItemType Directory -Path (Join-Path $folder 'NetFx3/22631') -Force
+        $null = New-Item -ItemType Directory -Path (Join-Path $folder 'NetFx3/19045') -Force
+        $script:PackageFolder = $folder
+        Set-FakeInstaller $machine -Label 'DISM-NetFx3' -EnablesFeature 'NetFx3'
+
+        Install-NetFx35 -WindowsBuild 22631
+
+        $machine.Installers.Runs[0].Arguments | Should -BeExactly ('/Online /Enable-Feature /FeatureName:NetFx3 /All /NoRestart /Source:"{0}" /LimitAccess' -f (Join-Path $folder 'NetFx3/22631'))
     }
 
     It 'when DISM fails, carries the end of dism.log into the log and names the file, keeping the failure''s kind' {
         Set-FakeInstaller $machine -Label 'DISM-NetFx3' -ExitCode -2146498529
         $dismLog = New-FakeFile (Join-Path (Join-Path (Join-Path $machine.SystemRoot 'Logs') 'DISM') 'dism.log') -Content ((1..25 | ForEach-Object { "dism line $_" }) -join "`r`n")
 
-        $failure = { Install-NetFx35 -WindowsBuild 22631 } | Should -Throw -ExpectedMessage "DISM-NetFx3 failed with exit code -2146498529. Installer log: $dismLog" -PassThru
+        $failure = { Install-NetFx35 -WindowsBuild 22631 } | Should -Throw -ExpectedMessage "DISM-NetFx3 failed with exit code -2146498529. $(Get-DismErrorText -ExitCode -2146498529) Installer log: $dismLog" -PassThru
 
         '{0} {1}' -f (Get-RunFailureDetail -Cause $failure).Kind, (Get-RunFailureDetail -Cause $failure).ExitCode | Should -Be 'ExitCode -2146498529'
         $lines = @(Get-LogLines)

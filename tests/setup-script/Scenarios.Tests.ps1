@@ -36,10 +36,10 @@ BeforeAll {
     # Runs the whole script on the machine in use and gathers what a player and a support
     # engineer would see: exit code, console, log, report files and message boxes.
     function Invoke-Scenario {
-        param($Machine, [switch]$DiagnosticsOnly, [string]$GamePath = '', [switch]$Unattended)
+        param($Machine, [switch]$DiagnosticsOnly, [string]$GamePath = '', [switch]$Unattended, [string]$Layout = '', [string]$PackageSource = '', [string]$LauncherFolder = '')
         Reset-SetupState
         $script:scenarioExit = $null
-        $console = @(Get-ConsoleLines { $script:scenarioExit = Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath -Unattended:$Unattended })
+        $console = @(Get-ConsoleLines { $script:scenarioExit = Invoke-SetupSequence -DiagnosticsOnly:$DiagnosticsOnly -GamePath $GamePath -Unattended:$Unattended -Layout $Layout -PackageSource $PackageSource -LauncherFolder $LauncherFolder })
         $reports = @(Get-ChildItem -LiteralPath $Machine.Desktop -Filter 'ORVELLE-Diagnostic-*.txt' -File -ErrorAction SilentlyContinue)
         $adminReports = @(Get-ChildItem -LiteralPath (Join-Path $Machine.ProgramData 'ORVELLE/Game Support/Reports') -Filter 'ORVELLE-Diagnostic-*.txt' -File -ErrorAction SilentlyContinue)
         $reportLines = @()
@@ -251,7 +251,7 @@ Describe 'Windows 11 x64, offline, no cache' {
         $offline = { param($label, $hostName) "Unable to securely download ${label}: no network connection, or the server name could not be resolved (The remote name could not be resolved: '$hostName')" }
         $packages = Get-VisualCppRows 'x86', 'x64'
         $run.Failures | Should -Be @(
-            '.NET Framework 3.5: DISM-NetFx3 failed with exit code -2146498220.'
+            ('.NET Framework 3.5: DISM-NetFx3 failed with exit code -2146498220. ' + (Get-DismErrorText -ExitCode -2146498220))
             foreach ($package in $packages | Where-Object { $_.Critical }) { '{0}: {1}' -f $package.Name, (& $offline $package.Name ([uri]$package.Url).Host) }
             ('DirectX legacy runtime: ' + (& $offline 'DirectX End-User Runtimes (June 2010)' 'download.microsoft.com'))
         )
@@ -840,6 +840,96 @@ Describe 'Windows 11 x64 with an old v14 runtime, the x64 package ends with 0 wi
         $run.Failures | Should -Be @('Visual C++ v14 latest x64: vc14-latest-x64 ended with exit code 0, but the v14 x64 runtime is not confirmed: Windows registers version v14.16.27033.00 and the package is version 14.44.35211.0.')
         @($run.Log -like '*v14 x64 runtime confirmed*') | Should -BeNullOrEmpty
         $run.Log | Should -Contain '[OK] Visual C++ v14 x86 runtime confirmed (version v14.44.35211.00).'
+    }
+}
+
+Describe 'A café fills a package folder with /layout once; a Windows 11 x64 PC without internet sets up from it' {
+    BeforeAll {
+        # The café's PC, online, fills ORVELLE-Game-Support-Packages beside the setup
+        # executable on a USB stick. The administrator adds the .NET Framework 3.5 source
+        # files of this build.
+        $machine = New-ScenarioMachine
+        $stick = Join-Path $machine.Root 'USB'
+        $packages = Join-Path $stick 'ORVELLE-Game-Support-Packages'
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $layout = Invoke-Scenario $machine -Layout $packages
+        $null = New-Item -ItemType Directory -Path (Join-Path $packages 'NetFx3/22631') -Force
+        $layoutTransfers = @($machine.Transfers)
+
+        # Then a PC of the café without internet and without a cache (the same simulated PC
+        # taken offline, its ProgramData emptied) runs the executable from the stick.
+        $machine.Online = $false
+        $machine.Transfers.Clear()
+        $machine.MessageBoxes.Clear()
+        Remove-Item -LiteralPath (Join-Path $machine.ProgramData 'ORVELLE') -Recurse -Force
+        $run = Invoke-Scenario $machine -LauncherFolder $stick
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It '/layout fetches every package of every supported Windows, writes SHA256SUMS last and installs nothing' {
+        $files = @((Get-VisualCppRows 'x86', 'x64' | ForEach-Object { $_.File }) + 'directx_Jun2010_redist.exe' + 'DotNet35Setup-Windows11-26H1.exe')
+        $layout.ExitCode | Should -Be 0
+        @(Get-ChildItem -LiteralPath $packages -File | ForEach-Object { $_.Name } | Sort-Object) | Should -Be @(($files + 'SHA256SUMS') | Sort-Object)
+        $layoutTransfers.Count | Should -Be $files.Count
+        $sums = @([System.IO.File]::ReadAllText((Join-Path $packages 'SHA256SUMS')).TrimEnd("`n").Split("`n"))
+        $sums | Should -Be @($files | Sort-Object | ForEach-Object { '{0}  {1}' -f (Get-FileSha256 -Path (Join-Path $packages $_)).ToLowerInvariant(), $_ })
+        @($layout.Log -like '`[OK`] Package ready: *') | Should -HaveCount $files.Count
+        $layout.Log | Should -Contain ("[OK] {0} of {0} packages are in $packages." -f $files.Count)
+        $layout.Reports | Should -BeNullOrEmpty
+        @($layout.Log -like '*Running *') | Should -BeNullOrEmpty
+    }
+
+    It 'the offline PC attempts no download, takes every installer from the stick and does every step' {
+        $run.ExitCode | Should -Be 0
+        $run.Failures | Should -BeNullOrEmpty
+        $run.Warnings | Should -BeNullOrEmpty
+        $machine.Transfers | Should -BeNullOrEmpty
+        foreach ($label in $script:MicrosoftUrls.Keys) {
+            $run.Log | Should -Contain "[OK] Using $label from the package folder $packages."
+        }
+        (Get-RunLabels $run.Log) | Should -Be $script:Labels64
+        $run.Log | Should -Contain ('[INFO] Running DISM-NetFx3: {0} /Online /Enable-Feature /FeatureName:NetFx3 /All /NoRestart /Source:"{1}" /LimitAccess' -f (Get-DismPath), (Join-Path $packages 'NetFx3/22631'))
+        # Nothing ran where it lies: every installer started from a folder of this run.
+        @($machine.Started | Where-Object { $_.StartsWith($stick) }) | Should -BeNullOrEmpty
+    }
+
+    It 'names the package folder in the report and where each installer came from' {
+        Get-ReportBlock $run.Report '[INSTALLERS USED]' | Should -Be @(
+            "Package folder: $packages"
+            foreach ($label in $script:MicrosoftUrls.Keys) { "${label}: package folder" })
+    }
+}
+
+Describe 'Windows 11 x64, online, a package folder holding a tampered file, another Microsoft program and an unknown build' {
+    BeforeAll {
+        $machine = New-ScenarioMachine
+        $packages = Join-Path $machine.Root 'Share/ORVELLE-Game-Support-Packages'
+        $tampered = New-FakeFile (Join-Path $packages 'vc2008sp1-x86.exe') -Content 'MZ changed after signing'
+        Set-FakeSignature $machine -Path $tampered -Status 'HashMismatch'
+        $other = New-FakeFile (Join-Path $packages 'vc14-latest-x64.exe') -Content 'MZ a browser'
+        Set-FakeSignature $machine -Path $other
+        $machine.VersionResources[$other] = [pscustomobject]@{ OriginalFilename = 'msedge.exe'; ProductName = 'Microsoft Edge'; FileVersion = [version]'131.0.2903.70' }
+        $unknown = New-FakeFile (Join-Path $packages 'vc2013-x86.exe') -Content 'MZ rebuilt'
+        Set-FakeSignature $machine -Path $unknown
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $run = Invoke-Scenario $machine -PackageSource $packages
+    }
+    AfterAll { Reset-FakeWindows }
+
+    It 'names each refused file once with its reason, downloads it instead and succeeds' {
+        $run.ExitCode | Should -Be 0
+        @($run.Log -like '`[WARN`] Not using *') | Should -Be @(
+            "[WARN] Not using $tampered from the package folder: Security check failed for vc2008sp1-x86.exe. Signature status: HashMismatch; publisher: CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, S=Washington, C=US"
+            "[WARN] Not using $unknown from the package folder: it is not a known build (SHA-256 $(Get-FileSha256 -Path $unknown))"
+            "[WARN] Not using $other from the package folder: its original file name is ""msedge.exe"", not VC_redist.x64.exe")
+        # The folder holds nothing else: every package is downloaded once, as without it.
+        @($machine.Transfers) | Should -Be @($script:MicrosoftUrls.Values)
+        $run.Failures | Should -BeNullOrEmpty
+        Get-ReportBlock $run.Report '[INSTALLERS USED]' | Should -Be @(
+            "Package folder: $packages"
+            foreach ($label in $script:MicrosoftUrls.Keys) { "${label}: download" })
     }
 }
 

@@ -286,3 +286,41 @@ Describe 'Log file of a run' {
         Get-LogLines | Should -Be @('[INFO] second run')
     }
 }
+
+Describe 'Folders given to a run (-Layout, -PackageSource)' {
+    It '<Verdict> "<Path>" as a full folder path' -ForEach @(
+        @{ Path = 'D:\ORVELLE-Game-Support-Packages'; Verdict = 'accepts' }
+        @{ Path = 'e:\'; Verdict = 'accepts' }
+        @{ Path = '\\cafe-server\games\ORVELLE-Game-Support-Packages'; Verdict = 'accepts' }
+        @{ Path = 'ORVELLE-Game-Support-Packages'; Verdict = 'refuses' }
+        @{ Path = '.\Packages'; Verdict = 'refuses' }
+        @{ Path = 'D:Packages'; Verdict = 'refuses' }
+        @{ Path = '\Packages'; Verdict = 'refuses' }
+        @{ Path = '\\cafe-server'; Verdict = 'refuses' }
+        @{ Path = '\\?\D:\Packages'; Verdict = 'refuses' }
+        @{ Path = '\\.\D:\Packages'; Verdict = 'refuses' }
+        @{ Path = 'D:\Packages" -DiagnosticsOnly'; Verdict = 'refuses' }
+        @{ Path = '  '; Verdict = 'refuses' }
+    ) {
+        Test-FullFolderPath -Path $Path | Should -Be ($Verdict -eq 'accepts')
+    }
+
+    It 'ends a run given <Switch> "<Path>" with 1 and says why, before it makes a folder or asks for elevation' -ForEach @(
+        @{ Switch = '-Layout'; Path = 'Packages' }
+        @{ Switch = '-PackageSource'; Path = 'D:\Packages" -DiagnosticsOnly' }
+    ) {
+        Use-FakeWindows (New-FakeWindows -IsAdministrator $false)
+        Mock Start-ElevatedCopy { throw 'not expected' }
+        Mock Initialize-SetupFolders { throw 'not expected' }
+        $arguments = @{ ($Switch.TrimStart('-')) = $Path }
+        $script:exitCode = $null
+        try {
+            $console = @(Get-ConsoleLines { $script:exitCode = Invoke-SetupSequence @arguments })
+        } finally {
+            Reset-FakeWindows
+        }
+        $script:exitCode | Should -Be 1
+        @($console | ForEach-Object { $_.Text }) | Should -Be @("The folder given with $Switch cannot be used: ""$Path"". Give a full path, such as D:\ORVELLE-Game-Support-Packages, without quotation marks.")
+        Should -Invoke Initialize-SetupFolders -Exactly 0
+    }
+}

@@ -77,7 +77,7 @@ Describe 'Steps 1 to 4 in the main sequence' {
 
         Invoke-FullRun | Should -Be 1
 
-        $script:Failures | Should -Be @('.NET Framework 3.5: DISM-NetFx3 failed with exit code -2146498529.')
+        $script:Failures | Should -Be @('.NET Framework 3.5: DISM-NetFx3 failed with exit code -2146498529. ' + (Get-DismErrorText -ExitCode -2146498529))
         $machine.Installers.Events | Should -Contain 'run DISM-DirectPlay'
         $machine.Installers.Events | Should -Contain 'run DXSETUP'
     }
