@@ -33,7 +33,9 @@ function Get-LayoutPackages {
 }
 
 # Writes "<sha-256>  <file name>" for each file, sorted by name, LF after each line, as
-# UTF-8 without a byte-order mark: what "sha256sum -c" reads.
+# UTF-8 without a byte-order mark: what "sha256sum -c" reads. The folder is anybody's: a
+# link left in the file's place is removed, never written through, and the file is made new
+# (New-FreshFile). Throws when it cannot be written.
 function Write-ChecksumFile {
     param([Parameter(Mandatory = $true)][string]$Folder, [Parameter(Mandatory = $true)][AllowEmptyCollection()][string[]]$Files)
     $lines = foreach ($name in @($Files | Sort-Object)) {
@@ -43,14 +45,15 @@ function Write-ChecksumFile {
     if (@($lines).Count -gt 0) {
         $text = (@($lines) -join "`n") + "`n"
     }
-    [System.IO.File]::WriteAllText((Join-Path $Folder $script:LayoutChecksumFile), $text, (New-Object System.Text.UTF8Encoding $false))
+    $bytes = (New-Object System.Text.UTF8Encoding $false).GetBytes($text)
+    $null = New-FreshFile -Path (Join-Path $Folder $script:LayoutChecksumFile) -Bytes $bytes
 }
 
 # Fills Folder (a full path; created when missing) with every package of Get-LayoutPackages
 # through Get-VerifiedMicrosoftFile, the folder's copies serving as its cache: a good one is
 # kept, a stale, foreign or unknown one replaced. Logs one line per package, writes
 # SHA256SUMS of the packages there, logs the summary and shows it in a box where somebody can
-# answer one. Returns 0 when every package is there, 1 otherwise.
+# answer one. Returns 0 when every package and SHA256SUMS are there, 1 otherwise.
 function Invoke-PackageLayout {
     param([Parameter(Mandatory = $true)][string]$Folder)
     Write-Step -Number 1 -Total 1 -Message ('Filling the package folder {0}' -f $Folder)
@@ -70,11 +73,17 @@ function Invoke-PackageLayout {
             Write-Log -Message ('Package missing: {0}: {1}' -f $package.Label, $_.Exception.Message) -Level ERROR
         }
     }
-    Write-ChecksumFile -Folder $Folder -Files $ready.ToArray()
+    $complete = $ready.Count -eq $packages.Count
+    try {
+        Write-ChecksumFile -Folder $Folder -Files $ready.ToArray()
+    } catch {
+        Write-Log -Message ('{0} could not be written: {1}' -f (Join-Path $Folder $script:LayoutChecksumFile), $_.Exception.Message) -Level ERROR
+        $complete = $false
+    }
     $summary = $script:LayoutSummaryFormat -f $ready.Count, $packages.Count, $Folder
     $level = 'OK'
     $icon = 'Information'
-    if ($ready.Count -ne $packages.Count) {
+    if (-not $complete) {
         $level = 'WARN'
         $icon = 'Warning'
     }
@@ -86,7 +95,7 @@ function Invoke-PackageLayout {
             # No box without Windows Forms or a desktop; the console and the log have it.
         }
     }
-    if ($ready.Count -eq $packages.Count) {
+    if ($complete) {
         return 0
     }
     return 1

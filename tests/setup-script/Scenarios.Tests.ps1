@@ -901,6 +901,39 @@ Describe 'A café fills a package folder with /layout once; a Windows 11 x64 PC 
     }
 }
 
+Describe '/layout into a folder another user prepared' {
+    BeforeEach {
+        $machine = New-ScenarioMachine
+        $packages = Join-Path $machine.Root 'Share/ORVELLE-Game-Support-Packages'
+        $null = New-Item -ItemType Directory -Path $packages -Force
+        $sums = Join-Path $packages 'SHA256SUMS'
+    }
+    AfterEach { Reset-FakeWindows }
+
+    It 'writes SHA256SUMS as a file of its own where a link stood, leaving what the link named alone' {
+        $victim = New-FakeFile (Join-Path $machine.Root 'Windows/System32/drivers/etc/hosts') -Content '127.0.0.1 localhost'
+        New-TestLink -Path $sums -Target $victim
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $layout = Invoke-Scenario $machine -Layout $packages
+        $layout.ExitCode | Should -Be 0
+        [System.IO.File]::ReadAllText($victim) | Should -BeExactly '127.0.0.1 localhost'
+        Test-TestLink -Path $sums | Should -BeFalse
+        @([System.IO.File]::ReadAllText($sums).TrimEnd("`n").Split("`n")).Count | Should -Be $machine.Transfers.Count
+    }
+
+    It 'ends with 1 and says so when SHA256SUMS is held open by another program' {
+        $null = New-FakeFile $sums -Content 'old sums'
+        Set-FakeHeldFile $machine -Path $sums
+        Use-FakeWindows $machine
+        Use-FakeProgramsAndNetwork
+        $layout = Invoke-Scenario $machine -Layout $packages
+        $layout.ExitCode | Should -Be 1
+        @($layout.Log -like "``[ERROR``] $sums could not be written: *") | Should -HaveCount 1
+        @($layout.Log -like '`[OK`] Package ready: *').Count | Should -Be $machine.Transfers.Count
+    }
+}
+
 Describe 'Windows 11 x64, online, a package folder holding a tampered file, another Microsoft program and an unknown build' {
     BeforeAll {
         $machine = New-ScenarioMachine

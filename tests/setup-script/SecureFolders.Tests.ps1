@@ -362,6 +362,10 @@ Describe 'Securing a folder that already exists' {
         $script:swapStep = $Step
         $script:swapFolder = $folder
         $script:swapTarget = $adminFolder
+        if ($Step -eq 'closed') {
+            # Nothing holds the folder then: the swap puts its link in place.
+            Skip-WithoutTestLinks -Folder $machine.Root
+        }
 
         $result = Initialize-SecuredFolder -Path $folder
         $null = Initialize-SecuredFolder -Path (Join-Path $result.Path 'Game Support')
