@@ -381,6 +381,254 @@ function New-FakeRegistryObject {
 }
 #endregion
 
+#region Stand-ins for the script's busiest functions
+
+# A run on the machine calls some of the script's functions thousands of times, and a Pester
+# mock's dispatch costs about a millisecond per call (several under Wine). While this file is
+# loaded, an alias of each such function's name points to a plain stand-in instead: it
+# answers from the machine while the machine's mocks are on for the running block (the
+# marker mock Test-FakeWindowsOn, which Add-FakeWindowsMocks defines, is in reach), and calls
+# the script's own function otherwise. A mock a test defines itself still wins over a
+# stand-in, and one whose filter does not match falls through to it.
+
+# False; Add-FakeWindowsMocks mocks it to say that the machine answers.
+function Test-FakeWindowsOn {
+    return $false
+}
+
+# True when the stand-ins answer from the machine for the code running now.
+function Test-FakeStandInsOn {
+    return ($null -ne $script:FakeMachine -and
+        $null -ne $ExecutionContext.InvokeCommand.GetCommand('Test-FakeWindowsOn', [System.Management.Automation.CommandTypes]::Alias))
+}
+
+# The command a stand-in stands in for: the setup script's function of that name, or the
+# cmdlet (or this file's stub of a Windows-only one), never the alias. Throws when there is
+# none (the script is not loaded).
+function Get-StoodInCommand {
+    param([Parameter(Mandatory = $true)][string]$Name)
+    $command = $ExecutionContext.InvokeCommand.GetCommand($Name, [System.Management.Automation.CommandTypes]'Function, Cmdlet')
+    if ($null -eq $command) { throw "The command $Name is not loaded." }
+    return $command
+}
+
+# Folder handles hold the machine's security record of the folder, so that what a handle
+# reads stays what it opened, whatever happens to the path (Move-FakeFolderAsOtherUser).
+function Open-FakeFolderHandle {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Open-FolderHandle) @PSBoundParameters) }
+    $machine = $script:FakeMachine
+    $full = [System.IO.Path]::GetFullPath($Path)
+    $attributes = Get-FolderItemAttributes -Path $full
+    if ($null -eq $attributes) { return $null }
+    $handle = [pscustomobject]@{ Path = $full; Attributes = $attributes; Record = (Get-FakeHeldRecord -Machine $machine -Path $full); Open = $true }
+    $machine.OpenHandles.Add($handle)
+    return $handle
+}
+
+function Get-FakeFolderHandleAttributes {
+    param([Parameter(Mandatory = $true)]$Handle)
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Get-FolderHandleAttributes) @PSBoundParameters) }
+    return $Handle.Attributes
+}
+
+function Get-FakeFolderHandleSecurity {
+    param([Parameter(Mandatory = $true)]$Handle)
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Get-FolderHandleSecurity) @PSBoundParameters) }
+    $machine = $script:FakeMachine
+    if ($null -ne $machine.OnFolderStep) { & $machine.OnFolderStep 'security' $Handle.Path }
+    $record = $Handle.Record
+    if ($record.Unreadable) { throw $record.Unreadable }
+    return [pscustomobject]@{ Owner = $record.Owner; Access = @($record.Access) }
+}
+
+function Close-FakeFolderHandle {
+    param([Parameter(Mandatory = $true)]$Handle)
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Close-FolderHandle) @PSBoundParameters) }
+    $Handle.Open = $false
+    [void]$script:FakeMachine.OpenHandles.Remove($Handle)
+    if ($null -ne $script:FakeMachine.OnFolderStep) { & $script:FakeMachine.OnFolderStep 'closed' $Handle.Path }
+}
+
+# A new folder gets the security of its SDDL in the machine's table.
+function New-FakeFolderWithSecurity {
+    param([Parameter(Mandatory = $true)][string]$Path, [Parameter(Mandatory = $true)][string]$Sddl)
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand New-FolderWithSecurity) @PSBoundParameters) }
+    $full = [System.IO.Path]::GetFullPath($Path)
+    if (-not [System.IO.Directory]::Exists([System.IO.Path]::GetDirectoryName($full))) {
+        throw (New-Object System.IO.DirectoryNotFoundException "Could not find a part of the path '$full'.")
+    }
+    if ([System.IO.File]::Exists($full)) {
+        throw (New-Object System.IO.IOException "Cannot create '$full' because a file with the same name already exists.")
+    }
+    if ([System.IO.Directory]::Exists($full)) { return }
+    $security = ConvertFrom-FakeSddl -Sddl $Sddl
+    $null = [System.IO.Directory]::CreateDirectory($full)
+    $script:FakeMachine.FolderSecurity[$full] = $security
+    $script:FakeMachine.FolderChanges.Add("create $full")
+}
+
+# Random tails come from $machine.RandomTails, then count up (see Get-FakeRandomTail).
+function Get-FakeRandomHexTail {
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Get-RandomHexTail)) }
+    $machine = $script:FakeMachine
+    $machine.RandomTailsDrawn++
+    if ($machine.RandomTails.Count -gt 0) {
+        $tail = $machine.RandomTails[0]
+        $machine.RandomTails.RemoveAt(0)
+        return $tail
+    }
+    return (Get-FakeRandomTail $machine.RandomTailsDrawn)
+}
+
+# A copy carries the original's signature, hash and version resource along.
+function Copy-FakeFileToNew {
+    param([Parameter(Mandatory = $true)][string]$Path, [Parameter(Mandatory = $true)][string]$Destination)
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Copy-FileToNew) @PSBoundParameters) }
+    [System.IO.File]::Copy($Path, $Destination, $false)
+    $from = [System.IO.Path]::GetFullPath($Path)
+    $to = [System.IO.Path]::GetFullPath($Destination)
+    $signature = $script:FakeMachine.Signatures[$from]
+    if ($null -ne $signature) { $script:FakeMachine.Signatures[$to] = $signature.Clone() }
+    $hash = $script:FakeMachine.FileHashes[$from]
+    if ($null -ne $hash) { $script:FakeMachine.FileHashes[$to] = $hash }
+    $resource = $script:FakeMachine.VersionResources[$from]
+    if ($null -ne $resource) { $script:FakeMachine.VersionResources[$to] = $resource }
+}
+
+# A file the machine knows the hash of (Set-FakeFileHash) has that hash; others are hashed.
+function Get-FakeFileSha256 {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    if ((Test-FakeStandInsOn) -and $script:FakeMachine.FileHashes.ContainsKey([System.IO.Path]::GetFullPath($Path))) {
+        return $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
+    }
+    return (& (Get-StoodInCommand Get-FileSha256) @PSBoundParameters)
+}
+
+# A file another user's program holds open can be neither deleted nor moved nor written.
+function Remove-FakeFileQuietly {
+    param([Parameter(Mandatory = $true)][string]$Path)
+    if ((Test-FakeStandInsOn) -and (Test-FakeHeldFile -Path $Path)) { return }
+    & (Get-StoodInCommand Remove-FileQuietly) @PSBoundParameters
+}
+
+# A moved file carries its signature, hash and version resource along.
+function Move-FakeFileTo {
+    param([Parameter(Mandatory = $true)][string]$Path, [Parameter(Mandatory = $true)][string]$Destination)
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Move-FileTo) @PSBoundParameters) }
+    Assert-FakeFileNotHeld -Path $Path
+    Assert-FakeFileNotHeld -Path $Destination
+    [System.IO.File]::Move($Path, $Destination)
+    $from = [System.IO.Path]::GetFullPath($Path)
+    $to = [System.IO.Path]::GetFullPath($Destination)
+    foreach ($table in @($script:FakeMachine.Signatures, $script:FakeMachine.FileHashes, $script:FakeMachine.VersionResources)) {
+        if ($table.ContainsKey($from)) {
+            $table[$to] = $table[$from]
+            $table.Remove($from)
+        }
+    }
+}
+
+# The runner's clock is the machine's WatchTime; no other process runs on the machine;
+# Windows Installer is busy until the machine's InstallerBusyUntil.
+function Get-FakeWatchTime {
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Get-WatchTime)) }
+    return $script:FakeMachine.WatchTime
+}
+
+function Get-FakeProcessTable {
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Get-ProcessTable)) }
+    return @()
+}
+
+function Test-FakeWindowsInstallerBusy {
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Test-WindowsInstallerBusy)) }
+    return ($script:FakeMachine.WatchTime -lt $script:FakeMachine.InstallerBusyUntil)
+}
+
+# The machine's processor, Windows folder, features, signatures, registry (HKLM) and files
+# it cannot read.
+function Get-FakeSystemProcessorArchitecture {
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Get-SystemProcessorArchitecture)) }
+    return @{ 'x86' = 'x86'; 'x64' = 'AMD64'; 'ARM64' = 'ARM64' }[$script:FakeMachine.Architecture]
+}
+
+function Get-FakeWindowsFolder {
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Get-WindowsFolder)) }
+    return $script:FakeMachine.SystemRoot
+}
+
+function Get-FakeWindowsOptionalFeature {
+    [CmdletBinding()]
+    param([string]$FeatureName, [switch]$Online)
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Get-WindowsOptionalFeature) @PSBoundParameters) }
+    if (-not $script:FakeMachine.Features.ContainsKey($FeatureName)) {
+        throw "Feature name $FeatureName is unknown."
+    }
+    $state = $script:FakeMachine.Features[$FeatureName]
+    if ($null -eq $state) { throw "The requested operation requires elevation." }
+    return [pscustomobject]@{ FeatureName = $FeatureName; State = $state }
+}
+
+# Files not listed in the machine's Signatures read NotSigned.
+function Get-FakeAuthenticodeSignature {
+    [CmdletBinding()]
+    param([Parameter(Position = 0)][string[]]$FilePath, [string[]]$LiteralPath)
+    if (-not (Test-FakeStandInsOn)) { return (& (Get-StoodInCommand Get-AuthenticodeSignature) @PSBoundParameters) }
+    $target = [string]$FilePath
+    if ([string]::IsNullOrEmpty($target)) { $target = [string]$LiteralPath }
+    $full = [System.IO.Path]::GetFullPath($target)
+    $answer = $script:FakeMachine.Signatures[$full]
+    if ($null -eq $answer) { $answer = @{ Status = 'NotSigned'; Subject = $null; Type = 'None' } }
+    $certificate = $null
+    if ($null -ne $answer.Subject) { $certificate = [pscustomobject]@{ Subject = $answer.Subject } }
+    return [pscustomobject]@{ Status = $answer.Status; SignatureType = $answer.Type; SignerCertificate = $certificate; Path = $full }
+}
+
+# Only HKLM answers from the machine; any other path is the real provider's.
+function Get-FakeItemProperty {
+    [CmdletBinding()]
+    param([Parameter(Position = 0)][string[]]$Path, [string[]]$LiteralPath, [Parameter(Position = 1)][string[]]$Name)
+    $registryPath = [string]$Path
+    if ([string]::IsNullOrEmpty($registryPath)) { $registryPath = [string]$LiteralPath }
+    if ((Test-FakeStandInsOn) -and $registryPath -like 'HKLM:*') {
+        return (Get-FakeRegistryItem -Machine $script:FakeMachine -Path $registryPath -Name $Name)
+    }
+    & (Get-StoodInCommand Get-ItemProperty) @PSBoundParameters
+}
+
+# A file listed in the machine's UnreadableFiles cannot be opened.
+function Get-FakeFileHash {
+    [CmdletBinding()]
+    param([Parameter(Position = 0)][string[]]$Path, [string[]]$LiteralPath, [string]$Algorithm)
+    $target = [string]$LiteralPath + [string]$Path
+    if ((Test-FakeStandInsOn) -and $target -ne '' -and $script:FakeMachine.UnreadableFiles -contains [System.IO.Path]::GetFullPath($target)) {
+        throw (New-Object System.UnauthorizedAccessException ("Access to the path '{0}' is denied." -f $target))
+    }
+    & (Get-StoodInCommand Get-FileHash) @PSBoundParameters
+}
+
+Set-Alias -Name Get-SystemProcessorArchitecture -Value Get-FakeSystemProcessorArchitecture
+Set-Alias -Name Get-WindowsFolder -Value Get-FakeWindowsFolder
+Set-Alias -Name Get-WindowsOptionalFeature -Value Get-FakeWindowsOptionalFeature
+Set-Alias -Name Get-AuthenticodeSignature -Value Get-FakeAuthenticodeSignature
+Set-Alias -Name Get-ItemProperty -Value Get-FakeItemProperty
+Set-Alias -Name Get-FileHash -Value Get-FakeFileHash
+Set-Alias -Name Open-FolderHandle -Value Open-FakeFolderHandle
+Set-Alias -Name Get-FolderHandleAttributes -Value Get-FakeFolderHandleAttributes
+Set-Alias -Name Get-FolderHandleSecurity -Value Get-FakeFolderHandleSecurity
+Set-Alias -Name Close-FolderHandle -Value Close-FakeFolderHandle
+Set-Alias -Name New-FolderWithSecurity -Value New-FakeFolderWithSecurity
+Set-Alias -Name Get-RandomHexTail -Value Get-FakeRandomHexTail
+Set-Alias -Name Copy-FileToNew -Value Copy-FakeFileToNew
+Set-Alias -Name Get-FileSha256 -Value Get-FakeFileSha256
+Set-Alias -Name Remove-FileQuietly -Value Remove-FakeFileQuietly
+Set-Alias -Name Move-FileTo -Value Move-FakeFileTo
+Set-Alias -Name Get-WatchTime -Value Get-FakeWatchTime
+Set-Alias -Name Get-ProcessTable -Value Get-FakeProcessTable
+Set-Alias -Name Test-WindowsInstallerBusy -Value Test-FakeWindowsInstallerBusy
+#endregion
+
 #region Switching the machine on and off
 
 # Pester's mocks take a few milliseconds each to define, and a machine needs dozens. A block
@@ -446,17 +694,11 @@ function Add-FakeWindowsMocks {
     Mock Test-IsSystemAccount { $script:FakeMachine.IsSystem }
     Mock Test-SessionCanShowMessageBox { $script:FakeMachine.SessionCanShowMessageBox }
     Mock Test-DotNetSees64BitOperatingSystem { $script:FakeMachine.Is64Bit }
-    Mock Get-SystemProcessorArchitecture { @{ 'x86' = 'x86'; 'x64' = 'AMD64'; 'ARM64' = 'ARM64' }[$script:FakeMachine.Architecture] }
     Mock Test-Is64BitProcess { $script:FakeMachine.Is64BitProcess }
     Mock Get-CimInstance {
         $answer = $script:FakeMachine.Cim[$ClassName]
         if ($answer -is [string]) { throw $answer }
         $answer
-    }
-    Mock Get-ItemProperty -ParameterFilter { ([string]$Path) -like 'HKLM:*' -or ([string]$LiteralPath) -like 'HKLM:*' } {
-        $registryPath = [string]$Path
-        if ([string]::IsNullOrEmpty($registryPath)) { $registryPath = [string]$LiteralPath }
-        Get-FakeRegistryItem -Machine $script:FakeMachine -Path $registryPath -Name $Name
     }
     # The machine's disk stands for its drive C:, so a path on it is a full folder path
     # (without double quotes, as on Windows).
@@ -471,29 +713,14 @@ function Add-FakeWindowsMocks {
         }
         $false
     }
-    Mock Get-WindowsOptionalFeature {
-        if (-not $script:FakeMachine.Features.ContainsKey($FeatureName)) {
-            throw "Feature name $FeatureName is unknown."
-        }
-        $state = $script:FakeMachine.Features[$FeatureName]
-        if ($null -eq $state) { throw "The requested operation requires elevation." }
-        [pscustomobject]@{ FeatureName = $FeatureName; State = $state }
-    }
-    Mock Get-AuthenticodeSignature {
-        $target = $FilePath
-        if ([string]::IsNullOrEmpty($target)) { $target = $LiteralPath }
-        $full = [System.IO.Path]::GetFullPath($target)
-        $answer = $script:FakeMachine.Signatures[$full]
-        if ($null -eq $answer) { $answer = @{ Status = 'NotSigned'; Subject = $null; Type = 'None' } }
-        $certificate = $null
-        if ($null -ne $answer.Subject) { $certificate = [pscustomobject]@{ Subject = $answer.Subject } }
-        [pscustomobject]@{ Status = $answer.Status; SignatureType = $answer.Type; SignerCertificate = $certificate; Path = $full }
-    }
     Use-FakeReportSources
     Use-FakeFolderSecurity
     Use-FakeRunFolders
     Use-FakeWatch
     Use-ConsoleCapture
+    # Switches the stand-ins (folder handles, random tails, copies, the clock) on for the
+    # same block as these mocks.
+    Mock Test-FakeWindowsOn { $true }
 }
 
 # A simulated run in one call: the machine switched on (Use-FakeWindows), the state of a
@@ -788,9 +1015,6 @@ function Use-FakeReportSources {
         }
         $found
     }
-    Mock Get-FileHash -ParameterFilter { $target = [string]$LiteralPath + [string]$Path; $target -ne '' -and $null -ne $script:FakeMachine -and $script:FakeMachine.UnreadableFiles -contains [System.IO.Path]::GetFullPath($target) } {
-        throw (New-Object System.UnauthorizedAccessException ("Access to the path '{0}' is denied." -f ([string]$LiteralPath + [string]$Path)))
-    }
     if (Get-Command Get-DesktopFolder -ErrorAction SilentlyContinue) {
         Mock Get-DesktopFolder { $script:FakeMachine.Desktop }
     }
@@ -807,24 +1031,6 @@ function Use-FakeReportSources {
             $answer = $script:FakeMachine.VersionResources[[System.IO.Path]::GetFullPath($Path)]
             if ($null -eq $answer) { $answer = [pscustomobject]@{ OriginalFilename = ''; ProductName = ''; FileVersion = $null } }
             $answer
-        }
-    }
-    # A file another user's program holds open can be neither deleted nor moved nor written.
-    if (Get-Command Remove-FileQuietly -ErrorAction SilentlyContinue) {
-        Mock Remove-FileQuietly -ParameterFilter { $null -ne $script:FakeMachine -and (Test-FakeHeldFile -Path $Path) } { }
-        # A moved file carries its signature, hash and version resource along.
-        Mock Move-FileTo {
-            Assert-FakeFileNotHeld -Path $Path
-            Assert-FakeFileNotHeld -Path $Destination
-            [System.IO.File]::Move($Path, $Destination)
-            $from = [System.IO.Path]::GetFullPath($Path)
-            $to = [System.IO.Path]::GetFullPath($Destination)
-            foreach ($table in @($script:FakeMachine.Signatures, $script:FakeMachine.FileHashes, $script:FakeMachine.VersionResources)) {
-                if ($table.ContainsKey($from)) {
-                    $table[$to] = $table[$from]
-                    $table.Remove($from)
-                }
-            }
         }
     }
     if (Get-Command Get-FileVersionText -ErrorAction SilentlyContinue) {
@@ -1155,46 +1361,10 @@ function Move-FakeFolderAsOtherUser {
     $Machine.FolderChanges.Add("another user moved $from to $to")
 }
 
-# Mocks the script's folder security calls with the machine's table. Called by
-# Add-FakeWindowsMocks.
+# Mocks the script's folder security changes with the machine's table (the handles and new
+# folders have stand-ins, see Open-FakeFolderHandle). Called by Add-FakeWindowsMocks.
 function Use-FakeFolderSecurity {
-    if (-not (Get-Command Open-FolderHandle -ErrorAction SilentlyContinue)) { return }
-    Mock Open-FolderHandle {
-        $machine = $script:FakeMachine
-        $full = [System.IO.Path]::GetFullPath($Path)
-        $attributes = Get-FolderItemAttributes -Path $full
-        if ($null -eq $attributes) { return $null }
-        $handle = [pscustomobject]@{ Path = $full; Attributes = $attributes; Record = (Get-FakeHeldRecord -Machine $machine -Path $full); Open = $true }
-        $machine.OpenHandles.Add($handle)
-        $handle
-    }
-    Mock Get-FolderHandleAttributes { $Handle.Attributes }
-    Mock Get-FolderHandleSecurity {
-        $machine = $script:FakeMachine
-        if ($null -ne $machine.OnFolderStep) { & $machine.OnFolderStep 'security' $Handle.Path }
-        $record = $Handle.Record
-        if ($record.Unreadable) { throw $record.Unreadable }
-        [pscustomobject]@{ Owner = $record.Owner; Access = @($record.Access) }
-    }
-    Mock Close-FolderHandle {
-        $Handle.Open = $false
-        [void]$script:FakeMachine.OpenHandles.Remove($Handle)
-        if ($null -ne $script:FakeMachine.OnFolderStep) { & $script:FakeMachine.OnFolderStep 'closed' $Handle.Path }
-    }
-    Mock New-FolderWithSecurity {
-        $full = [System.IO.Path]::GetFullPath($Path)
-        if (-not [System.IO.Directory]::Exists([System.IO.Path]::GetDirectoryName($full))) {
-            throw (New-Object System.IO.DirectoryNotFoundException "Could not find a part of the path '$full'.")
-        }
-        if ([System.IO.File]::Exists($full)) {
-            throw (New-Object System.IO.IOException "Cannot create '$full' because a file with the same name already exists.")
-        }
-        if ([System.IO.Directory]::Exists($full)) { return }
-        $security = ConvertFrom-FakeSddl -Sddl $Sddl
-        $null = [System.IO.Directory]::CreateDirectory($full)
-        $script:FakeMachine.FolderSecurity[$full] = $security
-        $script:FakeMachine.FolderChanges.Add("create $full")
-    }
+    if (-not (Get-Command Set-FolderItemSecurity -ErrorAction SilentlyContinue)) { return }
     # The new owner and DACL replace the old ones in the same record, which a handle keeps.
     Mock Set-FolderItemSecurity {
         $full = [System.IO.Path]::GetFullPath($Path)
@@ -1528,20 +1698,17 @@ function Set-FakeInstallerBusy {
     $Machine.InstallerBusyUntil = $Machine.WatchTime.AddMinutes($Minutes)
 }
 
-# Mocks the runner's clock, its slices, the process table, ending a tree and the mutex
-# probe. Called by Add-FakeWindowsMocks.
+# Mocks the runner's slices and ending a tree (the clock, the process table and the mutex
+# probe have stand-ins, see Get-FakeWatchTime). Called by Add-FakeWindowsMocks.
 function Use-FakeWatch {
-    if (-not (Get-Command Get-WatchTime -ErrorAction SilentlyContinue)) { return }
-    Mock Get-WatchTime { $script:FakeMachine.WatchTime }
+    if (-not (Get-Command Wait-WatchSlice -ErrorAction SilentlyContinue)) { return }
     # A real program (the runner's tests start some) gets real time to end before the
     # machine's clock moves on, so that a slow host (Wine) does not make it look hung.
     Mock Wait-WatchSlice {
         if ($Process -is [System.Diagnostics.Process] -and -not $Process.HasExited) { $null = $Process.WaitForExit(10000) }
         $script:FakeMachine.WatchTime = $script:FakeMachine.WatchTime.AddSeconds($script:FakeMachine.WatchStepSeconds)
     }
-    Mock Get-ProcessTable { @() }
     Mock Stop-ProcessTree { $script:FakeMachine.StoppedTrees.Add((@($ProcessIds) -join ' ')) }
-    Mock Test-WindowsInstallerBusy { $script:FakeMachine.WatchTime -lt $script:FakeMachine.InstallerBusyUntil }
 }
 #endregion
 
@@ -1581,33 +1748,11 @@ function Initialize-FakeRandomTails {
     Add-Member -InputObject $Machine -MemberType NoteProperty -Name RandomTailsDrawn -Value 0
 }
 
-# Mocks the system folders, the random tails and file copies. Called by Add-FakeWindowsMocks.
+# Mocks the system folders (the random tails, copies and hashes have stand-ins, see
+# Get-FakeRandomHexTail). Called by Add-FakeWindowsMocks.
 function Use-FakeRunFolders {
-    if (-not (Get-Command Get-RandomHexTail -ErrorAction SilentlyContinue)) { return }
-    Mock Get-WindowsFolder { $script:FakeMachine.SystemRoot }
+    if (-not (Get-Command Get-ProgramFilesFolder -ErrorAction SilentlyContinue)) { return }
     Mock Get-ProgramFilesFolder { $script:FakeMachine.ProgramFiles }
     Mock Get-SystemDrive { 'C:' }
-    Mock Get-RandomHexTail {
-        $machine = $script:FakeMachine
-        $machine.RandomTailsDrawn++
-        if ($machine.RandomTails.Count -gt 0) {
-            $tail = $machine.RandomTails[0]
-            $machine.RandomTails.RemoveAt(0)
-            return $tail
-        }
-        Get-FakeRandomTail $machine.RandomTailsDrawn
-    }
-    Mock Copy-FileToNew {
-        [System.IO.File]::Copy($Path, $Destination, $false)
-        $signature = $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Path)]
-        if ($null -ne $signature) { $script:FakeMachine.Signatures[[System.IO.Path]::GetFullPath($Destination)] = $signature.Clone() }
-        $hash = $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
-        if ($null -ne $hash) { $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Destination)] = $hash }
-        $resource = $script:FakeMachine.VersionResources[[System.IO.Path]::GetFullPath($Path)]
-        if ($null -ne $resource) { $script:FakeMachine.VersionResources[[System.IO.Path]::GetFullPath($Destination)] = $resource }
-    }
-    Mock Get-FileSha256 -ParameterFilter { $null -ne $script:FakeMachine -and $script:FakeMachine.FileHashes.ContainsKey([System.IO.Path]::GetFullPath($Path)) } {
-        $script:FakeMachine.FileHashes[[System.IO.Path]::GetFullPath($Path)]
-    }
 }
 #endregion
