@@ -201,8 +201,9 @@ function Get-PeMachineName {
 
 # One finding per runtime DLL of a prerequisite directly in the game folder (the folder
 # named, or the folder of the file named; hidden files too, since Windows loads them as
-# well), in name order: the game loads it instead of the system's copy. Its machine type is compared with the game EXE's: the EXE named, else the
-# largest EXE in the folder. A DLL that is not a PE image is a finding of its own.
+# well), in name order: the game loads it instead of the system's copy. Its machine type is
+# compared with the game EXE's: the EXE named, else the largest EXE in the folder. A DLL that
+# is not a PE image is a finding of its own.
 function Add-GameFolderCauses {
     param([Parameter(Mandatory = $true)]$Causes, [Parameter(Mandatory = $true)][string]$GamePath)
     $item = Get-Item -LiteralPath $GamePath -Force -ErrorAction Stop
@@ -301,11 +302,11 @@ function Add-DismCauses {
     }
 }
 
-# Joins what the report knows into likely causes, in this order: DISM errors of this run, crashes in a
-# prerequisite's DLL, runtime DLLs in the game folder (only with a game path), Windows'
-# own pending restart and low free space on the system drive. Each check is guarded: its
-# error becomes "Unable to check <what>: <message>" after its findings so far. At most 20
-# lines; "No likely cause found." when there is none.
+# Joins what the report knows into likely causes, in this order: DISM errors of this run,
+# crashes in a prerequisite's DLL, runtime DLLs in the game folder (only with a game path),
+# Windows' own pending restart and low free space on the system drive. Each check is
+# guarded: its error becomes "Unable to check <what>: <message>" after its findings so far.
+# At most 20 lines; "No likely cause found." when there is none.
 function Add-ReportLikelyCauseLines {
     param($Lines, $Facts)
     $causes = New-Object System.Collections.Generic.List[string]

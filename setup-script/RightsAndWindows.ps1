@@ -81,8 +81,8 @@ function Test-Is64BitProcess {
 
 # The argument string that starts this script again with the same -DiagnosticsOnly and
 # -GamePath values, -Unattended when this run is, and the folders it was given (-Layout,
-# -PackageSource, -LauncherFolder; full paths without double quotes by then). A game path of only double quotes or
-# blanks is no game path.
+# -PackageSource, -LauncherFolder; full paths without double quotes by then). A game path of
+# only double quotes or blanks is no game path.
 function Get-ScriptCopyArguments {
     param(
         [switch]$DiagnosticsOnly,

@@ -18,9 +18,10 @@
 # a desktop and TEMP; environment variables point there while the fake is in use. Registry,
 # CIM classes, optional features, Authenticode signatures, rights and the processor
 # architecture are answered from the machine's tables through mocks of the commands the
-# script calls. Commands that exist only on Windows get a stub here first (same parameters)
-# so that Pester can mock them; a stub that is reached without a mock throws instead of
-# touching this machine.
+# script calls, or for the busiest of them through stand-ins (see "Stand-ins for the script's
+# busiest functions"). Commands that exist only on Windows get a stub here first (same
+# parameters) so that Pester can mock them; a stub that is reached without a mock throws
+# instead of touching this machine.
 
 # The setup script as the build puts it together from the parts in setup-script/ (the file
 # the executable embeds); ./build.sh leaves it in dist/. Tests dot-source it, so it only
