@@ -279,6 +279,19 @@ function Add-InstallerSource {
     return $Path
 }
 
+# Moves a checked copy of this run (Path) into the cache at Destination
+# (Publish-DownloadedFile), notes where it came from (Add-InstallerSource) and returns the
+# path to run.
+function Publish-InstallerCopy {
+    param(
+        [Parameter(Mandatory = $true)][string]$Label,
+        [Parameter(Mandatory = $true)][string]$Source,
+        [Parameter(Mandatory = $true)][string]$Path,
+        [Parameter(Mandatory = $true)][string]$Destination
+    )
+    return (Add-InstallerSource -Label $Label -Source $Source -Path (Publish-DownloadedFile -Path $Path -Destination $Destination))
+}
+
 # Returns the path of a Microsoft-signed copy of the URL's file, and notes where it came
 # from (Add-InstallerSource). In this order: the cached copy at Destination when it may be
 # used (Get-PackageCopyProblem) and is not a moving link's copy older than
@@ -326,7 +339,7 @@ function Get-VerifiedMicrosoftFile {
     $fromFolder = Copy-PackageFolderFile -Destination $Destination -Label $Label -Expected $Expected
     if ($null -ne $fromFolder -and -not (Test-StaleMovingLinkCopy -Label $Label -Path $fromFolder)) {
         Write-Log -Message ('Using {0} from the package folder {1}.' -f $Label, $script:PackageFolder) -Level OK
-        return (Add-InstallerSource -Label $Label -Source 'package folder' -Path (Publish-DownloadedFile -Path $fromFolder -Destination $Destination))
+        return (Publish-InstallerCopy -Label $Label -Source 'package folder' -Path $fromFolder -Destination $Destination)
     }
     if ($null -ne $fromFolder -or $staleCache) {
         $where = 'cached file'
@@ -337,18 +350,18 @@ function Get-VerifiedMicrosoftFile {
         } catch {
             Write-Log -Message ('Using the {0} for {1}: a newer copy could not be downloaded ({2}).' -f $where, $Label, $_.Exception.Message) -Level WARN
             if ($null -ne $fromFolder) {
-                return (Add-InstallerSource -Label $Label -Source 'package folder' -Path (Publish-DownloadedFile -Path $fromFolder -Destination $Destination))
+                return (Publish-InstallerCopy -Label $Label -Source 'package folder' -Path $fromFolder -Destination $Destination)
             }
             return (Add-InstallerSource -Label $Label -Source 'cache' -Path $Destination)
         }
         if ($null -ne $fromFolder) {
             Remove-RunFolder -Path (Split-Path -Parent $fromFolder)
         }
-        return (Add-InstallerSource -Label $Label -Source 'download' -Path (Publish-DownloadedFile -Path $fresh -Destination $Destination))
+        return (Publish-InstallerCopy -Label $Label -Source 'download' -Path $fresh -Destination $Destination)
     }
     $fresh = Save-VerifiedMicrosoftFile -Addresses $addresses -Destination $Destination -Label $Label
     Confirm-KnownBuild -Label $Label -Path $fresh
-    return (Add-InstallerSource -Label $Label -Source 'download' -Path (Publish-DownloadedFile -Path $fresh -Destination $Destination))
+    return (Publish-InstallerCopy -Label $Label -Source 'download' -Path $fresh -Destination $Destination)
 }
 
 # Installers start only from a folder made for them in this run ("Install.<16 hex>" in the

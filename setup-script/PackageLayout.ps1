@@ -29,7 +29,7 @@ function Get-LayoutPackages {
     $netFx = $script:NetFx35Installer
     return @(@($packages) +
         [pscustomobject]@{ Label = $directX.Label; Url = $directX.Url; FallbackUrl = ''; File = $directX.PackageFile; Expected = $null } +
-        [pscustomobject]@{ Label = $netFx.Label; Url = $netFx.Url; FallbackUrl = ''; File = $netFx.File; Expected = [pscustomobject]@{ OriginalFilename = ''; ProductPattern = $netFx.ProductPattern; NotOlderThan = $null } })
+        [pscustomobject]@{ Label = $netFx.Label; Url = $netFx.Url; FallbackUrl = ''; File = $netFx.File; Expected = (Get-NetFx35InstallerExpectation) })
 }
 
 # Writes "<sha-256>  <file name>" for each file, sorted by name, LF after each line, as

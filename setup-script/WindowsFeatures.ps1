@@ -139,6 +139,12 @@ function Test-NetFx35Installed {
     return $false
 }
 
+# What a cached or package-folder copy of the .NET Framework 3.5 installer must be: a program
+# whose product name says so, at any version.
+function Get-NetFx35InstallerExpectation {
+    return [pscustomobject]@{ OriginalFilename = ''; ProductPattern = $script:NetFx35Installer.ProductPattern; NotOlderThan = $null }
+}
+
 # Makes .NET Framework 3.5 present: DISM below build 28000, Microsoft's verified installer
 # from 28000 on (DISM is not tried when that download fails). Throws when the install
 # command fails or .NET Framework 3.5 is still not detected afterwards.
@@ -152,8 +158,7 @@ function Install-NetFx35 {
     if ($WindowsBuild -ge $script:NetFx35InstallerMinimumBuild) {
         $installer = $script:NetFx35Installer
         $destination = Join-Path $script:WorkDir $installer.File
-        $expected = [pscustomobject]@{ OriginalFilename = ''; ProductPattern = $installer.ProductPattern; NotOlderThan = $null }
-        $file = Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label -Expected $expected
+        $file = Get-VerifiedMicrosoftFile -Url $installer.Url -Destination $destination -Label $installer.Label -Expected (Get-NetFx35InstallerExpectation)
         $null = Invoke-VerifiedInstaller -FilePath $file -Arguments $installer.Arguments -SuccessCodes $installer.SuccessCodes -Label $installer.RunnerLabel -WindowsInstaller
     } else {
         $source = Get-NetFx3SourceFolder -WindowsBuild $WindowsBuild
